@@ -1,0 +1,240 @@
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "tagdb/internal.h"
+
+namespace {
+
+using support::TempDir;
+using support::write_file;
+
+// Chunk offsets as a plain fgets + ftell loop with a 1024-byte buffer finds
+// them: the definition the indexer must match.
+std::vector<int64_t> reference_offsets(const std::string &path) {
+  std::vector<int64_t> offsets;
+  FILE *f = fopen(path.c_str(), "r");
+  char buf[1024];
+  long at = 0;
+  while (fgets(buf, sizeof buf, f) != nullptr) {
+    offsets.push_back(at);
+    at = ftell(f);
+  }
+  fclose(f);
+  return offsets;
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { tagdb_init(); }
+  void TearDown() override { tagdb_close_all(); }
+
+  std::string file(const std::string &name, const std::string &content) {
+    std::string path = dir / name;
+    write_file(path, content);
+    return path;
+  }
+
+  static std::vector<int64_t> indexed_offsets() {
+    std::vector<int64_t> offsets;
+    for (int i = 0; i < tagdb.ntags; ++i) offsets.push_back(tagdb.tagindex[i].offset);
+    return offsets;
+  }
+
+  // Everything that `n` draws returned; a failed draw shows as nullopt.
+  static std::set<std::optional<std::string>> draws(int n = 400) {
+    std::set<std::optional<std::string>> seen;
+    for (int i = 0; i < n; ++i) {
+      const char *tag = tagdb_get_tag(0);
+      seen.insert(tag ? std::optional<std::string>(tag) : std::nullopt);
+    }
+    return seen;
+  }
+
+  TempDir dir;
+};
+
+std::string repeat(char c, size_t n) { return std::string(n, c); }
+
+struct ChunkCase {
+  const char *name;
+  std::string content;
+};
+
+TEST_F(StoreTest, ChunkOffsetsMatchFgetsOnEdgeCases) {
+  constexpr size_t block = 256 * 1024;  // the indexer's read size
+  const std::vector<ChunkCase> cases = {
+      {"empty file", ""},
+      {"one letter, no line feed", "a"},
+      {"three bytes", "a\nb"},
+      {"empty lines", "\n\n\n"},
+      {"1022 characters", repeat('x', 1022) + "\n"},
+      {"1023 characters", repeat('x', 1023) + "\n"},
+      {"1024 characters", repeat('x', 1024) + "\n"},
+      {"2000 characters", repeat('x', 2000) + "\nnext\n"},
+      {"2045 characters", repeat('x', 2045) + "\n"},
+      {"2046 characters", repeat('x', 2046) + "\n"},
+      {"2047 characters", repeat('x', 2047) + "\n"},
+      {"long last line without line feed", "a\n" + repeat('y', 3000)},
+      {"carriage returns only", [] {
+         std::string s;
+         for (int i = 0; i < 700; ++i) s += "line\r";
+         return s;
+       }()},
+      {"NUL bytes", std::string("a\0b\n\0\0\nc\0", 9)},
+      {"chunk ends by length at a block end",
+       repeat('x', block - 1024) + "\n" + repeat('y', 1023) + repeat('z', 10) + "\n"},
+      {"line feed as the last byte of a block", repeat('x', block - 1) + "\nafter\n"},
+      {"line feed as the first byte of a block", repeat('x', block) + "\nafter\n"},
+      {"chunk spans a block end", repeat('x', block - 10) + "\n" + repeat('q', 500) + "\n"},
+  };
+  for (const ChunkCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    tagdb_close_all();
+    tagdb_init();
+    std::string path = file("edge", c.content);
+    ASSERT_EQ(tagdb_add(path.c_str()), 1);
+    EXPECT_EQ(indexed_offsets(), reference_offsets(path));
+  }
+}
+
+TEST_F(StoreTest, ChunkOffsetsMatchFgetsOnRandomData) {
+  // From long lines to nearly all line feeds, with CRs and NULs mixed in.
+  const double newline_rates[] = {0.0, 0.0004, 0.002, 0.02, 0.3, 0.9};
+  std::mt19937 rng(20261210);
+  for (double rate : newline_rates) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE("newline rate " + std::to_string(rate) + ", round " + std::to_string(round));
+      std::uniform_int_distribution<size_t> size(0, 700'000);
+      std::bernoulli_distribution newline(rate);
+      std::uniform_int_distribution<int> byte(0, 255);
+      std::string content(size(rng), '\0');
+      for (char &c : content) {
+        int b = byte(rng);
+        c = newline(rng) ? '\n' : static_cast<char>(b == '\n' ? 'n' : b);
+      }
+      tagdb_close_all();
+      tagdb_init();
+      std::string path = file("random", content);
+      ASSERT_EQ(tagdb_add(path.c_str()), 1);
+      EXPECT_EQ(indexed_offsets(), reference_offsets(path));
+    }
+  }
+}
+
+struct DrawCase {
+  const char *name;
+  std::string content;
+  std::set<std::optional<std::string>> expected;
+};
+
+TEST_F(StoreTest, DrawYieldsEachChunkWithoutItsLineEnd) {
+  const std::vector<DrawCase> cases = {
+      {"three bytes", "a\nb", {"a", "b"}},
+      {"1023 characters", repeat('x', 1023) + "\n", {repeat('x', 1023), ""}},
+      {"2000 characters", repeat('x', 2000) + "\n", {repeat('x', 1023), repeat('x', 977)}},
+      {"CR LF", "dos line\r\n", {"dos line\n"}},
+      {"CR only", "one\rtwo\rthree\r", {"one\ntwo\nthree"}},
+      {"NUL byte", std::string("before\0after\n", 13), {"before"}},
+      {"empty line", "\n", {""}},
+      {"no final line feed", "last", {"last"}},
+  };
+  for (const DrawCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    tagdb_close_all();
+    tagdb_init();
+    std::string path = file("draw", c.content);
+    ASSERT_EQ(tagdb_add(path.c_str()), 1);
+    EXPECT_EQ(draws(), c.expected);
+  }
+}
+
+TEST_F(StoreTest, EmptyFileIsRecordedButGivesNothingToDraw) {
+  std::string path = file("empty", "");
+  EXPECT_EQ(tagdb_add(path.c_str()), 1);
+  EXPECT_EQ(tagdb.nfiles, 1);
+  EXPECT_EQ(tagdb.ntags, 0);
+  EXPECT_EQ(tagdb_get_tag(0), nullptr);
+}
+
+TEST_F(StoreTest, NoSourcesGiveNothingToDraw) { EXPECT_EQ(tagdb_get_tag(0), nullptr); }
+
+TEST_F(StoreTest, DrawIsUniformOverChunksNotFiles) {
+  tagdb_add(file("three", "one\ntwo\nthree\n").c_str());
+  tagdb_add(file("single", "four\n").c_str());
+  constexpr int n = 40'000;
+  std::map<std::string, int> counts;
+  for (int i = 0; i < n; ++i) ++counts[tagdb_get_tag(0)];
+  ASSERT_EQ(counts.size(), 4u);
+  double chi2 = 0;
+  for (const auto &[line, observed] : counts) {
+    double expected = n / 4.0;
+    chi2 += (observed - expected) * (observed - expected) / expected;
+  }
+  // 3 degrees of freedom: 50 is exceeded by chance about once in 10^10 runs,
+  // while a draw by file (5/12 for "four") lands in the thousands.
+  EXPECT_LT(chi2, 50.0) << "four drawn " << counts["four"] << " times";
+}
+
+TEST_F(StoreTest, DrawAfterTheFileShrankNeverReturnsStaleBytes) {
+  std::string path = file("shrinks", "first\nsecond line\n");
+  ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  ASSERT_EQ(truncate(path.c_str(), 6), 0);  // "first\n" is left
+  EXPECT_EQ(draws(), (std::set<std::optional<std::string>>{"first", std::nullopt}));
+
+  ASSERT_EQ(truncate(path.c_str(), 0), 0);
+  EXPECT_EQ(draws(), (std::set<std::optional<std::string>>{std::nullopt}));
+
+  write_file(path, "FIRST\nSECOND LINE\n");  // same size, rewritten in place
+  EXPECT_EQ(draws(), (std::set<std::optional<std::string>>{"FIRST", "SECOND LINE"}));
+}
+
+TEST_F(StoreTest, InitAgainAfterCloseAllStartsEmptyWithoutReseeding) {
+  tagdb_add(file("lines", "a\nb\n").c_str());
+  EXPECT_EQ(tagdb.seeded, 1);
+  tagdb_close_all();
+  EXPECT_EQ(tagdb.filelist, nullptr);
+  EXPECT_EQ(tagdb.tagindex, nullptr);
+  EXPECT_EQ(tagdb.nfiles + tagdb.maxfiles + tagdb.ntags + tagdb.maxtags, 0);
+
+  srandom(7);
+  long expected = random();
+  srandom(7);
+  tagdb_init();
+  EXPECT_EQ(random(), expected) << "tagdb_init seeded the generator a second time";
+  EXPECT_EQ(tagdb.nfiles, 0);
+  EXPECT_EQ(tagdb.ntags, 0);
+  EXPECT_GT(tagdb.maxtags, 0);
+  EXPECT_GT(tagdb.maxfiles, 0);
+}
+
+using StoreDeathTest = StoreTest;
+
+TEST_F(StoreDeathTest, TableThatCannotGrowEndsTheProcess) {
+  // A capacity so large that its next step cannot be allocated.
+  EXPECT_EXIT(
+      {
+        tagdb.nfiles = tagdb.maxfiles = 200'000'000;
+        filelist_make_room();
+      },
+      ::testing::ExitedWithCode(1), "^realloc filelist: Cannot allocate memory\n$");
+  // A count that would pass the largest int stops instead of overflowing.
+  EXPECT_EXIT(
+      {
+        tagdb.nfiles = tagdb.maxfiles = INT_MAX;
+        filelist_make_room();
+      },
+      ::testing::ExitedWithCode(1), "^realloc filelist: Value too large for defined data type\n$");
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+/*
+ * tagdb: the tag database of the tovrin system.
+ *
+ * One database per process.  It keeps every source it opens (tagfiles and
+ * directories) in the filelist, indexes every line chunk of every tagfile in
+ * the tagindex, and draws one chunk uniformly at random with one seek and one
+ * read.  A host that lives longer than one draw can refresh the database from
+ * the disk before drawing.
+ *
+ * Plain C interface: this header compiles as C11 and as C++, and every
+ * operation has C linkage.
+ */
+#ifndef TAGDB_TAGDB_H
+#define TAGDB_TAGDB_H
+
+#include <dirent.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Longest path a source may have, and the size of every line chunk buffer. */
+enum { TAGDB_PATH_MAX = 1023, TAGDB_LINE_BUF = 1024 };
+
+/* One open source: a tagfile (file set) or a directory (dir set).  A closed
+ * record has neither and stays in place until tagdb_compact removes it. */
+typedef struct tagsource {
+  char path[TAGDB_PATH_MAX + 1];
+  uint64_t dev;       /* identity from stat when the source was added */
+  uint64_t ino;
+  int64_t indexed_at; /* wall-clock seconds read just before the open */
+  FILE *file;
+  DIR *dir;
+} tagsource;
+
+/* One line chunk: the stream of its tagfile (shared, not owned) and the byte
+ * offset at which the chunk starts. */
+typedef struct tagentry {
+  FILE *file;
+  int64_t offset;
+} tagentry;
+
+/* The module state.  All zero at process start; tagdb_init sets up the two
+ * tables and tagdb_close_all releases them. */
+struct tagdb_state {
+  int debug; /* nonzero: write debug messages to standard error */
+  int add;   /* the front end's --add flag; the database never reads it */
+  tagsource *filelist;
+  int nfiles;
+  int maxfiles;
+  tagentry *tagindex; /* ntags counted records, then one spare */
+  int ntags;
+  int maxtags;
+  int seeded;
+  char tagbuf[TAGDB_LINE_BUF]; /* the last drawn tagline */
+};
+
+extern struct tagdb_state tagdb;
+
+/* Set up empty tables and seed the random generator (once per process).
+ * Returns 0.  May run again after tagdb_close_all. */
+int tagdb_init(void);
+
+/* Add a tagfile, or a directory and every non-hidden tagfile below it.
+ * A null path adds the default sources (~/.taglines, else the system file).
+ * Returns the number of tagfiles opened.  Unusable paths are reported on
+ * standard error and skipped. */
+int tagdb_add(const char *path);
+
+/* Add the sources listed in TAGLINES (colon-separated; an empty last element
+ * stands for the defaults), falling back to the defaults.  Returns the number
+ * of tagfiles opened. */
+int tagdb_add_env(void);
+
+/* Number of open sources with this device and inode. */
+int tagdb_count_open(uint64_t dev, uint64_t ino);
+
+/* Draw one tagline, without its line end.  Returns the text, valid until the
+ * next draw, or NULL when there is nothing to draw or the chunk can no longer
+ * be read.  The refresh flag is for hosts that keep the database open; a
+ * draw without it never touches the disk beyond its one read. */
+const char *tagdb_get_tag(int refresh);
+
+/* Close every stream and release both tables.  Returns 0. */
+int tagdb_close_all(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,342 @@
+// End-to-end tests of the pelnik binary: exact output, messages and status.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "runner.h"
+
+namespace {
+
+using support::make_dir;
+using support::PelnikTest;
+using support::RunOptions;
+using support::RunResult;
+using support::write_file;
+
+const std::string banner = "tovrin version 2.3, free software under the MIT License\n";
+
+const std::string usage_text =
+    banner +
+    "This is pelnik, part of the tovrin system.\n"
+    "Usage: pelnik [-h] [-v] [--help] [--version] [tagfile [tagfile [...]]]\n"
+    "  -a, --add             Add specified tagfiles to search list\n"
+    "                        (default is to *only* use files specified)\n"
+    "  -d, --debug\t\tDebug: be verbose\n"
+    "  -h, --help\t\tPrint this message\n"
+    "  -v, --version\t\tPrint version information\n";
+
+const std::string debug_on = "Turning on debug mode.\n";
+const std::string init = "Initializing tagdb.\n";
+
+struct OptionCase {
+  std::vector<std::string> args;
+  std::string out;
+  std::string err;
+};
+
+TEST_F(PelnikTest, OptionsAnswerWithUsageOrBannerAndStatusZero) {
+  write_file(dir / "tags", "a tagline\n");
+  const std::string tags = dir / "tags";
+  const std::vector<OptionCase> cases = {
+      {{"-h"}, usage_text, ""},
+      {{"--help"}, usage_text, ""},
+      {{"--he"}, usage_text, ""},
+      {{"-d", "-h", tags}, usage_text, debug_on},  // nothing is opened
+      {{tags, "-h"}, usage_text, ""},
+      {{"-v"}, banner, ""},
+      {{"--version"}, banner, ""},
+      {{"--ver"}, banner, ""},
+      {{"-d", "-v"}, banner, debug_on},
+      {{"-d", "-d", "-v"}, banner, debug_on + debug_on},
+      {{"-v", "-d"}, banner, ""},
+      {{"-dv"}, banner, debug_on},
+      {{"-x"}, usage_text, "pelnik: invalid option -- 'x'\n"},
+      {{"--nope"}, usage_text, "pelnik: unrecognized option '--nope'\n"},
+      {{"--help=yes"}, usage_text, "pelnik: option '--help' doesn't allow an argument\n"},
+      {{"--add=1", tags}, usage_text, "pelnik: option '--add' doesn't allow an argument\n"},
+  };
+  for (const OptionCase &c : cases) {
+    std::string label;
+    for (const std::string &a : c.args) label += a + " ";
+    SCOPED_TRACE(label);
+    RunResult r = run(c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST_F(PelnikTest, DoubleDashEndsTheOptions) {
+  write_file(dir / "-v", "a file named -v\n");
+  RunOptions in_dir;
+  in_dir.cwd = dir.path();
+  RunResult r = run({"--", "-v"}, in_dir);
+  EXPECT_EQ(r.out, "a file named -v\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(PelnikTest, PrintsOneTaglineFromTheFilesGiven) {
+  write_file(dir / "tags", "the only line\n");
+  RunResult r = run({dir / "tags"});
+  EXPECT_EQ(r.out, "the only line\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(PelnikTest, DrawsFromEveryLineOfEveryFile) {
+  make_dir(dir / "col");
+  make_dir(dir / "col/sub");
+  write_file(dir / "col/one", "alpha\nbeta\n");
+  write_file(dir / "col/sub/two", "gamma\r\n");  // CR LF: the CR prints as a line feed
+  write_file(dir / "three", "delta");
+  std::set<std::string> seen;
+  for (int i = 0; i < 60 && seen.size() < 4; ++i) seen.insert(run({dir / "col", dir / "three"}).out);
+  EXPECT_EQ(seen, (std::set<std::string>{"alpha\n", "beta\n", "gamma\n\n", "delta\n"}));
+}
+
+TEST_F(PelnikTest, NothingToDrawIsAnErrorOnStandardError) {
+  write_file(dir / "empty", "");
+  RunResult r = run({dir / "empty"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "pelnik: no taglines found\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(PelnikTest, FailedWriteIsNotSuccess) {
+  write_file(dir / "tags", "line\n");
+  RunOptions to_full;
+  to_full.stdout_path = "/dev/full";
+  RunResult r = run({dir / "tags"}, to_full);
+  EXPECT_EQ(r.err, "pelnik: write error: No space left on device\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(PelnikTest, DebugTracesTheWalk) {
+  make_dir(dir / "col");
+  make_dir(dir / "col/.hidden");
+  write_file(dir / "col/.hidden/x", "hidden\n");
+  write_file(dir / "col/tags", "seen\n");
+  RunResult r = run({"-d", dir / "col", dir / "col/tags"});
+  EXPECT_EQ(r.out, "seen\n");
+  EXPECT_EQ(r.err, debug_on + init + "Recursing into " + dir / "col\n" + "Adding " +
+                       dir / "col/tags\n" + "Won't add duplicate file: " + dir / "col/tags\n");
+}
+
+struct FailureCase {
+  const char *name;
+  std::vector<std::string> args;  // a usable file "good" follows them
+  std::string err;
+  bool as_nobody = false;
+};
+
+TEST_F(PelnikTest, UnusablePathsAreReportedAndSkipped) {
+  write_file(dir / "good", "good\n");
+  write_file(dir / "locked", "secret\n");
+  chmod((dir / "locked").c_str(), 0);
+  make_dir(dir / "lockeddir");
+  write_file(dir / "lockeddir/inside", "secret\n");
+  chmod((dir / "lockeddir").c_str(), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str());
+  const std::string too_long = dir.path() + "/" + std::string(1100, 'x');
+
+  const std::vector<FailureCase> cases = {
+      {"missing", {dir / "missing"}, "stat " + dir / "missing: No such file or directory\n"},
+      {"dangling link", {dir / "dangling"}, "stat " + dir / "dangling: No such file or directory\n"},
+      {"not a directory on the way", {dir / "good/x"}, "stat " + dir / "good/x: Not a directory\n"},
+      {"empty path", {""}, "stat : No such file or directory\n"},
+      {"duplicate, quiet without -d", {dir / "good"}, ""},
+      {"unreadable tagfile", {dir / "locked"}, "newfile open: Permission denied\n", true},
+      {"unreadable directory", {dir / "lockeddir"}, "dir open: Permission denied\n", true},
+      {"FIFO", {dir / "fifo"}, "not a directory or regular file: " + dir / "fifo"},
+      {"device", {"/dev/null"}, "not a directory or regular file: /dev/null"},
+      {"path over 1023 characters", {too_long}, "stat " + too_long + ": File name too long\n"},
+  };
+  for (const FailureCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = c.args;
+    args.push_back(dir / "good");
+    RunOptions options;
+    options.as_nobody = c.as_nobody;
+    RunResult r = run(args, options);
+    EXPECT_EQ(r.out, "good\n");
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST_F(PelnikTest, IndexThatCannotGrowEndsTheRunWithStatusOne) {
+  // Eight million empty lines want 128 MB of index; the run gets 64 MB.
+  write_file(dir / "huge", std::string(8'000'000, '\n'));
+  RunOptions limited;
+  limited.wrap = {"prlimit", "--as=67108864"};
+  RunResult r = run({dir / "huge"}, limited);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "realloc tagindex: Cannot allocate memory\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(PelnikTest, ThousandsOfTagfilesNeedNoMoreThanTheHardLimit) {
+  make_dir(dir / "many");
+  for (int i = 0; i < 1000; ++i) write_file(dir / ("many/" + std::to_string(i)), "tag\n");
+  RunOptions low_soft_limit;
+  low_soft_limit.wrap = {"prlimit", "--nofile=256:4096"};
+  RunResult r = run({dir / "many"}, low_soft_limit);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "tag\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+// From here on the runs reach TAGLINES or the default sources, which the
+// sandbox replaces with the fixture's `home` and `system` directories.
+
+TEST_F(PelnikTest, PathsThatOpenNothingFallBackToTaglines) {
+  REQUIRE_SANDBOX();
+  write_file(dir / "env", "from TAGLINES\n");
+  make_dir(dir / "emptydir");
+  write_file(dir / "emptyfile", "");
+  RunOptions env;
+  env.env = {"TAGLINES=" + dir / "env"};
+
+  RunResult missing = run({dir / "missing"}, env);
+  EXPECT_EQ(missing.out, "from TAGLINES\n");
+  EXPECT_EQ(missing.err, "stat " + dir / "missing: No such file or directory\n");
+
+  EXPECT_EQ(run({dir / "emptydir"}, env).out, "from TAGLINES\n");
+
+  // An empty file counts as opened: no fallback, and nothing to draw.
+  RunResult empty = run({dir / "emptyfile"}, env);
+  EXPECT_EQ(empty.out, "");
+  EXPECT_EQ(empty.err, "pelnik: no taglines found\n");
+  EXPECT_EQ(empty.status, 1);
+}
+
+TEST_F(PelnikTest, AddJoinsTaglinesToThePathsGiven) {
+  REQUIRE_SANDBOX();
+  write_file(dir / "env", "from TAGLINES\n");
+  write_file(dir / "arg", "from the argument\n");
+  RunOptions env;
+  env.env = {"TAGLINES=" + dir / "env"};
+  const std::string env_trace = "Got env var of '" + dir / "env'\n" + "Adding " + dir / "env\n";
+
+  EXPECT_EQ(run({"-d", dir / "arg"}, env).err, debug_on + init + "Adding " + dir / "arg\n");
+  EXPECT_EQ(run({"-d", "-a", dir / "arg"}, env).err,
+            debug_on + init + "Adding " + dir / "arg\n" + env_trace);
+  EXPECT_EQ(run({"-d", "-a"}, env).err, debug_on + init + env_trace);
+
+  std::set<std::string> seen;
+  for (int i = 0; i < 60 && seen.size() < 2; ++i) seen.insert(run({"--add", dir / "arg"}, env).out);
+  EXPECT_EQ(seen, (std::set<std::string>{"from TAGLINES\n", "from the argument\n"}));
+}
+
+struct TaglinesCase {
+  std::string value;
+  std::string trace;  // standard error after the two first debug lines
+  bool system_present = true;
+};
+
+TEST_F(PelnikTest, TaglinesFormsAndTheirFallbacks) {
+  REQUIRE_SANDBOX();
+  write_file(dir / "a", "a\n");
+  write_file(dir / "b", "b\n");
+  const std::string a = dir / "a", b = dir / "b";
+  const std::string system = "Opening system taglines file: " + system_source + "\n" +
+                             "Adding " + system_source + "\n";
+  const std::string system_missing = "Opening system taglines file: " + system_source + "\n" +
+                                     "stat " + system_source + ": No such file or directory\n";
+  const std::string empty_stat = "stat : No such file or directory\n";
+  const std::string defaulting = "Nothing good found in $TAGLINES -- defaulting\n";
+  const std::vector<TaglinesCase> cases = {
+      {a + ":" + b, "Got env var of '" + a + ":" + b + "'\nAdding " + a + "\nAdding " + b + "\n"},
+      {a + ":", "Got env var of '" + a + ":'\nAdding " + a + "\nAdding defaults too!\n" + system},
+      {"", "Got env var of ''\nAdding defaults too!\n" + system},
+      {":", "Got env var of ':'\n" + empty_stat + "Adding defaults too!\n" + system},
+      {a + "::" + b,
+       "Got env var of '" + a + "::" + b + "'\nAdding " + a + "\n" + empty_stat + "Adding " + b +
+           "\n"},
+      {dir / "missing",
+       "Got env var of '" + dir / "missing'\nstat " + dir / "missing: No such file or directory\n" +
+           defaulting + system},
+      // Nothing opens: the defaults are tried at the end of the list and again.
+      {"", "Got env var of ''\nAdding defaults too!\n" + system_missing + defaulting + system_missing,
+       false},
+  };
+  for (const TaglinesCase &c : cases) {
+    SCOPED_TRACE("TAGLINES='" + c.value + "'");
+    if (c.system_present) write_system_source("system\n");
+    else unlink(system_backing().c_str());
+    RunOptions env;
+    env.env = {"TAGLINES=" + c.value};
+    RunResult r = run({"-d"}, env);
+    EXPECT_EQ(r.err, debug_on + init + c.trace + (c.system_present ? "" : "pelnik: no taglines found\n"));
+    EXPECT_EQ(r.status, c.system_present ? 0 : 1);
+  }
+}
+
+TEST_F(PelnikTest, DefaultSourcesComeFromThePasswordDatabaseHome) {
+  REQUIRE_SANDBOX();
+  write_system_source("from the system file\n");
+  const std::string defaulting = "Nothing good found in $TAGLINES -- defaulting\n";
+  const std::string opening_user = "Opening user taglines source: " + user_source + "\n";
+
+  // No user source: the system file.
+  RunResult none = run({"-d"});
+  EXPECT_EQ(none.out, "from the system file\n");
+  EXPECT_EQ(none.err, debug_on + init + defaulting + "Opening system taglines file: " +
+                          system_source + "\nAdding " + system_source + "\n");
+
+  // A user tagfile wins; HOME is not consulted.
+  write_file(home / ".taglines", "from the user file\n");
+  write_file(io / ".taglines", "from $HOME\n");
+  RunResult user = run({"-d"});
+  EXPECT_EQ(user.out, "from the user file\n");
+  EXPECT_EQ(user.err, debug_on + init + defaulting + opening_user + "Adding " + user_source + "\n");
+
+  // Named with -a, the user source is already open: the system file joins.
+  RunResult both = run({"-d", "-a", user_source});
+  EXPECT_EQ(both.err, debug_on + init + "Adding " + user_source + "\n" + defaulting +
+                          "Opening system taglines file: " + system_source + "\nAdding " +
+                          system_source + "\n");
+
+  // A user directory, walked.
+  unlink((home / ".taglines").c_str());
+  make_dir(home / ".taglines");
+  EXPECT_EQ(run({}).out, "from the system file\n");  // empty: falls through
+  write_file(home / ".taglines/mine", "from the user directory\n");
+  EXPECT_EQ(run({}).out, "from the user directory\n");
+
+  // Neither source.
+  unlink(system_backing().c_str());
+  unlink((home / ".taglines/mine").c_str());
+  RunResult nothing = run({});
+  EXPECT_EQ(nothing.out, "");
+  EXPECT_EQ(nothing.err,
+            "stat " + system_source + ": No such file or directory\npelnik: no taglines found\n");
+  EXPECT_EQ(nothing.status, 1);
+}
+
+TEST_F(PelnikTest, UserWithoutPasswordEntryGoesStraightToTheSystemFile) {
+  REQUIRE_SANDBOX();
+  write_system_source("from the system file\n");
+  write_file(home / ".taglines", "from the user file\n");
+  RunOptions stranger;
+  stranger.wrap = {"unshare", "--map-user=54321", "--map-group=54321"};
+  ASSERT_FALSE(getpwuid(54321)) << "uid 54321 has a password entry here";
+  RunResult r = run({"-d"}, stranger);
+  if (r.status != 0 && r.err.find("unshare") != std::string::npos)
+    GTEST_SKIP() << "cannot map a user without a password entry: " << r.err;
+  EXPECT_EQ(r.out, "from the system file\n");
+  EXPECT_EQ(r.err, debug_on + init + "Nothing good found in $TAGLINES -- defaulting\n" +
+                       "No password entry for user 54321; skipping the user taglines source.\n" +
+                       "Opening system taglines file: " + system_source + "\nAdding " +
+                       system_source + "\n");
+}
+
+}  // namespace

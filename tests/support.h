@@ -1,0 +1,66 @@
+// Helpers for tests that need real files: a private temporary directory that
+// removes itself, and small writers.
+#ifndef TESTS_SUPPORT_H
+#define TESTS_SUPPORT_H
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace support {
+
+// A fresh directory under /tmp (never under a home directory, which some
+// tests hide behind a mount), removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/pelnik-test-XXXXXX";
+    if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+    chmod(name, 0755);
+    path_ = name;
+  }
+  ~TempDir() {
+    // Give back permissions that a test took away, then remove the tree.
+    nftw(path_.c_str(), [](const char *p, const struct stat *, int type, FTW *) {
+      if (type == FTW_D || type == FTW_DNR) chmod(p, 0755);
+      return 0;
+    }, 16, FTW_PHYS);
+    nftw(path_.c_str(), [](const char *p, const struct stat *, int, FTW *) {
+      remove(p);
+      return 0;
+    }, 16, FTW_DEPTH | FTW_PHYS);
+  }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void write_file(const std::string &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+inline std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void make_dir(const std::string &path) {
+  if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot mkdir " + path);
+}
+
+}  // namespace support
+
+#endif
