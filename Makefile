@@ -1,6 +1,7 @@
 # Wraps CMake so that the two everyday commands are `make run` and `make test`.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps build run test clean
 
