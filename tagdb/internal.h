@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <sys/stat.h>
+
 #include "tagdb.h"
 
 // The longest line chunk: what one fgets with a TAGDB_LINE_BUF buffer reads.
@@ -13,6 +15,23 @@ inline constexpr int chunk_max = TAGDB_LINE_BUF - 1;
 // Append one tagindex record per line chunk of a freshly opened tagfile that
 // is already recorded in the filelist.
 void index_stream(FILE *stream);
+
+// Open a tagfile for reading, never blocking; `opened` receives the open
+// file's status.  Returns NULL when it cannot be opened (`failure` is the
+// error) or is not a regular file (`failure` is 0).
+FILE *open_tagfile(const char *path, struct stat *opened, int *failure);
+
+// Report what open_tagfile failed on: the error under `label`, or that the
+// path is not a tagfile.
+void report_open_failure(int failure, const char *label, const char *path);
+
+// Add every non-hidden entry of the open directory at filelist position i,
+// reading it from its first entry, and rewind it for the next walk.  Returns
+// the number of tagfiles opened.
+int walk_directory(int i);
+
+// Remove every counted tagindex record of this stream.
+void drop_entries(FILE *stream);
 
 // Make room for one more filelist record (fatal when the table cannot grow).
 void filelist_make_room();

@@ -39,33 +39,26 @@ void record_source(const char *path, const struct stat &st, int64_t indexed_at, 
   source.dir = dir;
 }
 
+// Written without a line end, so a following message continues the line.
+void report_not_a_tagfile(const char *path) {
+  fprintf(stderr, "not a directory or regular file: %s", path);
+}
+
 bool is_open(const struct stat &st) { return tagdb_count_open(st.st_dev, st.st_ino) != 0; }
 
 int add_tagfile(const char *path, const struct stat &st) {
   debug_msg("Adding %s\n", path);
   const int64_t indexed_at = now_seconds();
-  // Never block on the open, even if the path became a FIFO since the stat,
-  // and index only what is still a regular file once it is open.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    report_error(errno, "newfile open");
-    return 0;
-  }
   struct stat opened;
-  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-    close(fd);
-    fprintf(stderr, "not a directory or regular file: %s", path);
+  int failure;
+  FILE *file = open_tagfile(path, &opened, &failure);
+  if (file == nullptr) {
+    report_open_failure(failure, "newfile open", path);
     return 0;
   }
   if ((opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) && is_open(opened)) {
-    close(fd);
+    fclose(file);  // replaced since the stat by a file already open
     debug_msg("Won't add duplicate file: %s\n", path);
-    return 0;
-  }
-  FILE *file = fdopen(fd, "r");
-  if (file == nullptr) {
-    report_error(errno, "newfile open");
-    close(fd);
     return 0;
   }
   record_source(path, opened, indexed_at, file, nullptr);
@@ -73,13 +66,43 @@ int add_tagfile(const char *path, const struct stat &st) {
   return 1;
 }
 
-// Add every non-hidden entry of the open directory at filelist position i.
+}  // namespace
+
+FILE *open_tagfile(const char *path, struct stat *opened, int *failure) {
+  // Never block on the open, even if the path became a FIFO since it was
+  // stat'ed, and keep only what is still a regular file once it is open.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *failure = errno;
+    return nullptr;
+  }
+  if (fstat(fd, opened) != 0 || !S_ISREG(opened->st_mode)) {
+    close(fd);
+    *failure = 0;
+    return nullptr;
+  }
+  FILE *file = fdopen(fd, "r");
+  if (file == nullptr) {
+    *failure = errno;
+    close(fd);
+  }
+  return file;
+}
+
+void report_open_failure(int failure, const char *label, const char *path) {
+  if (failure != 0)
+    report_error(failure, "%s", label);
+  else
+    report_not_a_tagfile(path);
+}
+
 // Each tagdb_add may move the filelist, so the record is reached again by its
 // position, and its path is copied out first.
 int walk_directory(int i) {
   char dir_path[TAGDB_PATH_MAX + 1];
   memcpy(dir_path, tagdb.filelist[i].path, sizeof dir_path);
   DIR *dir = tagdb.filelist[i].dir;
+  rewinddir(dir);
   int sum = 0;
   while (const dirent *entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
@@ -94,6 +117,8 @@ int walk_directory(int i) {
   rewinddir(dir);
   return sum;
 }
+
+namespace {
 
 int add_directory(const char *path, const struct stat &st) {
   debug_msg("Recursing into %s\n", path);
@@ -171,7 +196,7 @@ int tagdb_add(const char *path) {
   }
   if (S_ISREG(st.st_mode)) return add_tagfile(path, st);
   if (S_ISDIR(st.st_mode)) return add_directory(path, st);
-  fprintf(stderr, "not a directory or regular file: %s", path);
+  report_not_a_tagfile(path);
   return 0;
 }
 

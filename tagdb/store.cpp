@@ -157,8 +157,8 @@ void index_stream(FILE *stream) {
 }
 
 const char *tagdb_get_tag(int refresh) {
-  (void)refresh;
   if (tagdb.nfiles == 0) return nullptr;
+  if (refresh) tagdb_checkpoint();
   if (tagdb.ntags == 0) return nullptr;
   const tagentry &entry = tagdb.tagindex[random() % tagdb.ntags];
   char buf[TAGDB_LINE_BUF];

@@ -77,14 +77,34 @@ int tagdb_add_env(void);
 /* Number of open sources with this device and inode. */
 int tagdb_count_open(uint64_t dev, uint64_t ino);
 
-/* Draw one tagline, without its line end.  Returns the text, valid until the
+/* Draw one tagline, without its line end.  With refresh set, bring the open
+ * sources up to date first (tagdb_checkpoint); without it the draw never
+ * touches the disk beyond its one read.  Returns the text, valid until the
  * next draw, or NULL when there is nothing to draw or the chunk can no longer
- * be read.  The refresh flag is for hosts that keep the database open; a
- * draw without it never touches the disk beyond its one read. */
+ * be read. */
 const char *tagdb_get_tag(int refresh);
 
 /* Close every stream and release both tables.  Returns 0. */
 int tagdb_close_all(void);
+
+/* Close the source at position i of the filelist and drop its chunks from the
+ * tagindex.  The record stays in place, closed, until tagdb_compact.
+ * Returns 0. */
+int tagdb_close_source(int i);
+
+/* Re-read the open tagfile at position i from its path.  If it can no longer
+ * be opened, it is reported and closed.  Returns ntags afterwards. */
+int tagdb_reindex(int i);
+
+/* Remove closed records from the filelist, moving the last record into each
+ * hole.  Returns how many were removed. */
+int tagdb_compact(void);
+
+/* Bring the open sources up to date: re-read every tagfile modified in or
+ * after the second it was indexed, add new tagfiles (and new directories,
+ * walked whole) found in open directories, close every source whose path can
+ * no longer be stat'ed, then compact.  Returns 0. */
+int tagdb_checkpoint(void);
 
 #ifdef __cplusplus
 }

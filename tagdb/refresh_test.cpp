@@ -1,0 +1,271 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "tagdb/internal.h"
+
+namespace {
+
+using support::make_dir;
+using support::TempDir;
+using support::write_file;
+
+// Modification times are set, never waited for.
+void set_mtime(const std::string &path, int64_t seconds) {
+  timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+class RefreshTest : public ::testing::Test {
+ protected:
+  void SetUp() override { tagdb_init(); }
+  void TearDown() override {
+    tagdb_close_all();
+    tagdb.debug = 0;
+  }
+
+  static int position_of(const std::string &path) {
+    for (int i = 0; i < tagdb.nfiles; ++i)
+      if (path == tagdb.filelist[i].path) return i;
+    return -1;
+  }
+
+  static std::set<std::string> open_paths() {
+    std::set<std::string> paths;
+    for (int i = 0; i < tagdb.nfiles; ++i) paths.insert(tagdb.filelist[i].path);
+    return paths;
+  }
+
+  // Every line that draws with refresh yield; enough draws to see each of a
+  // handful of lines with certainty for any practical purpose.
+  static std::set<std::string> drawn(int n = 300) {
+    std::set<std::string> seen;
+    for (int i = 0; i < n; ++i)
+      if (const char *tag = tagdb_get_tag(1)) seen.insert(tag);
+    return seen;
+  }
+
+  TempDir dir;
+};
+
+using Records = std::multiset<std::pair<FILE *, int64_t>>;
+
+Records counted_records() {
+  Records records;
+  for (int i = 0; i < tagdb.ntags; ++i)
+    records.insert({tagdb.tagindex[i].file, tagdb.tagindex[i].offset});
+  return records;
+}
+
+TEST_F(RefreshTest, DropEntriesRemovesExactlyOneStreamsRecords) {
+  write_file(dir / "a", "a1\na2\na3\n");
+  write_file(dir / "b", "b1\nb2\n");
+  write_file(dir / "c", "c1\nc2\nc3\nc4\n");
+  for (int victim = 0; victim < 3; ++victim) {
+    SCOPED_TRACE("dropping file " + std::to_string(victim));
+    tagdb_close_all();
+    tagdb_init();
+    // Interleave the files' records so that holes fall anywhere.
+    for (const char *name : {"a", "b", "c"}) tagdb_add((dir / name).c_str());
+    std::reverse(tagdb.tagindex + 2, tagdb.tagindex + tagdb.ntags);
+    FILE *stream = tagdb.filelist[victim].file;
+    Records expected = counted_records();
+    for (auto it = expected.begin(); it != expected.end();)
+      it = it->first == stream ? expected.erase(it) : std::next(it);
+
+    drop_entries(stream);
+    EXPECT_EQ(counted_records(), expected);
+  }
+}
+
+TEST_F(RefreshTest, CompactRemovesClosedRecordsAtBothEnds) {
+  for (const char *name : {"first", "middle", "last"}) {
+    write_file(dir / name, std::string(name) + "\n");
+    tagdb_add((dir / name).c_str());
+  }
+  tagdb_close_source(0);
+  tagdb_close_source(2);
+  EXPECT_EQ(tagdb.ntags, 1);
+  EXPECT_EQ(tagdb_compact(), 2);
+  ASSERT_EQ(tagdb.nfiles, 1);
+  EXPECT_EQ(tagdb.filelist[0].path, dir / "middle");
+  EXPECT_NE(tagdb.filelist[0].file, nullptr);
+  EXPECT_EQ(tagdb_get_tag(0), std::string("middle"));
+}
+
+struct MtimeCase {
+  const char *name;
+  int64_t mtime_from_indexed_at;
+  bool reread;
+};
+
+TEST_F(RefreshTest, TagfileIsRereadWhenModifiedInOrAfterTheSecondItWasIndexed) {
+  const std::vector<MtimeCase> cases = {
+      {"a second before indexing", -1, false},
+      {"the very second of indexing", 0, true},
+      {"later", 30, true},
+  };
+  for (const MtimeCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    tagdb_close_all();
+    tagdb_init();
+    const std::string path = dir / "grows";
+    write_file(path, "one\n");
+    ASSERT_EQ(tagdb_add(path.c_str()), 1);
+    const int64_t indexed_at = tagdb.filelist[0].indexed_at;
+
+    write_file(path, "one\ntwo\nthree\n");
+    set_mtime(path, indexed_at + c.mtime_from_indexed_at);
+    EXPECT_EQ(tagdb_checkpoint(), 0);
+    if (c.reread) {
+      EXPECT_EQ(tagdb.ntags, 3);
+      EXPECT_GE(tagdb.filelist[0].indexed_at, indexed_at);
+      EXPECT_EQ(drawn(), (std::set<std::string>{"one", "two", "three"}));
+    } else {
+      EXPECT_EQ(tagdb.ntags, 1);
+      EXPECT_EQ(tagdb.filelist[0].indexed_at, indexed_at);
+    }
+  }
+}
+
+TEST_F(RefreshTest, DeletedTagfileIsClosedAndNeverDrawnAgain) {
+  make_dir(dir / "col");
+  write_file(dir / "col/keep", "keep\n");
+  write_file(dir / "col/gone", "gone\n");
+  ASSERT_EQ(tagdb_add((dir / "col").c_str()), 2);
+  EXPECT_EQ(drawn(), (std::set<std::string>{"keep", "gone"}));
+
+  unlink((dir / "col/gone").c_str());
+  EXPECT_EQ(drawn(), (std::set<std::string>{"keep"}));
+  EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "col", dir / "col/keep"}));
+  EXPECT_EQ(tagdb.ntags, 1);
+}
+
+TEST_F(RefreshTest, NewTagfilesInOpenDirectoriesAreAddedButNotHiddenOnes) {
+  make_dir(dir / "col");
+  write_file(dir / "col/old", "old\n");
+  ASSERT_EQ(tagdb_add((dir / "col").c_str()), 1);
+
+  write_file(dir / "col/new", "new\n");
+  write_file(dir / "col/.hidden", "hidden\n");
+  make_dir(dir / "col/sub");
+  make_dir(dir / "col/sub/deeper");
+  write_file(dir / "col/sub/deeper/nested", "nested\n");
+  EXPECT_EQ(tagdb_checkpoint(), 0);
+  EXPECT_EQ(open_paths(),
+            (std::set<std::string>{dir / "col", dir / "col/old", dir / "col/new", dir / "col/sub",
+                                   dir / "col/sub/deeper", dir / "col/sub/deeper/nested"}));
+  EXPECT_EQ(drawn(), (std::set<std::string>{"old", "new", "nested"}));
+}
+
+TEST_F(RefreshTest, MovedTagfileIsPickedUpUnderItsNewNameAtTheFollowingCheckpoint) {
+  make_dir(dir / "col");
+  write_file(dir / "col/before", "moving\n");
+  ASSERT_EQ(tagdb_add((dir / "col").c_str()), 1);
+  ASSERT_EQ(rename((dir / "col/before").c_str(), (dir / "col/after").c_str()), 0);
+
+  // The walk meets the new name while the old record is still open with the
+  // same identity, so it is a duplicate; then the old name fails its stat.
+  tagdb.debug = 1;
+  testing::internal::CaptureStderr();
+  tagdb_checkpoint();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Checkpointing " + dir / "col\n" + "Won't add duplicate file: " + dir / "col/after\n" +
+                "Checkpointing " + dir / "col/before\n" + "Problem stat()ing " +
+                dir / "col/before, closing it.\n" + "Closing " + dir / "col/before\n");
+  tagdb.debug = 0;
+  EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "col"}));
+  EXPECT_EQ(tagdb.ntags, 0);
+
+  tagdb_checkpoint();
+  EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "col", dir / "col/after"}));
+  EXPECT_EQ(tagdb_get_tag(0), std::string("moving"));
+}
+
+TEST_F(RefreshTest, CheckpointTraceOfAnUpdatedTagfile) {
+  make_dir(dir / "col");
+  const std::string path = dir / "col/tags";
+  write_file(path, "a\n");
+  ASSERT_EQ(tagdb_add((dir / "col").c_str()), 1);
+  write_file(path, "a\nb\n");
+  set_mtime(path, tagdb.filelist[position_of(path)].indexed_at);
+
+  tagdb.debug = 1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tagdb_checkpoint(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Checkpointing " + dir / "col\n" + "Won't add duplicate file: " + path + "\n" +
+                "Checkpointing " + path + "\n" + "Tagfile " + path + " has been updated.\n" +
+                "Reindexing " + path + ": starting with 1 entries.\n" +
+                "Removed 1 entries, 0 remain\n" + "Read 2 entries, 2 total now\n");
+}
+
+TEST_F(RefreshTest, ReindexThatCannotReopenClosesTheSource) {
+  const std::string path = dir / "tags";
+  write_file(path, "a\nb\n");
+  write_file(dir / "other", "other\n");
+  ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  ASSERT_EQ(tagdb_add((dir / "other").c_str()), 1);
+  unlink(path.c_str());
+
+  tagdb.debug = 1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tagdb_reindex(0), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Reindexing " + path + ": starting with 3 entries.\n" + "Removed 2 entries, 1 remain\n" +
+                "Closing " + path + "\n" + "tagfile open: No such file or directory\n");
+  EXPECT_EQ(tagdb.filelist[0].file, nullptr);
+  EXPECT_EQ(tagdb.filelist[0].dir, nullptr);
+  EXPECT_EQ(tagdb_get_tag(0), std::string("other"));
+}
+
+TEST_F(RefreshTest, CheckpointWithoutSourcesDoesNothing) {
+  tagdb.debug = 1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tagdb_checkpoint(), 0);
+  EXPECT_EQ(tagdb_get_tag(1), nullptr);
+  tagdb_close_all();
+  EXPECT_EQ(tagdb_checkpoint(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(tagdb.filelist, nullptr);
+  EXPECT_EQ(tagdb.tagindex, nullptr);
+  tagdb_init();
+}
+
+TEST_F(RefreshTest, CheckpointThatClosesTheLastTagfileLeavesNothingToDraw) {
+  const std::string path = dir / "only";
+  write_file(path, "only\n");
+  ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  unlink(path.c_str());
+  EXPECT_EQ(tagdb_get_tag(0), std::string("only"));  // without refresh: still open
+  EXPECT_EQ(tagdb_get_tag(1), nullptr);
+  EXPECT_EQ(tagdb.nfiles, 0);
+  EXPECT_EQ(tagdb.ntags, 0);
+}
+
+TEST_F(RefreshTest, OverlongNameFoundByARescanIsReportedAndSkipped) {
+  std::string deep = dir.path();
+  while (deep.size() < 960) {
+    deep += "/" + std::string(60, 'd');
+    make_dir(deep);
+  }
+  ASSERT_EQ(tagdb_add(deep.c_str()), 0);
+  const std::string name(1023 - deep.size(), 'n');  // one over the limit with the slash
+  write_file(deep + "/" + name, "too long\n");
+  testing::internal::CaptureStderr();
+  tagdb_checkpoint();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "stat " + deep + "/" + name + ": File name too long\n");
+  EXPECT_EQ(tagdb.nfiles, 1);
+}
+
+}  // namespace
