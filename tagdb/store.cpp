@@ -172,7 +172,10 @@ const char *tagdb_get_tag(int refresh) {
 }
 
 int tagdb_close_all(void) {
-  for (int i = 0; i < tagdb.nfiles; ++i) {
+  // Newest first: glibc keeps every stream on a list with the newest at its
+  // head, and fclose walks that list, so closing in opening order would take
+  // time quadratic in the number of files.
+  for (int i = tagdb.nfiles - 1; i >= 0; --i) {
     tagsource &source = tagdb.filelist[i];
     if (source.file != nullptr) fclose(source.file);
     if (source.dir != nullptr) closedir(source.dir);
