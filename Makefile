@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run test clean
+.PHONY: all deps build run test clean bench bench-small
 
 all: build
 
@@ -25,3 +25,13 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Benchmarks: pelnik beside cat, wc -l and shuf -n 1, and one checkpoint.
+bench: build
+	bench/run $(BUILD) full
+	$(BUILD)/checkpoint_bench
+
+# The same on small corpora, so that the benchmarks keep working (CI).
+bench-small: build
+	bench/run $(BUILD) small
+	$(BUILD)/checkpoint_bench 5
