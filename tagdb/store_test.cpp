@@ -1,4 +1,6 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -221,11 +223,21 @@ TEST_F(StoreTest, InitAgainAfterCloseAllStartsEmptyWithoutReseeding) {
 using StoreDeathTest = StoreTest;
 
 TEST_F(StoreDeathTest, TableThatCannotGrowEndsTheProcess) {
-  // A capacity so large that its next step cannot be allocated.
+  // Address space for 64 MiB more than the process has: the filelist,
+  // kept full, grows until it runs out.
   EXPECT_EXIT(
       {
-        tagdb.nfiles = tagdb.maxfiles = 200'000'000;
-        filelist_make_room();
+        long pages = 0;
+        FILE *statm = fopen("/proc/self/statm", "r");
+        if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) abort();
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64 << 20);
+        setrlimit(RLIMIT_AS, &limit);
+        for (;;) {
+          tagdb.nfiles = tagdb.maxfiles;
+          filelist_make_room();
+        }
       },
       ::testing::ExitedWithCode(1), "^realloc filelist: Cannot allocate memory\n$");
   // A count that would pass the largest int stops instead of overflowing.
