@@ -115,24 +115,26 @@ void append(Appender &a, int64_t next) {
 
 // Each line feed (a bit of mask, from file offset `at`) ends a chunk, after
 // the chunks of chunk_max bytes that a long line is cut into.
-[[gnu::noinline]] Appender append_line_feeds(Appender a, uint64_t mask, int64_t at) {
+[[gnu::noinline]] void append_line_feeds(Appender &a, uint64_t mask, int64_t at) {
   for (; mask != 0; mask &= mask - 1) {
     const int64_t line_feed = at + __builtin_ctzll(mask);
     while (line_feed - a.start >= chunk_max) append(a, a.start += chunk_max);
     append(a, a.start = line_feed + 1);
   }
-  return a;
 }
 
 // The line feeds of a 64-byte step.  Mispredicted branches would cost more
 // than the scan itself, so the usual zero to two records are written without
 // asking how many there are; records past the count are scratch, like the
 // spare.  Long lines and a full index take the general path.
-[[gnu::always_inline]] inline void append_step(Appender &a, uint64_t mask, int64_t at) {
+[[gnu::always_inline]] inline void append_step(Appender &a, const uint64_t mask_in, int64_t at) {
+  uint64_t mask = mask_in;
   constexpr uint64_t stop = 1ULL << 63;  // keeps ctz defined on an empty mask
   const int64_t first = at + __builtin_ctzll(mask | stop);
   if (__builtin_expect(a.n + 66 >= a.cap || (mask != 0 && first - a.start >= chunk_max), 0)) {
-    a = append_line_feeds(a, mask, at);
+    Appender slow = a;  // a copy, so that `a` itself never needs an address
+    append_line_feeds(slow, mask, at);
+    a = slow;
     return;
   }
   const int lines = __builtin_popcountll(mask);
@@ -145,7 +147,8 @@ void append(Appender &a, int64_t next) {
     out[k] = {a.stream, at + __builtin_ctzll(mask) + 1};
   }
   a.n += lines;
-  if (lines != 0) a.start = a.index[a.n].offset;
+  const int64_t after_last = at + 64 - __builtin_clzll(mask_in | 1);
+  a.start = mask_in != 0 ? after_last : a.start;  // a conditional move, not a branch
 }
 
 #if defined(__x86_64__)
@@ -188,11 +191,14 @@ size_t append_steps_sse2(Appender &state, const char *buf, size_t n, int64_t bas
 void append_block(Appender &a, const char *buf, size_t n, int64_t base) {
   size_t i = 0;  // bytes covered in whole 64-byte steps
 #if defined(__x86_64__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
+  // Asked once; a plain variable, since a guarded static would pull in the
+  // C++ runtime for its lock.
+  static int avx2 = -1;
+  if (avx2 < 0) avx2 = __builtin_cpu_supports("avx2") ? 1 : 0;
   i = avx2 ? append_steps_avx2(a, buf, n, base) : append_steps_sse2(a, buf, n, base);
 #endif
   for (const char *p = buf + i; (p = static_cast<const char *>(memchr(p, '\n', buf + n - p)));)
-    a = append_line_feeds(a, 1, base + (p++ - buf));
+    append_line_feeds(a, 1, base + (p++ - buf));
   // Whole chunk_max runs with no line feed end by length.
   while (base + static_cast<int64_t>(n) - a.start >= chunk_max) append(a, a.start += chunk_max);
 }
