@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdio_ext.h>
+
 #include <climits>
 #include <cstdlib>
 #include <map>
@@ -159,6 +161,15 @@ TEST_F(StoreTest, DrawYieldsEachChunkWithoutItsLineEnd) {
     ASSERT_EQ(tagdb_add(path.c_str()), 1);
     EXPECT_EQ(draws(), c.expected);
   }
+}
+
+TEST_F(StoreTest, StreamsCarryNoStdioBuffer) {
+  // Indexing and drawing read with pread: thousands of open tagfiles must
+  // not each hold a stdio buffer.
+  std::string path = file("lines", "one\ntwo\n");
+  ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  ASSERT_NE(tagdb_get_tag(0), nullptr);
+  EXPECT_EQ(__fbufsize(tagdb.filelist[0].file), 0u);
 }
 
 TEST_F(StoreTest, EmptyFileIsRecordedButGivesNothingToDraw) {
