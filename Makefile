@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run test clean bench bench-small
+.PHONY: all deps build run test clean bench bench-small test-sanitize test-valgrind fuzz
 
 all: build
 
@@ -23,8 +23,21 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPELNIK_SANITIZE=address,undefined
+	cmake --build build-sanitize -j $(JOBS)
+	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
+
+# The whole suite, and every pelnik and tagwatch it starts, under memcheck.
+test-valgrind: deps
+	cmake -S . -B build-valgrind -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNIK_VALGRIND=ON
+	cmake --build build-valgrind -j $(JOBS)
+	cd build-valgrind && ctest --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-sanitize build-valgrind build-fuzz
 
 # Benchmarks: pelnik beside cat, wc -l and shuf -n 1, and one checkpoint.
 bench: build

@@ -33,6 +33,14 @@ int walk_directory(int i);
 // Remove every counted tagindex record of this stream.
 void drop_entries(FILE *stream);
 
+// How many bytes the indexer reads at a time: at most 256 KiB.  Tests make
+// it small so that chunks and runs of long lines cross many block ends.
+extern size_t index_block_bytes;
+
+// The text of tagindex record k, as a draw returns it, in tagbuf; NULL when
+// the chunk can no longer be read.
+const char *tagline_at(int k);
+
 // Make room for one more filelist record (fatal when the table cannot grow).
 void filelist_make_room();
 

@@ -20,6 +20,8 @@
 
 struct tagdb_state tagdb;
 
+size_t index_block_bytes = 256 * 1024;
+
 namespace {
 
 constexpr int filelist_step = 10;
@@ -27,8 +29,7 @@ constexpr int tagindex_step = 1024;
 
 // Blocks in which tagfiles are read while indexing.  Static, so that a run
 // touches its pages only when it indexes something.
-constexpr size_t index_block = 256 * 1024;
-char index_buf[index_block];
+char index_buf[256 * 1024];
 
 // Tables of 4 MiB and more live in mappings of their own, in huge pages
 // where the system offers them: a large index is filled front to back once,
@@ -280,7 +281,8 @@ void index_stream(FILE *stream) {
   const int fd = fileno(stream);
   int64_t base = 0;  // file offset of index_buf[0]
   ssize_t n;
-  while ((n = pread(fd, index_buf, index_block, base)) != 0) {
+  const size_t block = std::clamp<size_t>(index_block_bytes, 1, sizeof index_buf);
+  while ((n = pread(fd, index_buf, block, base)) != 0) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) break;  // the chunk in progress is lost, as with fgets
     append_block(a, index_buf, static_cast<size_t>(n), base);
@@ -290,19 +292,23 @@ void index_stream(FILE *stream) {
   tagdb.ntags = a.n;
 }
 
-const char *tagdb_get_tag(int refresh) {
-  if (tagdb.nfiles == 0) return nullptr;
-  if (refresh) tagdb_checkpoint();
-  if (tagdb.ntags == 0) return nullptr;
-  const tagentry &entry = tagdb.tagindex[random() % tagdb.ntags];
+const char *tagline_at(int k) {
+  const tagentry &entry = tagdb.tagindex[k];
   char buf[TAGDB_LINE_BUF];
   if (!read_chunk(fileno(entry.file), entry.offset, buf)) return nullptr;
   for (char *c = buf; *c != '\0'; ++c)
     if (*c == '\r') *c = '\n';
   size_t len = strlen(buf);
-  if (len > 0 && buf[len - 1] == '\n') buf[len - 1] = '\0';
+  if (len > 0 && buf[len - 1] == '\n') buf[--len] = '\0';
   memcpy(tagdb.tagbuf, buf, len + 1);
   return tagdb.tagbuf;
+}
+
+const char *tagdb_get_tag(int refresh) {
+  if (tagdb.nfiles == 0) return nullptr;
+  if (refresh) tagdb_checkpoint();
+  if (tagdb.ntags == 0) return nullptr;
+  return tagline_at(static_cast<int>(random() % tagdb.ntags));
 }
 
 int tagdb_close_all(void) {

@@ -137,6 +137,7 @@ class PelnikTest : public ::testing::Test {
     if (options.as_nobody && geteuid() == 0)
       command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     command.insert(command.end(), options.wrap.begin(), options.wrap.end());
+    for (const std::string &w : words(test_wrapper)) command.push_back(w);
     command.push_back("pelnik");
     command.insert(command.end(), args.begin(), args.end());
     if (sandbox_available()) command = sandbox_prefix(home.path(), system.path(), command);

@@ -11,9 +11,33 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace support {
+
+// Set in builds checked by sanitizers or valgrind, which cannot run a few
+// tests (those that lower the address-space limit, for one).
+#ifdef PELNIK_CHECKED_BUILD
+inline constexpr const char *checked_build = PELNIK_CHECKED_BUILD;
+#else
+inline constexpr const char *checked_build = nullptr;
+#endif
+
+// The command that programs started by the tests run under, if any.
+#ifdef PELNIK_TEST_WRAPPER
+inline constexpr const char *test_wrapper = PELNIK_TEST_WRAPPER;
+#else
+inline constexpr const char *test_wrapper = "";
+#endif
+
+inline std::vector<std::string> words(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
 
 // A fresh directory under /tmp (never under a home directory, which some
 // tests hide behind a mount), removed with everything in it at the end.

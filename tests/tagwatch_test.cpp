@@ -11,6 +11,7 @@
 #include <ctime>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,7 +35,12 @@ class Host {
       int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(err, 2);
       for (int fd : {in[0], in[1], out[0], out[1], err}) close(fd);
-      execl(TAGWATCH_PATH, "tagwatch", source.c_str(), static_cast<char *>(nullptr));
+      std::vector<std::string> command = support::words(support::test_wrapper);
+      command.insert(command.end(), {TAGWATCH_PATH, source});
+      std::vector<char *> argv;
+      for (std::string &word : command) argv.push_back(word.data());
+      argv.push_back(nullptr);
+      execvp(argv[0], argv.data());
       _exit(127);
     }
     close(in[0]);
