@@ -36,6 +36,11 @@ test-valgrind: deps
 	cmake --build build-valgrind -j $(JOBS)
 	cd build-valgrind && ctest --output-on-failure -j $(JOBS)
 
+# Each fuzz target for FUZZ_SECONDS (clang's libFuzzer, with sanitizers).
+FUZZ_SECONDS ?= 60
+fuzz:
+	scripts/fuzz $(FUZZ_SECONDS)
+
 clean:
 	rm -rf $(BUILD) build-sanitize build-valgrind build-fuzz
 

@@ -228,6 +228,24 @@ TEST_F(RefreshTest, ReindexThatCannotReopenClosesTheSource) {
   EXPECT_EQ(tagdb_get_tag(0), std::string("other"));
 }
 
+TEST_F(RefreshTest, TagfileReplacedByAFifoIsClosedWithoutBlocking) {
+  // Opened for reading, a FIFO with no writer would block for ever.
+  const std::string path = dir / "tags";
+  write_file(path, "a\n");
+  write_file(dir / "other", "other\n");
+  ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  ASSERT_EQ(tagdb_add((dir / "other").c_str()), 1);
+  unlink(path.c_str());
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  set_mtime(path, tagdb.filelist[0].indexed_at + 1);
+
+  testing::internal::CaptureStderr();
+  tagdb_checkpoint();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "not a directory or regular file: " + path);
+  EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "other"}));
+  EXPECT_EQ(drawn(20), (std::set<std::string>{"other"}));
+}
+
 TEST_F(RefreshTest, CheckpointWithoutSourcesDoesNothing) {
   tagdb.debug = 1;
   testing::internal::CaptureStderr();

@@ -146,11 +146,15 @@ TEST_F(PelnikTest, UnusablePathsAreReportedAndSkipped) {
   chmod((dir / "lockeddir").c_str(), 0);
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
   symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str());
+  symlink((dir / "loop2").c_str(), (dir / "loop1").c_str());
+  symlink((dir / "loop1").c_str(), (dir / "loop2").c_str());
   const std::string too_long = dir.path() + "/" + std::string(1100, 'x');
+  const support::Snapshot before(dir.path());
 
   const std::vector<FailureCase> cases = {
       {"missing", {dir / "missing"}, "stat " + dir / "missing: No such file or directory\n"},
       {"dangling link", {dir / "dangling"}, "stat " + dir / "dangling: No such file or directory\n"},
+      {"link loop", {dir / "loop1"}, "stat " + dir / "loop1: Too many levels of symbolic links\n"},
       {"not a directory on the way", {dir / "good/x"}, "stat " + dir / "good/x: Not a directory\n"},
       {"empty path", {""}, "stat : No such file or directory\n"},
       {"duplicate, quiet without -d", {dir / "good"}, ""},
@@ -171,6 +175,65 @@ TEST_F(PelnikTest, UnusablePathsAreReportedAndSkipped) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.status, 0);
   }
+  EXPECT_EQ(support::Snapshot(dir.path()), before) << "a run changed the files it was given";
+}
+
+TEST_F(PelnikTest, HostileContentIsPrintedByteForByte) {
+  // Bytes that are not text are still the file's bytes: printed as they
+  // are, up to a NUL, and never anything that is not in the file.
+  const std::string binary = "\xff\xfe\x80 not UTF-8 \x1b[31m\x7f";
+  write_file(dir / "binary", binary + "\n");
+  EXPECT_EQ(run({dir / "binary"}).out, binary + "\n");
+  write_file(dir / "nul", std::string("before\0after\n", 13));
+  EXPECT_EQ(run({dir / "nul"}).out, "before\n");
+
+  // A line of a megabyte is drawn in pieces of at most 1,023 bytes.
+  write_file(dir / "megaline", std::string(1'000'000, 'q') + "\n");
+  std::set<std::string> seen;
+  for (int i = 0; i < 20; ++i) {
+    RunResult r = run({dir / "megaline"});
+    ASSERT_EQ(r.status, 0);
+    seen.insert(r.out);
+  }
+  // 977 pieces of 1,023 bytes and a last one of 529.
+  for (const std::string &out : seen)
+    EXPECT_TRUE(out == std::string(1023, 'q') + "\n" || out == std::string(529, 'q') + "\n")
+        << out.size() << " bytes";
+}
+
+TEST_F(PelnikTest, TreeDeeperThanThePathLimitIsWalkedAsFarAsItGoes) {
+  std::string deep = dir / "top";
+  make_dir(deep);
+  write_file(deep + "/shallow", "shallow\n");
+  std::string cut;  // the first path the walk cannot compose
+  while (deep.size() < 1200) {
+    const std::string next = deep + "/" + std::string(90, 'd');
+    make_dir(next);
+    if (next.size() > 1023 && cut.empty()) cut = next;
+    deep = next;
+  }
+  write_file(deep + "/bottom", "too deep\n");
+  RunResult r = run({dir / "top"});
+  EXPECT_EQ(r.out, "shallow\n");
+  EXPECT_EQ(r.err, "stat " + cut + ": File name too long\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(PelnikTest, TagfilesBeyondTheHardOpenFileLimitAreReportedAndSkipped) {
+  if (std::string_view(support::test_wrapper).find("valgrind") != std::string_view::npos)
+    GTEST_SKIP() << "valgrind keeps descriptors of its own below the limit";
+  make_dir(dir / "many");
+  for (int i = 0; i < 80; ++i) write_file(dir / ("many/" + std::to_string(i)), "tag\n");
+  RunOptions low_limit;
+  low_limit.wrap = {"prlimit", "--nofile=40:40"};
+  RunResult r = run({dir / "many"}, low_limit);
+  EXPECT_EQ(r.out, "tag\n");
+  EXPECT_EQ(r.status, 0);
+  const std::string refused = "newfile open: Too many open files\n";
+  ASSERT_FALSE(r.err.empty());
+  EXPECT_EQ(r.err.size() % refused.size(), 0u) << r.err;
+  for (size_t at = 0; at < r.err.size(); at += refused.size())
+    EXPECT_EQ(r.err.substr(at, refused.size()), refused);
 }
 
 TEST_F(PelnikTest, IndexThatCannotGrowEndsTheRunWithStatusOne) {

@@ -81,6 +81,30 @@ inline std::string read_file(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// What a tree holds: every path with its type, size, mode and modification
+// time, to show that a run changed nothing.
+class Snapshot {
+ public:
+  explicit Snapshot(const std::string &root) {
+    current_ = &entries_;
+    nftw(root.c_str(), [](const char *p, const struct stat *st, int, FTW *) {
+      current_->push_back(std::string(p) + " " + std::to_string(st->st_mode) + " " +
+                          std::to_string(st->st_size) + " " + std::to_string(st->st_mtim.tv_sec) +
+                          "." + std::to_string(st->st_mtim.tv_nsec));
+      return 0;
+    }, 16, FTW_PHYS);
+  }
+  bool operator==(const Snapshot &other) const { return entries_ == other.entries_; }
+  friend std::ostream &operator<<(std::ostream &out, const Snapshot &s) {
+    for (const std::string &e : s.entries_) out << e << "\n";
+    return out;
+  }
+
+ private:
+  static inline std::vector<std::string> *current_ = nullptr;
+  std::vector<std::string> entries_;
+};
+
 inline void make_dir(const std::string &path) {
   if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot mkdir " + path);
 }
