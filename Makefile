@@ -3,7 +3,8 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run test clean bench bench-small test-sanitize test-valgrind fuzz
+.PHONY: all deps build run test clean bench bench-small test-sanitize test-valgrind fuzz \
+	install package test-install
 
 all: build
 
@@ -36,13 +37,30 @@ test-valgrind: deps
 	cmake --build build-valgrind -j $(JOBS)
 	cd build-valgrind && ctest --output-on-failure -j $(JOBS)
 
+# Install the program, library, header, manual pages, completions and the
+# sample collection (as PREFIX/share/tovrin/taglines). DESTDIR stages it.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package for /usr, in build-deb/.
+package: deps
+	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DTAGDB_SYSTEM_TAGLINES=/usr/share/tovrin/taglines
+	cmake --build build-deb -j $(JOBS)
+	cd build-deb && cpack -G DEB
+
+# Install, consumers, manual pages and the Debian package, all checked.
+test-install:
+	scripts/check-install
+
 # Each fuzz target for FUZZ_SECONDS (clang's libFuzzer, with sanitizers).
 FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-valgrind build-fuzz
+	rm -rf $(BUILD) build-sanitize build-valgrind build-fuzz build-install build-deb
 
 # Benchmarks: pelnik beside cat, wc -l and shuf -n 1, and one checkpoint.
 bench: build

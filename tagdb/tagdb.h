@@ -21,6 +21,14 @@
 extern "C" {
 #endif
 
+/* What the library shows when it is built as a shared object with hidden
+ * symbols; nothing else is visible. */
+#if defined(__GNUC__)
+#define TAGDB_API __attribute__((visibility("default")))
+#else
+#define TAGDB_API
+#endif
+
 /* Longest path a source may have, and the size of every line chunk buffer. */
 enum { TAGDB_PATH_MAX = 1023, TAGDB_LINE_BUF = 1024 };
 
@@ -57,54 +65,54 @@ struct tagdb_state {
   char tagbuf[TAGDB_LINE_BUF]; /* the last drawn tagline */
 };
 
-extern struct tagdb_state tagdb;
+extern TAGDB_API struct tagdb_state tagdb;
 
 /* Set up empty tables and seed the random generator (once per process).
  * Returns 0.  May run again after tagdb_close_all. */
-int tagdb_init(void);
+TAGDB_API int tagdb_init(void);
 
 /* Add a tagfile, or a directory and every non-hidden tagfile below it.
  * A null path adds the default sources (~/.taglines, else the system file).
  * Returns the number of tagfiles opened.  Unusable paths are reported on
  * standard error and skipped. */
-int tagdb_add(const char *path);
+TAGDB_API int tagdb_add(const char *path);
 
 /* Add the sources listed in TAGLINES (colon-separated; an empty last element
  * stands for the defaults), falling back to the defaults.  Returns the number
  * of tagfiles opened. */
-int tagdb_add_env(void);
+TAGDB_API int tagdb_add_env(void);
 
 /* Number of open sources with this device and inode. */
-int tagdb_count_open(uint64_t dev, uint64_t ino);
+TAGDB_API int tagdb_count_open(uint64_t dev, uint64_t ino);
 
 /* Draw one tagline, without its line end.  With refresh set, bring the open
  * sources up to date first (tagdb_checkpoint); without it the draw never
  * touches the disk beyond its one read.  Returns the text, valid until the
  * next draw, or NULL when there is nothing to draw or the chunk can no longer
  * be read. */
-const char *tagdb_get_tag(int refresh);
+TAGDB_API const char *tagdb_get_tag(int refresh);
 
 /* Close every stream and release both tables.  Returns 0. */
-int tagdb_close_all(void);
+TAGDB_API int tagdb_close_all(void);
 
 /* Close the source at position i of the filelist and drop its chunks from the
  * tagindex.  The record stays in place, closed, until tagdb_compact.
  * Returns 0. */
-int tagdb_close_source(int i);
+TAGDB_API int tagdb_close_source(int i);
 
 /* Re-read the open tagfile at position i from its path.  If it can no longer
  * be opened, it is reported and closed.  Returns ntags afterwards. */
-int tagdb_reindex(int i);
+TAGDB_API int tagdb_reindex(int i);
 
 /* Remove closed records from the filelist, moving the last record into each
  * hole.  Returns how many were removed. */
-int tagdb_compact(void);
+TAGDB_API int tagdb_compact(void);
 
 /* Bring the open sources up to date: re-read every tagfile modified in or
  * after the second it was indexed, add new tagfiles (and new directories,
  * walked whole) found in open directories, close every source whose path can
  * no longer be stat'ed, then compact.  Returns 0. */
-int tagdb_checkpoint(void);
+TAGDB_API int tagdb_checkpoint(void);
 
 #ifdef __cplusplus
 }
