@@ -33,6 +33,10 @@ const std::string usage_text =
     "  -v, --version\t\tPrint version information\n";
 
 const std::string debug_on = "Turning on debug mode.\n";
+
+bool under_valgrind() {
+  return std::string_view(support::test_wrapper).find("valgrind") != std::string_view::npos;
+}
 const std::string init = "Initializing tagdb.\n";
 
 struct OptionCase {
@@ -220,13 +224,8 @@ TEST_F(PelnikTest, TreeDeeperThanThePathLimitIsWalkedAsFarAsItGoes) {
 }
 
 TEST_F(PelnikTest, TagfilesBeyondTheHardOpenFileLimitAreReportedAndSkipped) {
-  if (std::string_view(support::test_wrapper).find("valgrind") != std::string_view::npos)
-    GTEST_SKIP() << "valgrind keeps descriptors of its own below the limit";
-  make_dir(dir / "many");
-  for (int i = 0; i < 80; ++i) write_file(dir / ("many/" + std::to_string(i)), "tag\n");
-  RunOptions low_limit;
-  low_limit.wrap = {"prlimit", "--nofile=40:40"};
-  RunResult r = run({dir / "many"}, low_limit);
+  if (under_valgrind()) GTEST_SKIP() << "valgrind keeps descriptors of its own below the limit";
+  RunResult r = run_on_tagfiles(80, "--nofile=40:40");
   EXPECT_EQ(r.out, "tag\n");
   EXPECT_EQ(r.status, 0);
   const std::string refused = "newfile open: Too many open files\n";
@@ -251,13 +250,8 @@ TEST_F(PelnikTest, IndexThatCannotGrowEndsTheRunWithStatusOne) {
 }
 
 TEST_F(PelnikTest, ThousandsOfTagfilesNeedNoMoreThanTheHardLimit) {
-  if (std::string_view(support::test_wrapper).find("valgrind") != std::string_view::npos)
-    GTEST_SKIP() << "valgrind keeps the open-file limit it started with";
-  make_dir(dir / "many");
-  for (int i = 0; i < 1000; ++i) write_file(dir / ("many/" + std::to_string(i)), "tag\n");
-  RunOptions low_soft_limit;
-  low_soft_limit.wrap = {"prlimit", "--nofile=256:4096"};
-  RunResult r = run({dir / "many"}, low_soft_limit);
+  if (under_valgrind()) GTEST_SKIP() << "valgrind keeps the open-file limit it started with";
+  RunResult r = run_on_tagfiles(1000, "--nofile=256:4096");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, "tag\n");
   EXPECT_EQ(r.status, 0);

@@ -144,6 +144,16 @@ class PelnikTest : public ::testing::Test {
     return spawn(command, options, io);
   }
 
+  // pelnik on a directory of n one-line tagfiles, under an open-file limit
+  // as prlimit takes it ("--nofile=SOFT:HARD").
+  RunResult run_on_tagfiles(int n, const std::string &limit) {
+    make_dir(dir / "many");
+    for (int i = 0; i < n; ++i) write_file(dir / ("many/" + std::to_string(i)), "tag\n");
+    RunOptions options;
+    options.wrap = {"prlimit", limit};
+    return run({dir / "many"}, options);
+  }
+
   TempDir dir, home, system, io;
 
  private:
