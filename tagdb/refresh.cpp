@@ -49,7 +49,6 @@ int tagdb_reindex(int i) {
   const int after = tagdb.ntags;
   debug_msg("Removed %d entries, %d remain\n", start - after, after);
 
-  // The identity stays that of the file first added.
   source.indexed_at = now_seconds();
   struct stat opened;
   int failure;
@@ -58,6 +57,23 @@ int tagdb_reindex(int i) {
     tagdb_close_source(i);
     report_open_failure(failure, "tagfile open", source.path);
     return tagdb.ntags;
+  }
+  if (static_cast<uint64_t>(opened.st_dev) != source.dev ||
+      static_cast<uint64_t>(opened.st_ino) != source.ino) {
+    // The path names another file now, as after an editor saved it by
+    // renaming a new file over it.  If a rescan has already added that file
+    // under its own record, this one would index its lines a second time;
+    // otherwise the record takes the new identity, so that a rescan sees the
+    // file as open.
+    if (tagdb_count_open(opened.st_dev, opened.st_ino) != 0) {
+      fclose(source.file);
+      source.file = nullptr;
+      debug_msg("Won't add duplicate file: %s\n", source.path);
+      tagdb_close_source(i);
+      return tagdb.ntags;
+    }
+    source.dev = opened.st_dev;
+    source.ino = opened.st_ino;
   }
   index_stream(source.file);
   debug_msg("Read %d entries, %d total now\n", tagdb.ntags - after, tagdb.ntags);

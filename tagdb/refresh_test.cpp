@@ -191,6 +191,43 @@ TEST_F(RefreshTest, MovedTagfileIsPickedUpUnderItsNewNameAtTheFollowingCheckpoin
   EXPECT_EQ(tagdb_get_tag(0), std::string("moving"));
 }
 
+struct SaveCase {
+  const char *name;
+  bool file_named_first;  // the tagfile's record comes before its directory's
+};
+
+TEST_F(RefreshTest, TagfileSavedByRenamingOverItIsIndexedOnce) {
+  // Editors save by writing a new file and renaming it over the old one: the
+  // path keeps its name and gets a new inode at every save.
+  const std::vector<SaveCase> cases = {{"directory first", false}, {"tagfile named first", true}};
+  make_dir(dir / "col");
+  const std::string path = dir / "col/tags";
+  for (const SaveCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    tagdb_close_all();
+    tagdb_init();
+    write_file(path, "a\n");
+    if (c.file_named_first) {
+      ASSERT_EQ(tagdb_add(path.c_str()), 1);
+    }
+    tagdb_add((dir / "col").c_str());
+    std::string content = "a\n";
+    for (const char *line : {"b", "c", "d"}) {
+      content += std::string(line) + "\n";
+      write_file(dir / "col/.tags.swp", content);
+      ASSERT_EQ(rename((dir / "col/.tags.swp").c_str(), path.c_str()), 0);
+      set_mtime(path, tagdb.filelist[position_of(path)].indexed_at + 1);
+      tagdb_checkpoint();
+      tagdb_checkpoint();
+    }
+    EXPECT_EQ(tagdb.ntags, 4) << "the file's lines are indexed more than once";
+    struct stat st;
+    stat(path.c_str(), &st);
+    EXPECT_EQ(tagdb_count_open(st.st_dev, st.st_ino), 1);
+    EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "col", path}));
+  }
+}
+
 TEST_F(RefreshTest, CheckpointTraceOfAnUpdatedTagfile) {
   make_dir(dir / "col");
   const std::string path = dir / "col/tags";
