@@ -75,7 +75,6 @@ void release_table(void *table, size_t bytes) {
 
 // Grow a table by at least `step` records, and by half its size once it is
 // large, so that indexing stays linear however many chunks there are.
-// realloc lets glibc move large tables by remapping rather than copying.
 template <class Record>
 void grow(Record *&table, int &capacity, int step, const char *label) {
   if (capacity == INT_MAX) grow_failed(EOVERFLOW, label);
