@@ -383,6 +383,17 @@ TEST_F(PelnikTest, DefaultSourcesComeFromThePasswordDatabaseHome) {
   EXPECT_EQ(nothing.err,
             "stat " + system_source + ": No such file or directory\npelnik: no taglines found\n");
   EXPECT_EQ(nothing.status, 1);
+
+  // With TAGLINES empty the defaults are tried twice; the second time the
+  // empty user directory is already open and is passed over in silence.
+  RunOptions empty_env;
+  empty_env.env = {"TAGLINES="};
+  const std::string system_missing = "Opening system taglines file: " + system_source + "\nstat " +
+                                     system_source + ": No such file or directory\n";
+  EXPECT_EQ(run({"-d"}, empty_env).err,
+            debug_on + init + "Got env var of ''\nAdding defaults too!\n" + opening_user +
+                "Recursing into " + user_source + "\n" + system_missing + defaulting +
+                system_missing + "pelnik: no taglines found\n");
 }
 
 TEST_F(PelnikTest, UserWithoutPasswordEntryGoesStraightToTheSystemFile) {
