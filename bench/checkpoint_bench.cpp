@@ -57,9 +57,10 @@ int main(int argc, char **argv) {
     ms.push_back(took.count());
   }
   std::sort(ms.begin(), ms.end());
-  printf("checkpoint, nothing changed: %d tagfiles, %d sources, %d chunks: median %.2f ms "
-         "(min %.2f, max %.2f, %d runs)\n",
-         opened, tagdb.nfiles, tagdb.ntags, ms[ms.size() / 2], ms.front(), ms.back(), runs);
+  printf(
+      "checkpoint, nothing changed: %d tagfiles, %d sources, %d chunks: median %.2f ms "
+      "(min %.2f, max %.2f, %d runs)\n",
+      opened, tagdb.nfiles, tagdb.ntags, ms[ms.size() / 2], ms.front(), ms.back(), runs);
   tagdb_close_all();
   std::string cleanup = std::string("rm -rf ") + root;
   return system(cleanup.c_str());

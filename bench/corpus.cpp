@@ -33,9 +33,9 @@ struct Rng {
   uint64_t below(uint64_t n) { return next() % n; }
 };
 
-constexpr const char *syllables[] = {"ka", "lo", "mi", "ren", "sa", "tu", "vel", "no", "pi",
-                                     "dra", "es", "or", "qui", "ban", "te", "zo", "lu", "mar",
-                                     "fen", "gi", "ho", "ja", "ux", "wy", "cel", "do", "ri"};
+constexpr const char *syllables[] = {"ka",  "lo", "mi", "ren", "sa",  "tu", "vel", "no", "pi",
+                                     "dra", "es", "or", "qui", "ban", "te", "zo",  "lu", "mar",
+                                     "fen", "gi", "ho", "ja",  "ux",  "wy", "cel", "do", "ri"};
 constexpr int nsyllables = sizeof syllables / sizeof *syllables;
 constexpr int boundary_lengths[] = {1022, 1023, 1024, 2045, 2046, 2047};
 

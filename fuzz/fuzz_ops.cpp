@@ -19,8 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t op = in.next();
     const uint8_t arg = in.next();
     switch (op % 16) {
-      case 0: tagdb_add(tree.root().c_str()); break;
-      case 1: tagdb_add(tree.path(arg).c_str()); break;
+      case 0:
+        tagdb_add(tree.root().c_str());
+        break;
+      case 1:
+        tagdb_add(tree.path(arg).c_str());
+        break;
       case 2:
         setenv("TAGLINES", (tree.path(arg) + (arg & 1 ? ":" : "")).c_str(), 1);
         tagdb_add_env();
@@ -31,17 +35,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (tag != nullptr) REQUIRE(strlen(tag) < TAGDB_LINE_BUF);
         break;
       }
-      case 5: tagdb_close_source(static_cast<int>(arg) % (tagdb.nfiles + 2) - 1); break;
-      case 6: tagdb_reindex(static_cast<int>(arg) % (tagdb.nfiles + 2) - 1); break;
-      case 7: tagdb_compact(); break;
-      case 8: tagdb_checkpoint(); break;
+      case 5:
+        tagdb_close_source(static_cast<int>(arg) % (tagdb.nfiles + 2) - 1);
+        break;
+      case 6:
+        tagdb_reindex(static_cast<int>(arg) % (tagdb.nfiles + 2) - 1);
+        break;
+      case 7:
+        tagdb_compact();
+        break;
+      case 8:
+        tagdb_checkpoint();
+        break;
       case 9:
         tagdb_close_all();
         if (arg & 1) tagdb_init();  // or go on with a database never set up again
         break;
-      case 10: tree.write(tree.path(arg), in, in.next()); break;
-      case 11: remove(tree.path(arg).c_str()); break;
-      case 12: tree.grow(in); break;
+      case 10:
+        tree.write(tree.path(arg), in, in.next());
+        break;
+      case 11:
+        remove(tree.path(arg).c_str());
+        break;
+      case 12:
+        tree.grow(in);
+        break;
       case 13:
         rename(tree.path(arg).c_str(), (tree.path(arg) + "-moved").c_str());
         break;

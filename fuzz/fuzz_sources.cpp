@@ -33,11 +33,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   while (!in.empty()) {
     const uint8_t b = in.next();
     switch (b % 6) {
-      case 0: value += ':'; break;
-      case 1: case 2: value += tree.path(b / 6); break;
-      case 3: value += tree.root() + "/missing"; break;
-      case 4: value += "/" + std::string(1000 + b, 'p'); break;
-      case 5: value += tree.root() + "/" + std::string(b, '/'); break;
+      case 0:
+        value += ':';
+        break;
+      case 1:
+      case 2:
+        value += tree.path(b / 6);
+        break;
+      case 3:
+        value += tree.root() + "/missing";
+        break;
+      case 4:
+        value += "/" + std::string(1000 + b, 'p');
+        break;
+      case 5:
+        value += tree.root() + "/" + std::string(b, '/');
+        break;
     }
   }
   if (set)

@@ -9,12 +9,12 @@
 
 #include "tagdb/internal.h"
 
-#define REQUIRE(condition)                                                      \
-  do {                                                                          \
-    if (!(condition)) {                                                         \
+#define REQUIRE(condition)                                                              \
+  do {                                                                                  \
+    if (!(condition)) {                                                                 \
       fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-      abort();                                                                  \
-    }                                                                           \
+      abort();                                                                          \
+    }                                                                                   \
   } while (0)
 
 inline void check_invariants() {

@@ -43,18 +43,21 @@ class Tree {
   }
 
   void clear() {
-    nftw(root_.c_str(), [](const char *p, const struct stat *, int, FTW *f) {
-      if (f->level > 0) remove(p);
-      return 0;
-    }, 16, FTW_DEPTH | FTW_PHYS);
+    nftw(
+        root_.c_str(),
+        [](const char *p, const struct stat *, int, FTW *f) {
+          if (f->level > 0) remove(p);
+          return 0;
+        },
+        16, FTW_DEPTH | FTW_PHYS);
     paths_.clear();
     dirs_ = {root_};
   }
 
   // One entry from the input: kind, parent and name, and content.
   void grow(Bytes &in) {
-    static const std::string names[] = {"a", "b", "tags", ".hidden", "dir", "x y", "c:d",
-                                        std::string(250, 'n')};
+    static const std::string names[] = {"a",   "b",   "tags", ".hidden",
+                                        "dir", "x y", "c:d",  std::string(250, 'n')};
     const uint8_t kind = in.next();
     const std::string &parent = dirs_[in.next() % dirs_.size()];
     const std::string path = parent + "/" + names[in.next() % 8] + std::to_string(paths_.size());
@@ -94,7 +97,8 @@ class Tree {
   // time before, at or after now.
   void write(const std::string &path, Bytes &in, uint8_t how) {
     // Never block on a FIFO that stands where a tagfile was.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | (how & 32 ? O_APPEND : 0), 0644);
+    const int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | (how & 32 ? O_APPEND : 0), 0644);
     struct stat st;
     if (fd < 0) return;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (!(how & 32) && ftruncate(fd, 0) != 0)) {

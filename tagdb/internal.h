@@ -2,10 +2,10 @@
 #ifndef TAGDB_INTERNAL_H
 #define TAGDB_INTERNAL_H
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
-
-#include <sys/stat.h>
 
 #include "tagdb.h"
 

@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -5,8 +6,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support.h"
 #include "tagdb/tagdb.h"
@@ -116,8 +115,8 @@ TEST_F(LoadTest, LinkBackToAnAncestorEndsTheWalk) {
   EXPECT_EQ(tagdb_add((dir / "top").c_str()), 1);
   // The link to a directory above the one named is walked once, which
   // reaches the named directory again as a duplicate.
-  EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "top", dir / "top/sub",
-                                                 dir / "top/sub/tags", dir / "top/sub/root"}));
+  EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "top", dir / "top/sub", dir / "top/sub/tags",
+                                                 dir / "top/sub/root"}));
 }
 
 TEST_F(LoadTest, WalkSurvivesTheFilelistGrowingUnderIt) {

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,8 +8,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support.h"
 #include "tagdb/internal.h"
@@ -258,8 +257,9 @@ TEST_F(RefreshTest, ReindexThatCannotReopenClosesTheSource) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(tagdb_reindex(0), 1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Reindexing " + path + ": starting with 3 entries.\n" + "Removed 2 entries, 1 remain\n" +
-                "Closing " + path + "\n" + "tagfile open: No such file or directory\n");
+            "Reindexing " + path + ": starting with 3 entries.\n" +
+                "Removed 2 entries, 1 remain\n" + "Closing " + path + "\n" +
+                "tagfile open: No such file or directory\n");
   EXPECT_EQ(tagdb.filelist[0].file, nullptr);
   EXPECT_EQ(tagdb.filelist[0].dir, nullptr);
   EXPECT_EQ(tagdb_get_tag(0), std::string("other"));

@@ -98,9 +98,9 @@ void grow(Record *&table, int &capacity, int step, const char *label) {
 struct Appender {
   FILE *stream;
   tagentry *index;
-  int n;           // counted records; index[n] is the spare
+  int n;  // counted records; index[n] is the spare
   int cap;
-  int64_t start;   // where the chunk being read began
+  int64_t start;  // where the chunk being read began
 };
 
 void append(Appender &a, int64_t next) {

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+#include <stdio_ext.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <stdio_ext.h>
 
 #include <climits>
 #include <cstdlib>
@@ -12,8 +12,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support.h"
 #include "tagdb/internal.h"
@@ -90,7 +88,8 @@ TEST_F(StoreTest, ChunkOffsetsMatchFgetsOnEdgeCases) {
       {"2046 characters", repeat('x', 2046) + "\n"},
       {"2047 characters", repeat('x', 2047) + "\n"},
       {"long last line without line feed", "a\n" + repeat('y', 3000)},
-      {"carriage returns only", [] {
+      {"carriage returns only",
+       [] {
          std::string s;
          for (int i = 0; i < 700; ++i) s += "line\r";
          return s;

@@ -36,7 +36,7 @@ enum { TAGDB_PATH_MAX = 1023, TAGDB_LINE_BUF = 1024 };
  * record has neither and stays in place until tagdb_compact removes it. */
 typedef struct tagsource {
   char path[TAGDB_PATH_MAX + 1];
-  uint64_t dev;       /* identity from stat when the source was added */
+  uint64_t dev; /* identity from stat when the source was added */
   uint64_t ino;
   int64_t indexed_at; /* wall-clock seconds read just before the open */
   FILE *file;

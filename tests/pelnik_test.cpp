@@ -1,5 +1,6 @@
 // End-to-end tests of the pelnik binary: exact output, messages and status.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,8 +8,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "runner.h"
 
@@ -102,7 +101,8 @@ TEST_F(PelnikTest, DrawsFromEveryLineOfEveryFile) {
   write_file(dir / "col/sub/two", "gamma\r\n");  // CR LF: the CR prints as a line feed
   write_file(dir / "three", "delta");
   std::set<std::string> seen;
-  for (int i = 0; i < 60 && seen.size() < 4; ++i) seen.insert(run({dir / "col", dir / "three"}).out);
+  for (int i = 0; i < 60 && seen.size() < 4; ++i)
+    seen.insert(run({dir / "col", dir / "three"}).out);
   EXPECT_EQ(seen, (std::set<std::string>{"alpha\n", "beta\n", "gamma\n\n", "delta\n"}));
 }
 
@@ -157,7 +157,9 @@ TEST_F(PelnikTest, UnusablePathsAreReportedAndSkipped) {
 
   const std::vector<FailureCase> cases = {
       {"missing", {dir / "missing"}, "stat " + dir / "missing: No such file or directory\n"},
-      {"dangling link", {dir / "dangling"}, "stat " + dir / "dangling: No such file or directory\n"},
+      {"dangling link",
+       {dir / "dangling"},
+       "stat " + dir / "dangling: No such file or directory\n"},
       {"link loop", {dir / "loop1"}, "stat " + dir / "loop1: Too many levels of symbolic links\n"},
       {"not a directory on the way", {dir / "good/x"}, "stat " + dir / "good/x: Not a directory\n"},
       {"empty path", {""}, "stat : No such file or directory\n"},
@@ -310,8 +312,8 @@ TEST_F(PelnikTest, TaglinesFormsAndTheirFallbacks) {
   write_file(dir / "a", "a\n");
   write_file(dir / "b", "b\n");
   const std::string a = dir / "a", b = dir / "b";
-  const std::string system = "Opening system taglines file: " + system_source + "\n" +
-                             "Adding " + system_source + "\n";
+  const std::string system =
+      "Opening system taglines file: " + system_source + "\n" + "Adding " + system_source + "\n";
   const std::string system_missing = "Opening system taglines file: " + system_source + "\n" +
                                      "stat " + system_source + ": No such file or directory\n";
   const std::string empty_stat = "stat : No such file or directory\n";
@@ -321,24 +323,26 @@ TEST_F(PelnikTest, TaglinesFormsAndTheirFallbacks) {
       {a + ":", "Got env var of '" + a + ":'\nAdding " + a + "\nAdding defaults too!\n" + system},
       {"", "Got env var of ''\nAdding defaults too!\n" + system},
       {":", "Got env var of ':'\n" + empty_stat + "Adding defaults too!\n" + system},
-      {a + "::" + b,
-       "Got env var of '" + a + "::" + b + "'\nAdding " + a + "\n" + empty_stat + "Adding " + b +
-           "\n"},
-      {dir / "missing",
-       "Got env var of '" + dir / "missing'\nstat " + dir / "missing: No such file or directory\n" +
-           defaulting + system},
+      {a + "::" + b, "Got env var of '" + a + "::" + b + "'\nAdding " + a + "\n" + empty_stat +
+                         "Adding " + b + "\n"},
+      {dir / "missing", "Got env var of '" + dir / "missing'\nstat " +
+                            dir / "missing: No such file or directory\n" + defaulting + system},
       // Nothing opens: the defaults are tried at the end of the list and again.
-      {"", "Got env var of ''\nAdding defaults too!\n" + system_missing + defaulting + system_missing,
+      {"",
+       "Got env var of ''\nAdding defaults too!\n" + system_missing + defaulting + system_missing,
        false},
   };
   for (const TaglinesCase &c : cases) {
     SCOPED_TRACE("TAGLINES='" + c.value + "'");
-    if (c.system_present) write_system_source("system\n");
-    else unlink(system_backing().c_str());
+    if (c.system_present)
+      write_system_source("system\n");
+    else
+      unlink(system_backing().c_str());
     RunOptions env;
     env.env = {"TAGLINES=" + c.value};
     RunResult r = run({"-d"}, env);
-    EXPECT_EQ(r.err, debug_on + init + c.trace + (c.system_present ? "" : "pelnik: no taglines found\n"));
+    EXPECT_EQ(r.err,
+              debug_on + init + c.trace + (c.system_present ? "" : "pelnik: no taglines found\n"));
     EXPECT_EQ(r.status, c.system_present ? 0 : 1);
   }
 }

@@ -5,6 +5,7 @@
 #define TESTS_RUNNER_H
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -13,8 +14,6 @@
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support.h"
 
@@ -31,9 +30,9 @@ struct RunResult {
 struct RunOptions {
   std::vector<std::string> env;  // NAME=value, besides PATH and HOME
   std::string cwd;
-  std::string stdout_path;       // instead of capturing standard output
+  std::string stdout_path;        // instead of capturing standard output
   std::vector<std::string> wrap;  // a command to run pelnik under (prlimit ...)
-  bool as_nobody = false;        // drop root, so that permissions apply
+  bool as_nobody = false;         // drop root, so that permissions apply
 };
 
 // The binary, copied where any user may run it and where no mount hides it.
@@ -115,8 +114,8 @@ class PelnikTest : public ::testing::Test {
   }
   void write_system_source(const std::string &content) {
     std::string path = system_backing();
-    for (size_t slash = system.path().size() + 1; (slash = path.find('/', slash)) != std::string::npos;
-         ++slash)
+    for (size_t slash = system.path().size() + 1;
+         (slash = path.find('/', slash)) != std::string::npos; ++slash)
       mkdir(path.substr(0, slash).c_str(), 0755);
     write_file(path, content);
   }
@@ -160,20 +159,28 @@ class PelnikTest : public ::testing::Test {
   static std::vector<std::string> sandbox_prefix(const std::string &home_dir,
                                                  const std::string &system_dir,
                                                  const std::vector<std::string> &command) {
-    std::vector<std::string> prefix = {"unshare", geteuid() == 0 ? "-m" : "-rm", "--", "sh", "-c",
+    std::vector<std::string> prefix = {"unshare",
+                                       geteuid() == 0 ? "-m" : "-rm",
+                                       "--",
+                                       "sh",
+                                       "-c",
                                        "mount --bind \"$1\" \"$2\" && mount --bind \"$3\" \"$4\" "
                                        "&& shift 4 && exec \"$@\"",
-                                       "sh", home_dir, home_target(), system_dir, system_target()};
+                                       "sh",
+                                       home_dir,
+                                       home_target(),
+                                       system_dir,
+                                       system_target()};
     prefix.insert(prefix.end(), command.begin(), command.end());
     return prefix;
   }
 };
 
-#define REQUIRE_SANDBOX()                                                                      \
-  do {                                                                                         \
-    if (!sandbox_available())                                                                  \
+#define REQUIRE_SANDBOX()                                                                   \
+  do {                                                                                      \
+    if (!sandbox_available())                                                               \
       GTEST_SKIP() << "cannot mount over the default sources in a private mount namespace " \
-                      "(unshare -m needs root or user namespaces)";                            \
+                      "(unshare -m needs root or user namespaces)";                         \
   } while (0)
 
 }  // namespace support

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -51,14 +51,20 @@ class TempDir {
   }
   ~TempDir() {
     // Give back permissions that a test took away, then remove the tree.
-    nftw(path_.c_str(), [](const char *p, const struct stat *, int type, FTW *) {
-      if (type == FTW_D || type == FTW_DNR) chmod(p, 0755);
-      return 0;
-    }, 16, FTW_PHYS);
-    nftw(path_.c_str(), [](const char *p, const struct stat *, int, FTW *) {
-      remove(p);
-      return 0;
-    }, 16, FTW_DEPTH | FTW_PHYS);
+    nftw(
+        path_.c_str(),
+        [](const char *p, const struct stat *, int type, FTW *) {
+          if (type == FTW_D || type == FTW_DNR) chmod(p, 0755);
+          return 0;
+        },
+        16, FTW_PHYS);
+    nftw(
+        path_.c_str(),
+        [](const char *p, const struct stat *, int, FTW *) {
+          remove(p);
+          return 0;
+        },
+        16, FTW_DEPTH | FTW_PHYS);
   }
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
@@ -87,12 +93,16 @@ class Snapshot {
  public:
   explicit Snapshot(const std::string &root) {
     current_ = &entries_;
-    nftw(root.c_str(), [](const char *p, const struct stat *st, int, FTW *) {
-      current_->push_back(std::string(p) + " " + std::to_string(st->st_mode) + " " +
-                          std::to_string(st->st_size) + " " + std::to_string(st->st_mtim.tv_sec) +
-                          "." + std::to_string(st->st_mtim.tv_nsec));
-      return 0;
-    }, 16, FTW_PHYS);
+    nftw(
+        root.c_str(),
+        [](const char *p, const struct stat *st, int, FTW *) {
+          current_->push_back(std::string(p) + " " + std::to_string(st->st_mode) + " " +
+                              std::to_string(st->st_size) + " " +
+                              std::to_string(st->st_mtim.tv_sec) + "." +
+                              std::to_string(st->st_mtim.tv_nsec));
+          return 0;
+        },
+        16, FTW_PHYS);
   }
   bool operator==(const Snapshot &other) const { return entries_ == other.entries_; }
   friend std::ostream &operator<<(std::ostream &out, const Snapshot &s) {

@@ -2,6 +2,7 @@
 // open and draws with refresh follows files added, changed and deleted.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,8 +13,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support.h"
 

@@ -1,8 +1,8 @@
 // Draws a tagline, refreshing first, from the sources named on the command line.
+#include <tagdb/tagdb.h>
+
 #include <cstdio>
 #include <string>
-
-#include <tagdb/tagdb.h>
 
 int main(int argc, char **argv) {
   tagdb_init();
