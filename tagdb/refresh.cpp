@@ -95,7 +95,7 @@ int tagdb_compact(void) {
 }
 
 int tagdb_checkpoint(void) {
-  if ((tagdb.filelist == nullptr && tagdb.tagindex == nullptr) || tagdb.nfiles <= 0) return 0;
+  if (tagdb.filelist == nullptr || tagdb.nfiles <= 0) return 0;  // none set up, or no source
   // A directory walk appends records (and may move the filelist), so nfiles
   // is read afresh at every step and the record is reached by its position.
   for (int i = 0; i < tagdb.nfiles; ++i) {

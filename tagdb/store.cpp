@@ -20,7 +20,7 @@
 
 struct tagdb_state tagdb;
 
-size_t index_block_bytes = 256 * 1024;
+size_t index_block_bytes = size_t{256} * 1024;
 
 namespace {
 
@@ -209,7 +209,7 @@ void append_block(Appender &a, const char *buf, size_t n, int64_t base) {
 bool read_chunk(int fd, int64_t offset, char *buf) {
   size_t have = 0;
   while (have < static_cast<size_t>(chunk_max)) {
-    ssize_t n = pread(fd, buf + have, chunk_max - have, offset + have);
+    ssize_t n = pread(fd, buf + have, chunk_max - have, offset + static_cast<int64_t>(have));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;  // as fgets: an error loses the chunk
     if (n == 0) break;
