@@ -32,7 +32,7 @@ struct RunOptions {
   std::string cwd;
   std::string stdout_path;        // instead of capturing standard output
   std::vector<std::string> wrap;  // a command to run pelnik under (prlimit ...)
-  bool as_nobody = false;         // drop root, so that permissions apply
+  bool as_nobody = false;         // without privileges, so that permissions apply
 };
 
 // The binary, copied where any user may run it and where no mount hides it.
@@ -133,8 +133,14 @@ class PelnikTest : public ::testing::Test {
   // Runs `pelnik ARGS...`, in the sandbox whenever one can be made.
   RunResult run(const std::vector<std::string> &args, const RunOptions &options = {}) {
     std::vector<std::string> command;
-    if (options.as_nobody && geteuid() == 0)
+    if (options.as_nobody && geteuid() == 0) {
       command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    } else if (options.as_nobody && sandbox_available()) {
+      // The sandbox maps this user to root, whose capabilities would pass
+      // over permissions; a nested namespace maps it back to itself.
+      command = {"unshare", "--map-user=" + std::to_string(getuid()),
+                 "--map-group=" + std::to_string(getgid())};
+    }
     command.insert(command.end(), options.wrap.begin(), options.wrap.end());
     for (const std::string &w : words(test_wrapper)) command.push_back(w);
     command.push_back("pelnik");
