@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "database_fixture.h"
 #include "support.h"
 #include "tagdb/internal.h"
 
@@ -16,22 +17,7 @@ using support::make_dir;
 using support::TempDir;
 using support::write_file;
 
-class LoadTest : public ::testing::Test {
- protected:
-  void SetUp() override { tagdb_init(); }
-  void TearDown() override {
-    tagdb_close_all();
-    tagdb.debug = 0;
-  }
-
-  static std::set<std::string> open_paths() {
-    std::set<std::string> paths;
-    for (int i = 0; i < tagdb.nfiles; ++i) paths.insert(tagdb.filelist[i].path);
-    return paths;
-  }
-
-  TempDir dir;
-};
+using LoadTest = DatabaseTest;
 
 TEST_F(LoadTest, DirectoryIsWalkedWholeAndStaysOpen) {
   make_dir(dir / "top");

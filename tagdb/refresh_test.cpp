@@ -9,39 +9,22 @@
 #include <utility>
 #include <vector>
 
+#include "database_fixture.h"
 #include "support.h"
 #include "tagdb/internal.h"
 
 namespace {
 
 using support::make_dir;
-using support::TempDir;
+using support::set_mtime;
 using support::write_file;
 
-// Modification times are set, never waited for.
-void set_mtime(const std::string &path, int64_t seconds) {
-  timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
-class RefreshTest : public ::testing::Test {
+class RefreshTest : public DatabaseTest {
  protected:
-  void SetUp() override { tagdb_init(); }
-  void TearDown() override {
-    tagdb_close_all();
-    tagdb.debug = 0;
-  }
-
   static int position_of(const std::string &path) {
     for (int i = 0; i < tagdb.nfiles; ++i)
       if (path == tagdb.filelist[i].path) return i;
     return -1;
-  }
-
-  static std::set<std::string> open_paths() {
-    std::set<std::string> paths;
-    for (int i = 0; i < tagdb.nfiles; ++i) paths.insert(tagdb.filelist[i].path);
-    return paths;
   }
 
   // Every line that draws with refresh yield; enough draws to see each of a
@@ -52,8 +35,6 @@ class RefreshTest : public ::testing::Test {
       if (const char *tag = tagdb_get_tag(1)) seen.insert(tag);
     return seen;
   }
-
-  TempDir dir;
 };
 
 using Records = std::multiset<std::pair<FILE *, int64_t>>;

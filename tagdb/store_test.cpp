@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "database_fixture.h"
 #include "support.h"
 #include "tagdb/internal.h"
 
 namespace {
 
-using support::TempDir;
 using support::write_file;
 
 // Chunk offsets as a plain fgets + ftell loop with a 1024-byte buffer finds
@@ -36,11 +36,8 @@ std::vector<int64_t> reference_offsets(const std::string &path) {
   return offsets;
 }
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public DatabaseTest {
  protected:
-  void SetUp() override { tagdb_init(); }
-  void TearDown() override { tagdb_close_all(); }
-
   std::string file(const std::string &name, const std::string &content) {
     std::string path = dir / name;
     write_file(path, content);
@@ -62,8 +59,6 @@ class StoreTest : public ::testing::Test {
     }
     return seen;
   }
-
-  TempDir dir;
 };
 
 std::string repeat(char c, size_t n) { return std::string(n, c); }

@@ -3,6 +3,7 @@
 #ifndef TESTS_SUPPORT_H
 #define TESTS_SUPPORT_H
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,6 +115,13 @@ class Snapshot {
   static inline std::vector<std::string> *current_ = nullptr;
   std::vector<std::string> entries_;
 };
+
+// Modification times are set, never waited for.
+inline void set_mtime(const std::string &path, int64_t seconds) {
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+  if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::runtime_error("cannot set the time of " + path);
+}
 
 inline void make_dir(const std::string &path) {
   if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot mkdir " + path);

@@ -18,6 +18,7 @@
 
 namespace {
 
+using support::set_mtime;
 using support::TempDir;
 using support::write_file;
 
@@ -91,11 +92,6 @@ class Host {
   pid_t pid_ = -1;
   int to_ = -1, from_ = -1;
 };
-
-void set_mtime(const std::string &path, time_t seconds) {
-  timespec times[2] = {{0, UTIME_OMIT}, {seconds, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
 
 TEST(TagwatchTest, DrawsFollowTheDirectory) {
   TempDir dir, io;
