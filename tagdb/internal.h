@@ -13,8 +13,11 @@
 inline constexpr int chunk_max = TAGDB_LINE_BUF - 1;
 
 // Append one tagindex record per line chunk of a freshly opened tagfile that
-// is already recorded in the filelist.
-void index_stream(FILE *stream);
+// is already recorded in the filelist.  Indexing covers the `length` bytes
+// the file had when it was opened (its fstat size); a last partial line there
+// ends as the end of the file would end it.  A length of 0 (pseudo-files
+// report it) reads to the end.
+void index_stream(FILE *stream, int64_t length);
 
 // Open a tagfile for reading, never blocking; `opened` receives the open
 // file's status.  Returns NULL when it cannot be opened (`failure` is the
@@ -36,6 +39,28 @@ void drop_entries(FILE *stream);
 // How many bytes the indexer reads at a time: at most 256 KiB.  Tests make
 // it small so that chunks and runs of long lines cross many block ends.
 extern size_t index_block_bytes;
+
+// Files of index_parallel_min bytes and more are indexed by several threads,
+// at most index_threads_max (0: one per processor available), in pieces of
+// index_piece_bytes.  Tests make them small to put splits anywhere.
+extern int64_t index_parallel_min;
+extern int64_t index_piece_bytes;
+extern int index_threads_max;
+
+// Called after every read of the indexer when set: tests change the file
+// there, between two reads.
+extern void (*index_after_read)(int fd);
+
+// Grow the tagindex (fatal when it cannot grow).
+void tagindex_grow();
+
+// Make room for `records` tagindex records in all, `expected_use` bytes of
+// the new room likely to be written.  False, with the table as it was, when
+// there is no memory for that many.
+bool tagindex_reserve(int64_t records, size_t expected_use);
+
+// Give back the room that a reservation left unused.
+void tagindex_trim();
 
 // The text of tagindex record k, as a draw returns it, in tagbuf; NULL when
 // the chunk can no longer be read.

@@ -62,7 +62,7 @@ int add_tagfile(const char *path, const struct stat &st) {
     return 0;
   }
   record_source(path, opened, indexed_at, file, nullptr);
-  index_stream(file);
+  index_stream(file, opened.st_size);
   return 1;
 }
 

@@ -75,7 +75,7 @@ int tagdb_reindex(int i) {
     source.dev = opened.st_dev;
     source.ino = opened.st_ino;
   }
-  index_stream(source.file);
+  index_stream(source.file, opened.st_size);
   debug_msg("Read %d entries, %d total now\n", tagdb.ntags - after, tagdb.ntags);
   return tagdb.ntags;
 }

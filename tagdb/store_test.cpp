@@ -21,33 +21,12 @@ namespace {
 
 using support::write_file;
 
-// Chunk offsets as a plain fgets + ftell loop with a 1024-byte buffer finds
-// them: the definition the indexer must match.
-std::vector<int64_t> reference_offsets(const std::string &path) {
-  std::vector<int64_t> offsets;
-  FILE *f = fopen(path.c_str(), "r");
-  char buf[1024];
-  long at = 0;
-  while (fgets(buf, sizeof buf, f) != nullptr) {
-    offsets.push_back(at);
-    at = ftell(f);
-  }
-  fclose(f);
-  return offsets;
-}
-
 class StoreTest : public DatabaseTest {
  protected:
   std::string file(const std::string &name, const std::string &content) {
     std::string path = dir / name;
     write_file(path, content);
     return path;
-  }
-
-  static std::vector<int64_t> indexed_offsets() {
-    std::vector<int64_t> offsets;
-    for (int i = 0; i < tagdb.ntags; ++i) offsets.push_back(tagdb.tagindex[i].offset);
-    return offsets;
   }
 
   // Everything that `n` draws returned; a failed draw shows as nullopt.
@@ -69,7 +48,7 @@ struct ChunkCase {
 };
 
 TEST_F(StoreTest, ChunkOffsetsMatchFgetsOnEdgeCases) {
-  constexpr size_t block = 256 * 1024;  // the indexer's read size
+  const size_t block = index_block_bytes;  // the indexer's read size
   const std::vector<ChunkCase> cases = {
       {"empty file", ""},
       {"one letter, no line feed", "a"},

@@ -1,0 +1,373 @@
+// The line indexer: where every line chunk of a tagfile starts.
+//
+// Chunk boundaries are found in large blocks instead of one fgets and one
+// ftell per line: the offsets are the same (a chunk ends after its first
+// line feed, after chunk_max bytes, or at the end), and glibc's ftell costs a
+// system call each time.  pread leaves the stream untouched.
+//
+// A large tagfile is cut into pieces that worker threads index at once.  A
+// piece's chunks start just after the first line feed at or past its split,
+// where a chunk starts whatever came before, and run to the first line feed
+// at or past the next split; so every boundary is the one a single pass
+// would find, long lines across a split included.  Each worker collects a
+// piece's records on its own, then copies them into the tagindex behind
+// those of the pieces before it.  The workers live only inside one call.
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+#include "platform.h"
+#include "scan.h"
+
+size_t index_block_bytes = size_t{128} * 1024;
+int64_t index_parallel_min = int64_t{16} << 20;
+int64_t index_piece_bytes = int64_t{1} << 20;
+int index_threads_max = 0;
+void (*index_after_read)(int fd) = nullptr;
+
+namespace {
+
+constexpr size_t block_max = size_t{256} * 1024;
+constexpr int64_t no_limit = INT64_MAX;
+
+// The calling thread's blocks.  Static, so that a run touches their pages
+// only when it indexes something, and only as far as its files reach.
+char index_buf[block_max];
+uint64_t index_masks[block_max / 64];
+
+size_t block_bytes() { return std::clamp<size_t>(index_block_bytes, 1, block_max); }
+
+// Records being appended, held in locals of the scanning loop so that the
+// compiler keeps them in registers: stores into the records could otherwise
+// alias them and force a reload after every record.  index[n] is the spare,
+// the start of the chunk in progress.
+struct Appender {
+  FILE *stream;
+  tagentry *index;
+  int n;
+  int cap;
+  int64_t start;  // where the chunk in progress began
+  bool local;     // a worker's own records, not the tagindex
+};
+
+[[noreturn]] void index_full(int err) {
+  errno = err;
+  perror("realloc tagindex");
+  exit(1);
+}
+
+[[gnu::noinline]] void make_room(Appender &a) {
+  if (!a.local) {
+    tagdb.ntags = a.n;
+    tagindex_grow();
+    a.index = tagdb.tagindex;
+    a.cap = tagdb.maxtags;
+    return;
+  }
+  if (a.cap > INT_MAX / 2) index_full(EOVERFLOW);
+  void *moved = realloc(a.index, sizeof(tagentry) * static_cast<size_t>(a.cap) * 2);
+  if (moved == nullptr) index_full(errno);
+  a.index = static_cast<tagentry *>(moved);
+  a.cap *= 2;
+}
+
+void append(Appender &a, int64_t next) {
+  if (++a.n >= a.cap) make_room(a);
+  a.index[a.n] = {a.stream, next};
+}
+
+// Each line feed (a bit of mask, from file offset `at`) ends a chunk, after
+// the chunks of chunk_max bytes that a long line is cut into.
+[[gnu::noinline]] void append_line_feeds(Appender &a, uint64_t mask, int64_t at) {
+  for (; mask != 0; mask &= mask - 1) {
+    const int64_t line_feed = at + __builtin_ctzll(mask);
+    while (line_feed - a.start >= chunk_max) append(a, a.start += chunk_max);
+    append(a, a.start = line_feed + 1);
+  }
+}
+
+// The line feeds of a 64-byte step.  Mispredicted branches would cost more
+// than the scan itself, so the usual zero to two records are written without
+// asking how many there are; records past the count are scratch, like the
+// spare.  Long lines and a full table take the general path.
+[[gnu::always_inline]] inline void append_step(Appender &a, const uint64_t mask_in, int64_t at) {
+  uint64_t mask = mask_in;
+  constexpr uint64_t stop = 1ULL << 63;  // keeps ctz defined on an empty mask
+  const int64_t first = at + __builtin_ctzll(mask | stop);
+  if (__builtin_expect(a.n + 66 >= a.cap || (mask != 0 && first - a.start >= chunk_max), 0)) {
+    Appender slow = a;  // a copy, so that `a` itself never needs an address
+    append_line_feeds(slow, mask, at);
+    a = slow;
+    return;
+  }
+  const int lines = __builtin_popcountll(mask);
+  tagentry *out = a.index + a.n + 1;
+  out[0] = {a.stream, first + 1};
+  mask &= mask - 1;
+  out[1] = {a.stream, at + __builtin_ctzll(mask | stop) + 1};
+  for (int k = 2; k < lines; ++k) {
+    mask &= mask - 1;
+    out[k] = {a.stream, at + __builtin_ctzll(mask) + 1};
+  }
+  a.n += lines;
+  const int64_t after_last = at + 64 - __builtin_clzll(mask_in | 1);
+  a.start = mask_in != 0 ? after_last : a.start;  // a conditional move, not a branch
+}
+
+// Where the bytes and masks of one thread's blocks live.
+struct Blocks {
+  char *buf;
+  uint64_t *masks;
+  size_t size;
+  line_feed_kernel find;
+};
+
+// The chunks that end in buf, which holds n bytes from file offset base.
+void append_block(Appender &state, const Blocks &b, const char *buf, size_t n, int64_t base) {
+  b.find(buf, n, b.masks);
+  Appender a = state;
+  const size_t steps = (n + 63) / 64;
+  for (size_t k = 0; k < steps; ++k)
+    append_step(a, b.masks[k], base + static_cast<int64_t>(64 * k));
+  // Whole chunk_max runs with no line feed end by length.
+  while (base + static_cast<int64_t>(n) - a.start >= chunk_max) append(a, a.start += chunk_max);
+  state = a;
+}
+
+// Start a piece's records at `at`, a chunk start.
+void begin(Appender &a, int64_t at) {
+  a.start = at;
+  a.index[a.n] = {a.stream, at};
+}
+
+// Index one piece: the chunks that start from the first line feed at or past
+// `split` (from 0 when split is 0) to the first line feed at or past
+// `next_split`, reading no further than `limit`.  A hole of a sparse file
+// holds no line feed, so its chunks are counted instead of read.  Returns
+// false when a read failed: as with fgets, the chunk in progress is lost
+// and nothing after it is indexed.
+bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t next_split,
+                 int64_t limit, bool holes) {
+  bool started = split == 0;
+  if (started) begin(a, 0);
+  int64_t base = split;
+  int64_t hole = holes ? next_hole(fd, base) : no_limit;
+  while (base < limit) {
+    if (base >= hole) {
+      const int64_t data = next_data(fd, base);
+      const int64_t end = data < 0 ? limit : std::min(data, limit);
+      if (end <= base) {  // the hole filled since it was found: read it
+        hole = no_limit;
+        continue;
+      }
+      if (started)
+        while (end - a.start >= chunk_max) append(a, a.start += chunk_max);
+      base = end;
+      hole = next_hole(fd, base);
+      continue;
+    }
+    const int64_t want = std::min({static_cast<int64_t>(b.size), limit - base, hole - base});
+    const ssize_t got = pread(fd, b.buf, static_cast<size_t>(want), base);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;  // the file ends before its length said
+    if (index_after_read != nullptr) index_after_read(fd);
+    const size_t n = static_cast<size_t>(got);
+    size_t from = 0;
+    if (!started) {
+      const auto *lf = static_cast<const char *>(memchr(b.buf, '\n', n));
+      const int64_t at = lf != nullptr ? base + (lf - b.buf) : no_limit;
+      if (at >= next_split) {  // no line feed before the next split: an empty piece
+        if (lf != nullptr || base + got >= next_split) return true;
+        base += got;
+        continue;
+      }
+      started = true;
+      begin(a, at + 1);
+      from = static_cast<size_t>(at + 1 - base);
+    }
+    size_t to = n;
+    bool last = false;
+    if (base + got > next_split) {  // the piece ends at the first line feed from there
+      const size_t look =
+          std::max(from, static_cast<size_t>(std::max<int64_t>(next_split - base, 0)));
+      if (const auto *lf = static_cast<const char *>(memchr(b.buf + look, '\n', n - look))) {
+        to = static_cast<size_t>(lf - b.buf) + 1;
+        last = true;
+      }
+    }
+    append_block(a, b, b.buf + from, to - from, base + static_cast<int64_t>(from));
+    base += got;
+    if (last) return true;
+  }
+  if (started && a.start < base) append(a, base);  // a last chunk without a line feed
+  return true;
+}
+
+// The state the workers share, under `lock`.
+struct Pieces {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t placed_cond = PTHREAD_COND_INITIALIZER;
+  FILE *stream;
+  int fd;
+  int64_t length;
+  int64_t piece_bytes;
+  int count;
+  line_feed_kernel find;
+  int next = 0;         // the next piece to take
+  int placed = 0;       // pieces whose place in the tagindex is known
+  int at;               // where the next piece to be placed begins
+  bool failed = false;  // a read failed: what follows is not indexed
+};
+
+struct Worker {
+  Pieces *pieces;
+  Blocks blocks;
+  Appender records;
+};
+
+void run_pieces(Worker &w) {
+  Pieces &p = *w.pieces;
+  for (;;) {
+    pthread_mutex_lock(&p.lock);
+    const int j = p.next++;
+    pthread_mutex_unlock(&p.lock);
+    if (j >= p.count) return;
+    const int64_t split = j * p.piece_bytes;
+    const int64_t next_split = j + 1 < p.count ? split + p.piece_bytes : no_limit;
+    Appender &a = w.records;
+    a.n = 0;
+    const bool ok = index_piece(a, p.fd, w.blocks, split, next_split, p.length, false);
+
+    pthread_mutex_lock(&p.lock);
+    while (p.placed != j) pthread_cond_wait(&p.placed_cond, &p.lock);
+    const bool keep = !p.failed;
+    const int at = p.at;
+    if (keep) {
+      p.at += a.n;
+      p.failed = !ok;
+    }
+    ++p.placed;
+    pthread_cond_broadcast(&p.placed_cond);
+    pthread_mutex_unlock(&p.lock);
+    // Outside the lock: the pieces before have their places, and the table
+    // was sized for the whole file before any worker started.
+    if (keep) memcpy(tagdb.tagindex + at, a.index, sizeof(tagentry) * static_cast<size_t>(a.n));
+  }
+}
+
+void *worker_main(void *arg) {
+  // Signals are for the host's own threads; the caller's mask is untouched.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  run_pieces(*static_cast<Worker *>(arg));
+  return nullptr;
+}
+
+// A worker's own blocks and records; false when there is no memory for them.
+bool worker_memory(Worker &w, FILE *stream, bool calling_thread) {
+  constexpr int first_records = 64 * 1024;
+  w.blocks.size = block_bytes();
+  w.blocks.buf = calling_thread ? index_buf : static_cast<char *>(malloc(w.blocks.size));
+  w.blocks.masks =
+      calling_thread ? index_masks : static_cast<uint64_t *>(malloc(w.blocks.size / 64 * 8 + 8));
+  w.records = {stream, static_cast<tagentry *>(malloc(sizeof(tagentry) * first_records)),
+               0,      first_records,
+               0,      true};
+  return w.blocks.buf != nullptr && w.blocks.masks != nullptr && w.records.index != nullptr;
+}
+
+void free_worker_memory(Worker &w) {
+  if (w.blocks.buf != index_buf) free(w.blocks.buf);
+  if (w.blocks.masks != index_masks) free(w.blocks.masks);
+  free(w.records.index);
+}
+
+bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kernel find) {
+  Pieces p;
+  p.stream = stream;
+  p.fd = fileno(stream);
+  p.length = length;
+  // At least one piece per thread; more, of index_piece_bytes, so that a
+  // worker slowed by the rest of the machine holds the others up less.
+  p.piece_bytes =
+      std::min(std::max<int64_t>(index_piece_bytes, 1), (length + threads - 1) / threads);
+  p.count =
+      static_cast<int>(std::min<int64_t>((length + p.piece_bytes - 1) / p.piece_bytes, INT_MAX));
+  p.piece_bytes = (length + p.count - 1) / p.count;
+  p.find = find;
+  p.at = tagdb.ntags;
+
+  Worker workers[64];
+  threads = std::min(threads, 64);
+  if (!worker_memory(workers[0], stream, true)) {
+    free_worker_memory(workers[0]);
+    return false;
+  }
+  pthread_t ids[64];
+  int started = 1;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 256 * 1024);
+  for (; started < threads; ++started) {
+    Worker &w = workers[started];
+    w.pieces = &p;
+    w.blocks.find = find;
+    if (!worker_memory(w, stream, false)) {
+      free_worker_memory(w);
+      break;
+    }
+    if (pthread_create(&ids[started], &attr, worker_main, &w) != 0) {
+      free_worker_memory(w);
+      break;  // the threads that did start, and this one, do the work
+    }
+  }
+  pthread_attr_destroy(&attr);
+  workers[0].pieces = &p;
+  workers[0].blocks.find = find;
+  run_pieces(workers[0]);
+  for (int k = 1; k < started; ++k) pthread_join(ids[k], nullptr);
+  for (int k = 0; k < started; ++k) free_worker_memory(workers[k]);
+  tagdb.ntags = p.at;
+  return true;
+}
+
+int worker_threads(int64_t length) {
+  if (length < index_parallel_min) return 1;
+  int threads = index_threads_max > 0 ? index_threads_max : processors_available();
+  // Each thread should have a few pieces' worth of work.
+  const int64_t per_thread = std::max<int64_t>(index_parallel_min / 2, 1);
+  return static_cast<int>(std::min<int64_t>(threads, std::max<int64_t>(length / per_thread, 1)));
+}
+
+}  // namespace
+
+void index_stream(FILE *stream, int64_t length) {
+  if (tagdb.ntags >= tagdb.maxtags) tagindex_grow();
+  tagdb.tagindex[tagdb.ntags] = {stream, 0};
+  const int fd = fileno(stream);
+  // A file has at most one chunk per byte: with room for that, no worker
+  // ever waits for the table to grow.  Only what is written costs memory.
+  const bool sized = length > 0 && tagindex_reserve(static_cast<int64_t>(tagdb.ntags) + length + 2,
+                                                    static_cast<size_t>(length / 2));
+  // Holes are looked for only in files large enough to have them.
+  const bool holes = length > static_cast<int64_t>(block_max) && next_hole(fd, 0) < length;
+  const line_feed_kernel find = best_line_feed_kernel();
+  const int threads = sized && !holes ? worker_threads(length) : 1;
+  if (threads < 2 || !index_in_parallel(stream, length, threads, find)) {
+    Appender a{stream, tagdb.tagindex, tagdb.ntags, tagdb.maxtags, 0, false};
+    Blocks b{index_buf, index_masks, block_bytes(), find};
+    index_piece(a, fd, b, 0, no_limit, length > 0 ? length : no_limit, holes);
+    tagdb.ntags = a.n;
+  }
+  if (sized) tagindex_trim();
+}

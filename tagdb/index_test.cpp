@@ -1,0 +1,178 @@
+// The line indexer: the same chunk offsets as fgets whatever the threads,
+// splits and read sizes, only the bytes a tagfile had when it was opened,
+// and holes counted without being read.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "database_fixture.h"
+#include "support.h"
+#include "tagdb/internal.h"
+
+namespace {
+
+using support::write_file;
+
+// Every test leaves the indexer's settings as it found them.
+class IndexTest : public DatabaseTest {
+ protected:
+  void TearDown() override {
+    index_block_bytes = saved_block_;
+    index_parallel_min = saved_parallel_min_;
+    index_piece_bytes = saved_piece_;
+    index_threads_max = saved_threads_;
+    index_after_read = nullptr;
+    DatabaseTest::TearDown();
+  }
+
+  // Index with `threads` workers in pieces of `piece` bytes, from files of
+  // any size; threads 1 is the single pass.
+  static void use_threads(int threads, int64_t piece) {
+    index_parallel_min = threads > 1 ? 1 : INT64_MAX;
+    index_threads_max = threads;
+    index_piece_bytes = piece;
+  }
+
+  std::vector<int64_t> index_afresh(const std::string &path) {
+    tagdb_close_all();
+    tagdb_init();
+    EXPECT_EQ(tagdb_add(path.c_str()), 1);
+    for (int i = 0; i < tagdb.ntags; ++i)
+      EXPECT_EQ(tagdb.tagindex[i].file, tagdb.filelist[0].file) << "record " << i;
+    return indexed_offsets();
+  }
+
+ private:
+  size_t saved_block_ = index_block_bytes;
+  int64_t saved_parallel_min_ = index_parallel_min;
+  int64_t saved_piece_ = index_piece_bytes;
+  int saved_threads_ = index_threads_max;
+};
+
+std::string repeat(char c, size_t n) { return std::string(n, c); }
+
+TEST_F(IndexTest, SplitsAnywhereGiveTheOffsetsOfFgets) {
+  // Pieces of 1 to 40 bytes put a split on every byte of this file: inside
+  // the long lines, on line feeds, on carriage returns, next to NULs, on the
+  // last byte.  The larger pieces split at the chunk limit and around it.
+  const std::string content = "a\n" + repeat('x', 2100) + "\n" + repeat('y', 1023) + "\r\n" +
+                              std::string("\0\n\0\r\n\n\0", 7) + "one\rtwo\r" + repeat('z', 1030);
+  const std::string path = dir / "splits";
+  write_file(path, content);
+  const std::vector<int64_t> expected = reference_offsets(path);
+  std::vector<int64_t> pieces;
+  for (int64_t p = 1; p <= 40; ++p) pieces.push_back(p);
+  for (int64_t p : {1022, 1023, 1024, 1025, 2046, 2047, 4000, 100000}) pieces.push_back(p);
+  for (size_t block : {size_t{3}, size_t{1000}, size_t{256} * 1024}) {
+    for (int threads : {2, 3}) {
+      for (int64_t piece : pieces) {
+        SCOPED_TRACE("block " + std::to_string(block) + ", " + std::to_string(threads) +
+                     " threads, pieces of " + std::to_string(piece));
+        index_block_bytes = block;
+        use_threads(threads, piece);
+        ASSERT_EQ(index_afresh(path), expected);
+      }
+    }
+  }
+}
+
+TEST_F(IndexTest, RandomTagfilesGiveTheOffsetsOfFgetsInPieces) {
+  // From long lines to nearly all line feeds, with CRs and NULs mixed in.
+  std::mt19937 rng(20261210);
+  for (double rate : {0.0, 0.0004, 0.002, 0.03, 0.5, 1.0}) {
+    std::bernoulli_distribution newline(rate);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::string content(std::uniform_int_distribution<size_t>(1, 60'000)(rng), '\0');
+    for (char &c : content) {
+      const int b = byte(rng);
+      c = newline(rng) ? '\n' : static_cast<char>(b == '\n' ? 'n' : b);
+    }
+    const std::string path = dir / "random";
+    write_file(path, content);
+    const std::vector<int64_t> expected = reference_offsets(path);
+    for (int64_t piece : {97, 1023, 4096, 20000}) {
+      SCOPED_TRACE("newline rate " + std::to_string(rate) + ", pieces of " + std::to_string(piece));
+      index_block_bytes = 777;
+      use_threads(4, piece);
+      ASSERT_EQ(index_afresh(path), expected);
+    }
+  }
+}
+
+TEST_F(IndexTest, PiecesFollowTheRecordsOfEarlierSources) {
+  // The records of a file indexed in pieces land behind those already there.
+  write_file(dir / "first", "one\ntwo\n");
+  std::string big;
+  for (int i = 0; i < 3000; ++i) big += "line " + std::to_string(i) + "\n";
+  write_file(dir / "second", big);
+  use_threads(3, 500);
+  ASSERT_EQ(tagdb_add((dir / "first").c_str()), 1);
+  ASSERT_EQ(tagdb_add((dir / "second").c_str()), 1);
+  std::vector<int64_t> expected = reference_offsets(dir / "first");
+  for (int64_t at : reference_offsets(dir / "second")) expected.push_back(at);
+  EXPECT_EQ(indexed_offsets(), expected);
+  for (int i = 0; i < tagdb.ntags; ++i)
+    ASSERT_EQ(tagdb.tagindex[i].file, tagdb.filelist[i < 2 ? 0 : 1].file) << "record " << i;
+}
+
+// The file that the indexer's reads are followed by an append to.
+std::string growing_path;
+
+void append_a_line(int) {
+  const int fd = open(growing_path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "written later\n", 14), 14);
+  close(fd);
+}
+
+TEST_F(IndexTest, TagfileGrowingWhileIndexedHoldsTheBytesOfItsOpen) {
+  std::string content;
+  for (int i = 0; i < 200; ++i) content += "line " + std::to_string(i) + "\n";
+  content += "cut here";  // a last line that the writer goes on to finish
+  growing_path = dir / "growing";
+  for (int threads : {1, 3}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    write_file(growing_path, content);
+    const std::vector<int64_t> at_open = reference_offsets(growing_path);
+    index_block_bytes = 16;
+    use_threads(threads, 100);
+    tagdb_close_all();
+    tagdb_init();
+    index_after_read = append_a_line;
+    ASSERT_EQ(tagdb_add(growing_path.c_str()), 1);
+    index_after_read = nullptr;
+    EXPECT_GT(support::read_file(growing_path).size(), content.size() + 14 * 50);
+    EXPECT_EQ(indexed_offsets(), at_open);
+
+    // The writes moved the modification time: a checkpoint takes the rest.
+    tagdb_checkpoint();
+    EXPECT_EQ(indexed_offsets(), reference_offsets(growing_path));
+  }
+}
+
+TEST_F(IndexTest, HolesAreCountedAsChunksOfZeros) {
+  const std::string path = dir / "sparse";
+  const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  constexpr off_t far = off_t{48} << 20;
+  ASSERT_EQ(pwrite(fd, "first\n", 6, 0), 6);
+  ASSERT_EQ(pwrite(fd, "\nfar line\n", 10, far), 10);
+  ASSERT_EQ(pwrite(fd, "x", 1, far + (off_t{8} << 20)), 1);  // a hole, then a last line
+  close(fd);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  if (static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size)
+    GTEST_SKIP() << "this file system wrote the holes out";
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    use_threads(threads, 1 << 20);
+    EXPECT_EQ(index_afresh(path), reference_offsets(path));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,37 @@
+// What the indexer asks of the operating system: memory for the tables, the
+// number of processors it may use, and where a sparse file keeps its holes.
+// Every call that only some systems have lives in platform.cpp, each with a
+// POSIX fallback; TAGDB_PORTABLE builds the fallbacks alone.
+#ifndef TAGDB_PLATFORM_H
+#define TAGDB_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Tables below this size live on the heap; larger ones in mappings of their
+// own, whose sizes are multiples of table_granule.
+inline constexpr size_t table_mapped_min = size_t{4} << 20;
+inline constexpr size_t table_granule = size_t{2} << 20;
+
+// The size a table of `bytes` really occupies: what it may use whole.
+size_t table_rounded(size_t bytes);
+
+// Move a table of old_bytes to new_bytes (larger or smaller), keeping its
+// first min(old, new) bytes.  Returns NULL with errno set when there is no
+// memory; the old table is then untouched.  `expected_use` is how many
+// bytes of it are likely to be written soon, which decides whether huge
+// pages pay.
+void *table_resize(void *table, size_t old_bytes, size_t new_bytes, size_t expected_use);
+
+void table_release(void *table, size_t bytes);
+
+// Processors this process may run on; at least 1.
+int processors_available();
+
+// The start of the next hole at or after `offset` (the end of the file when
+// there is none, or when the system cannot tell), and the start of the next
+// data after a hole (-1 when only the hole is left).
+int64_t next_hole(int fd, int64_t offset);
+int64_t next_data(int fd, int64_t offset);
+
+#endif

@@ -1,0 +1,135 @@
+// Line-feed scan kernels, one per instruction set, and the choice among them.
+// TAGDB_PORTABLE builds only the portable kernel.
+
+#include "scan.h"
+
+#include <bit>
+#include <cstring>
+
+#if !defined(TAGDB_PORTABLE) && defined(__x86_64__)
+#define TAGDB_SCAN_X86 1
+#include <immintrin.h>
+#elif !defined(TAGDB_PORTABLE) && defined(__aarch64__) && defined(__ARM_NEON)
+#define TAGDB_SCAN_NEON 1
+#include <arm_neon.h>
+#endif
+
+namespace {
+
+// The bytes past 64 * whole of a block: a mask of its last, partial step.
+uint64_t tail_mask(const char *p, size_t n) {
+  uint64_t mask = 0;
+  for (size_t i = 0; i < n; ++i) mask |= static_cast<uint64_t>(p[i] == '\n') << i;
+  return mask;
+}
+
+// Eight bytes at a time in a plain word: a byte equal to a line feed becomes
+// zero after the XOR, and the sum below sets its high bit only then, with no
+// carry between bytes.  The eight high bits are then gathered into one byte.
+uint64_t word_mask(uint64_t word) {
+  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7fULL;
+  const uint64_t x = word ^ 0x0a0a0a0a0a0a0a0aULL;
+  const uint64_t zero_high = ~(((x & low7) + low7) | x | low7);  // 0x80 where x's byte is 0
+  return ((zero_high >> 7) * 0x0102040810204080ULL) >> 56;
+}
+
+void portable_kernel(const char *buf, size_t n, uint64_t *masks) {
+  size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 64 <= n; i += 64) {
+      uint64_t mask = 0;
+      for (int w = 0; w < 8; ++w) {
+        uint64_t word;
+        memcpy(&word, buf + i + 8 * w, 8);
+        mask |= word_mask(word) << (8 * w);
+      }
+      *masks++ = mask;
+    }
+  }
+  for (; i < n; i += 64) *masks++ = tail_mask(buf + i, n - i < 64 ? n - i : 64);
+}
+
+#ifdef TAGDB_SCAN_X86
+[[gnu::target("avx2")]] void avx2_kernel(const char *buf, size_t n, uint64_t *masks) {
+  const __m256i nl = _mm256_set1_epi8('\n');
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const auto *v = reinterpret_cast<const __m256i *>(buf + i);
+    const uint64_t lo =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(v), nl)));
+    const uint64_t hi = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(v + 1), nl)));
+    *masks++ = lo | hi << 32;
+  }
+  if (i < n) *masks = tail_mask(buf + i, n - i);
+}
+
+void sse2_kernel(const char *buf, size_t n, uint64_t *masks) {
+  const __m128i nl = _mm_set1_epi8('\n');
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const auto *v = reinterpret_cast<const __m128i *>(buf + i);
+    uint64_t mask = 0;
+    for (int k = 0; k < 4; ++k)
+      mask |= static_cast<uint64_t>(static_cast<uint16_t>(
+                  _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(v + k), nl))))
+              << (16 * k);
+    *masks++ = mask;
+  }
+  if (i < n) *masks = tail_mask(buf + i, n - i);
+}
+#endif
+
+#ifdef TAGDB_SCAN_NEON
+// Advanced SIMD has no movemask: each compared byte keeps one bit of its
+// position within its group of eight, and three rounds of pairwise adds
+// fold 64 such bytes into the 64 bits of one mask.
+uint64_t neon_mask(const uint8_t *p) {
+  const uint8x16_t nl = vdupq_n_u8('\n');
+  static const uint8_t bit_values[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t bits = vld1q_u8(bit_values);
+  const uint8x16_t m0 = vandq_u8(vceqq_u8(vld1q_u8(p), nl), bits);
+  const uint8x16_t m1 = vandq_u8(vceqq_u8(vld1q_u8(p + 16), nl), bits);
+  const uint8x16_t m2 = vandq_u8(vceqq_u8(vld1q_u8(p + 32), nl), bits);
+  const uint8x16_t m3 = vandq_u8(vceqq_u8(vld1q_u8(p + 48), nl), bits);
+  uint8x16_t sum = vpaddq_u8(vpaddq_u8(m0, m1), vpaddq_u8(m2, m3));
+  sum = vpaddq_u8(sum, sum);
+  return vgetq_lane_u64(vreinterpretq_u64_u8(sum), 0);
+}
+
+void neon_kernel(const char *buf, size_t n, uint64_t *masks) {
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) *masks++ = neon_mask(reinterpret_cast<const uint8_t *>(buf + i));
+  if (i < n) *masks = tail_mask(buf + i, n - i);
+}
+#endif
+
+}  // namespace
+
+const scan_kernel *scan_kernels(size_t *count) {
+  static scan_kernel kernels[3];
+  size_t n = 0;
+  kernels[n++] = {"portable", portable_kernel};
+#ifdef TAGDB_SCAN_X86
+  kernels[n++] = {"sse2", sse2_kernel};
+  if (__builtin_cpu_supports("avx2")) kernels[n++] = {"avx2", avx2_kernel};
+#endif
+#ifdef TAGDB_SCAN_NEON
+  kernels[n++] = {"neon", neon_kernel};
+#endif
+  *count = n;
+  return kernels;
+}
+
+line_feed_kernel best_line_feed_kernel() {
+  // A plain variable, not a guarded static, which would pull in the C++
+  // runtime for its lock.  Only the thread that indexes asks; the workers it
+  // starts are handed the kernel.
+  static line_feed_kernel best = nullptr;
+  if (best == nullptr) {
+    size_t count;
+    const scan_kernel *kernels = scan_kernels(&count);
+    best = kernels[count - 1].find;
+  }
+  return best;
+}

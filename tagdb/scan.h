@@ -1,0 +1,27 @@
+// Line-feed scan kernels: the one place where the indexer uses what a
+// processor offers.  Each kernel turns a block of bytes into bit masks, one
+// 64-bit mask per 64 bytes, bit i set where byte i is a line feed.  Porting to
+// a new processor means adding a kernel here and to the list in scan.cpp.
+#ifndef TAGDB_SCAN_H
+#define TAGDB_SCAN_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Fill masks[0 .. (n + 63) / 64): bit i of masks[k] is set when
+// buf[64 * k + i] is a line feed.  Bits past n are clear.
+using line_feed_kernel = void (*)(const char *buf, size_t n, uint64_t *masks);
+
+struct scan_kernel {
+  const char *name;
+  line_feed_kernel find;
+};
+
+// Every kernel that this build has and this processor can run, the
+// portable one first; tests hold each of them to the same results.
+const scan_kernel *scan_kernels(size_t *count);
+
+// The fastest of them, chosen once.
+line_feed_kernel best_line_feed_kernel();
+
+#endif

@@ -1,0 +1,72 @@
+// Every line-feed scan kernel this build has marks exactly the line feeds.
+#include "tagdb/scan.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<uint64_t> masks_by_bytes(const char *buf, size_t n) {
+  std::vector<uint64_t> masks((n + 63) / 64);
+  for (size_t i = 0; i < n; ++i)
+    if (buf[i] == '\n') masks[i / 64] |= uint64_t{1} << (i % 64);
+  return masks;
+}
+
+TEST(ScanTest, EveryKernelMarksExactlyTheLineFeeds) {
+  // Bytes next to a line feed's value in every bit, and every byte value, so
+  // that a word trick that borrows between bytes shows.
+  std::string data;
+  for (int b = 0; b < 256; ++b) data += static_cast<char>(b);
+  for (unsigned char near : {0x0a, 0x0b, 0x09, 0x8a, 0x0e, 0x1a, 0x00, 0xff, 0x4a, 0x0a})
+    data += std::string(70, static_cast<char>(near));
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int i = 0; i < 2000; ++i) {
+    const int b = byte(rng);
+    data += static_cast<char>(b < 64 ? '\n' : b < 96 ? 0x0b : b);
+  }
+  size_t count;
+  const scan_kernel *kernels = scan_kernels(&count);
+  ASSERT_GE(count, 1u);
+  for (size_t k = 0; k < count; ++k) {
+    SCOPED_TRACE(kernels[k].name);
+    for (size_t start = 0; start < 64; start += 7) {
+      for (size_t n : {0, 1, 63, 64, 65, 127, 128, 200, 1000}) {
+        const char *buf = data.data() + start;
+        std::vector<uint64_t> got((n + 63) / 64 + 1, ~uint64_t{0});
+        kernels[k].find(buf, n, got.data());
+        got.pop_back();
+        ASSERT_EQ(got, masks_by_bytes(buf, n)) << "from " << start << ", " << n << " bytes";
+      }
+    }
+    // Every byte value at every position of a step.
+    for (size_t shift = 0; shift < 64; ++shift) {
+      std::vector<uint64_t> got(5);
+      kernels[k].find(data.data() + shift, 256, got.data());
+      got.pop_back();
+      ASSERT_EQ(got, masks_by_bytes(data.data() + shift, 256)) << "shift " << shift;
+    }
+  }
+}
+
+TEST(ScanTest, TheProcessorsVectorKernelIsBuiltIn) {
+  size_t count;
+  const scan_kernel *kernels = scan_kernels(&count);
+  std::vector<std::string> names;
+  for (size_t k = 0; k < count; ++k) names.push_back(kernels[k].name);
+  EXPECT_EQ(names.front(), "portable");
+#if defined(TAGDB_PORTABLE)
+  EXPECT_EQ(names.size(), 1u) << "the portable build has the portable kernel alone";
+#elif defined(__x86_64__)
+  EXPECT_NE(std::find(names.begin(), names.end(), "sse2"), names.end());
+#elif defined(__aarch64__)
+  EXPECT_NE(std::find(names.begin(), names.end(), "neon"), names.end());
+#endif
+  EXPECT_EQ(best_line_feed_kernel(), kernels[count - 1].find);
+}
+
+}  // namespace
