@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run test clean bench bench-small test-sanitize test-valgrind fuzz \
+.PHONY: all deps build run test clean bench bench-small test-sanitize test-valgrind test-tsan fuzz \
 	install package test-install
 
 all: build
@@ -30,6 +30,12 @@ test-sanitize: deps
 	  -DPELNIK_SANITIZE=address,undefined
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
+
+# The tests that run the threaded indexer, under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNIK_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS) --target tagdb_test
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) -R '^(IndexTest|StoreTest|ScanTest)\.'
 
 # The whole suite, and every pelnik and tagwatch it starts, under memcheck.
 test-valgrind: deps
@@ -60,7 +66,7 @@ fuzz:
 	scripts/fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-valgrind build-fuzz build-install build-deb
+	rm -rf $(BUILD) build-sanitize build-tsan build-valgrind build-fuzz build-install build-deb
 
 # Benchmarks: pelnik beside cat, wc -l and shuf -n 1, and one checkpoint.
 bench: build

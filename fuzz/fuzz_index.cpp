@@ -1,7 +1,9 @@
 // The line indexer against the definition of a line chunk: a plain fgets
 // with a 1024-byte buffer and ftell.  Every chunk offset must be the same,
 // and every chunk must draw as the text fgets read.  The first input byte
-// sets the indexer's read size, so that chunks cross block ends often.
+// sets the indexer's read size, so that chunks cross block ends often; the
+// second, when there is one, has the file indexed by worker threads in
+// pieces of that many bytes, so that splits fall anywhere.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,6 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
   index_block_bytes = 1 + (data[0] * 37u) % 3000;
   ++data, --size;
+  index_parallel_min = INT64_MAX;
+  if (size >= 1 && data[0] >= 128) {
+    index_parallel_min = 1;
+    index_threads_max = 2 + data[0] % 2;
+    index_piece_bytes = 1 + (data[0] * 13u) % 1100;
+    ++data, --size;
+  }
 
   const int fd = memfd_create("tagfile", 0);
   REQUIRE(fd >= 0);

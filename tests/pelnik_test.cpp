@@ -1,7 +1,10 @@
 // End-to-end tests of the pelnik binary: exact output, messages and status.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
@@ -256,6 +259,45 @@ TEST_F(PelnikTest, ThousandsOfTagfilesNeedNoMoreThanTheHardLimit) {
   RunResult r = run_on_tagfiles(1000, "--nofile=256:4096");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, "tag\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(PelnikTest, TagfileThatKeepsGrowingEndsTheRun) {
+  if (under_valgrind())
+    GTEST_SKIP() << "the writer would grow the file by gigabytes before valgrind's pelnik opens it";
+  // A writer as fast as `yes`, bounded only so that a fault cannot fill the
+  // disk: the run must stop at the length the file had when it was opened.
+  const std::string path = dir / "grow.txt";
+  write_file(path, "there at the start\n");
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    std::string block;
+    while (block.size() < 65536) block += "a growing log line\n";
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+    for (long written = 0; fd >= 0 && written < (1L << 30);
+         written += static_cast<long>(block.size()))
+      if (write(fd, block.data(), block.size()) < 0) break;
+    _exit(0);
+  }
+  RunOptions bounded;
+  bounded.wrap = {"timeout", "300"};  // a generous bound, only so that a hang fails
+  const RunResult r = run({path}, bounded);
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.out == "there at the start\n" || r.out == "a growing log line\n") << r.out;
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(PelnikTest, PseudoFileOfLengthZeroIsReadToItsEnd) {
+  const std::string path = "/proc/version";
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) GTEST_SKIP() << path << " is not on this system";
+  ASSERT_EQ(st.st_size, 0) << path << " reports its length";
+  const RunResult r = run({path});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, support::read_file(path));
   EXPECT_EQ(r.status, 0);
 }
 
