@@ -125,6 +125,20 @@ void *table_resize(void *table, size_t old_bytes, size_t new_bytes, size_t expec
   return moved;
 }
 
+void table_prefault(void *start, size_t bytes) {
+#if defined(TAGDB_LINUX) && defined(MADV_POPULATE_WRITE)
+  // Page-aligned inward would miss the edges; outward stays inside the
+  // mapping, whose ends are page-aligned.
+  const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t from = reinterpret_cast<uintptr_t>(start) & ~(page - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(start) + bytes + page - 1) & ~(page - 1);
+  madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);  // older kernels: EINVAL
+#else
+  (void)start;
+  (void)bytes;
+#endif
+}
+
 void table_release(void *table, size_t bytes) {
   bytes = table_rounded(bytes);
   if (bytes >= table_mapped_min)

@@ -25,6 +25,11 @@ void *table_resize(void *table, size_t old_bytes, size_t new_bytes, size_t expec
 
 void table_release(void *table, size_t bytes);
 
+// Ask for the pages of [start, start + bytes) of a mapped table at once, as
+// the writer is about to fill them: one call instead of a fault per page.
+// Only a hint; it does nothing where the system has no such call.
+void table_prefault(void *start, size_t bytes);
+
 // Processors this process may run on; at least 1.
 int processors_available();
 
