@@ -270,6 +270,9 @@ void run_pieces(Worker &w) {
     const bool keep = !p.failed;
     const int at = p.at;
     if (keep) {
+      // The table holds one record per byte of the file, or as many as an
+      // int can count; past that the index cannot grow.
+      if (int64_t{at} + a.n >= tagdb.maxtags) index_full(EOVERFLOW);
       p.at += a.n;
       p.failed = !ok;
     }

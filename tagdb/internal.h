@@ -54,9 +54,10 @@ extern void (*index_after_read)(int fd);
 // Grow the tagindex (fatal when it cannot grow).
 void tagindex_grow();
 
-// Make room for `records` tagindex records in all, `expected_use` bytes of
-// the new room likely to be written.  False, with the table as it was, when
-// there is no memory for that many.
+// Make room for `records` tagindex records in all (at most INT_MAX, which is
+// as many as can be counted), `expected_use` bytes of the new room likely to
+// be written.  False, with the table as it was, when there is no memory for
+// that many.
 bool tagindex_reserve(int64_t records, size_t expected_use);
 
 // Give back the room that a reservation left unused.

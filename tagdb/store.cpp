@@ -102,8 +102,8 @@ int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 void tagindex_grow() { grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex"); }
 
 bool tagindex_reserve(int64_t records, size_t expected_use) {
+  records = std::min<int64_t>(records, INT_MAX);  // no more can be counted
   if (records <= tagdb.maxtags) return true;
-  if (records >= INT_MAX) return false;
   return resize(tagdb.tagindex, tagdb.maxtags, records, expected_use);
 }
 
