@@ -71,12 +71,21 @@ bool tagindex_mapped() {
 // Where the writer of the tagindex may go before it asks again: the pages up
 // to there are asked for at once, which costs less than a fault on each.
 // The stretch doubles with the records written, from 64 KiB to 4 MiB.
+// Pages already asked for, so that many small files in a row ask once.
+const tagentry *prefaulted_table = nullptr;
+int prefaulted_end = 0;
+
 int tagindex_room_ahead(int n) {
   constexpr int least = (64 << 10) / sizeof(tagentry), most = (4 << 20) / sizeof(tagentry);
   const int end =
       static_cast<int>(std::min<int64_t>(tagdb.maxtags, int64_t{n} + std::clamp(n, least, most)));
-  if (tagindex_mapped())
-    table_prefault(tagdb.tagindex + n, sizeof(tagentry) * static_cast<size_t>(end - n));
+  if (!tagindex_mapped()) return end;
+  const int from = prefaulted_table == tagdb.tagindex ? std::max(n, prefaulted_end) : n;
+  if (from < end) {
+    table_prefault(tagdb.tagindex + from, sizeof(tagentry) * static_cast<size_t>(end - from));
+    prefaulted_table = tagdb.tagindex;
+    prefaulted_end = end;
+  }
   return end;
 }
 
