@@ -6,7 +6,9 @@
 //                              directories (some nested), with hidden files
 //   corpus flat FILES LINES PATH
 //                              FILES tagfiles of LINES lines, all directly in
-//                              the directory PATH
+//                              the directory PATH, named 0, 1, ... in base 36
+//                              (short, so that 15,000 of them fit in one
+//                              argument of at most 128 KiB)
 //
 // Lines look like short taglines: mostly 10 to 77 characters of words (about
 // 50 bytes a line on average), 2% empty, 5% up to 300 characters, a line over
@@ -147,7 +149,10 @@ int main(int argc, char **argv) {
     if (files < 1 || lines < 0) return usage();
     mkdir(root.c_str(), 0755);
     for (int f = 0; f < files; ++f) {
-      FILE *out = create(root + "/t" + std::to_string(f));
+      std::string name;
+      for (int n = f; name.empty() || n > 0; n /= 36)
+        name.insert(0, 1, "0123456789abcdefghijklmnopqrstuvwxyz"[n % 36]);
+      FILE *out = create(root + "/" + name);
       for (int l = 0; l < lines; ++l) chunks += writer.line(out);
       fclose(out);
     }
