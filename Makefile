@@ -68,12 +68,15 @@ fuzz:
 clean:
 	rm -rf $(BUILD) build-sanitize build-tsan build-valgrind build-fuzz build-install build-deb
 
-# Benchmarks: pelnik beside cat, wc -l and shuf -n 1, and one checkpoint.
+# Benchmarks: pelnik beside wc -l, shuf -n 1 and cat, its peak memory and one
+# checkpoint, as ratios beside their goals.  BASE=PELNIK times a second pelnik
+# in the same runs, and BASE_CHECKPOINT=CHECKPOINT_BENCH a checkpoint_bench
+# built with its library, so that one table shows before and after.
+BASE ?=
+BASE_CHECKPOINT ?=
 bench: build
-	bench/run $(BUILD) full
-	$(BUILD)/checkpoint_bench
+	bench/run $(BUILD) full $(BASE) $(BASE_CHECKPOINT)
 
 # The same on small corpora, so that the benchmarks keep working (CI).
 bench-small: build
-	bench/run $(BUILD) small
-	$(BUILD)/checkpoint_bench 5
+	bench/run $(BUILD) small $(BASE) $(BASE_CHECKPOINT)

@@ -1,7 +1,15 @@
-// Cost of one checkpoint on a collection where nothing changed: 2,000
-// tagfiles of 500 lines in 85 directories (with a few hidden files), the
-// shape of a large personal collection.  Prints the median of many runs.
+// Cost of one checkpoint when nothing changed, against the number of open
+// tagfiles: for each FILES, that many one-line tagfiles in one directory,
+// last changed an hour before they are indexed.
+//
+//   checkpoint_bench [RUNS [FILES...]]      defaults: 11 runs, 1000 and 15000
+//
+// Prints one line per size with the median, fastest and slowest checkpoint,
+// and the cost per file; then how the cost per file of each size compares
+// with that of the first.  A checkpoint that does the same work for each
+// file costs the same per file at every size.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,52 +24,88 @@
 
 namespace {
 
-std::string make_tree(const char *root) {
-  const time_t past = time(nullptr) - 3600;  // indexed after their last change
-  const timespec times[2] = {{0, UTIME_OMIT}, {past, 0}};
-  std::string line(60, 'x');
-  line += '\n';
-  std::string body;
-  for (int i = 0; i < 500; ++i) body += line;
-  for (int d = 0; d < 85; ++d) {
-    std::string dir = std::string(root) + "/d" + std::to_string(d);
-    mkdir(dir.c_str(), 0755);
-    for (int f = d; f < 2000; f += 85) {
-      std::string path = dir + "/t" + std::to_string(f);
-      FILE *out = fopen(path.c_str(), "w");
-      fwrite(body.data(), 1, body.size(), out);
-      fclose(out);
-      utimensat(AT_FDCWD, path.c_str(), times, 0);
+struct Result {
+  int files;
+  double median_ms, min_ms, max_ms;
+};
+
+// FILES one-line tagfiles in DIR, and DIR itself, dated an hour back.
+void make_flat(const std::string &dir, int files) {
+  const timespec past[2] = {{0, UTIME_OMIT}, {time(nullptr) - 3600, 0}};
+  mkdir(dir.c_str(), 0755);
+  for (int f = 0; f < files; ++f) {
+    const std::string path = dir + "/t" + std::to_string(f);
+    FILE *out = fopen(path.c_str(), "w");
+    if (out == nullptr) {
+      perror(path.c_str());
+      exit(1);
     }
-    std::string hidden = dir + "/.hidden";
-    fclose(fopen(hidden.c_str(), "w"));
+    fprintf(out, "unchanged tagline number %d\n", f);
+    fclose(out);
+    utimensat(AT_FDCWD, path.c_str(), past, 0);
   }
-  return root;
+  utimensat(AT_FDCWD, dir.c_str(), past, 0);
+}
+
+Result measure(const std::string &dir, int files, int runs) {
+  tagdb_init();
+  const int opened = tagdb_add(dir.c_str());
+  if (opened != files)
+    fprintf(stderr, "checkpoint_bench: opened %d of %d tagfiles; the figures are not comparable\n",
+            opened, files);
+  std::vector<double> ms;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    tagdb_checkpoint();
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    ms.push_back(took.count());
+  }
+  tagdb_close_all();
+  std::sort(ms.begin(), ms.end());
+  return {files, ms[ms.size() / 2], ms.front(), ms.back()};
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  char root[] = "/tmp/checkpoint-bench-XXXXXX";
-  if (mkdtemp(root) == nullptr) return 1;
-  make_tree(root);
-  const int runs = argc > 1 ? atoi(argv[1]) : 31;
-
-  tagdb_init();
-  int opened = tagdb_add(root);
-  std::vector<double> ms;
-  for (int i = 0; i < runs; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    tagdb_checkpoint();
-    std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    ms.push_back(took.count());
+  const int runs = argc > 1 ? atoi(argv[1]) : 11;
+  std::vector<int> sizes;
+  for (int i = 2; i < argc; ++i) sizes.push_back(atoi(argv[i]));
+  if (sizes.empty()) sizes = {1000, 15000};
+  if (runs < 1 || *std::min_element(sizes.begin(), sizes.end()) < 1) {
+    fputs("usage: checkpoint_bench [RUNS [FILES...]]\n", stderr);
+    return 2;
   }
-  std::sort(ms.begin(), ms.end());
-  printf(
-      "checkpoint, nothing changed: %d tagfiles, %d sources, %d chunks: median %.2f ms "
-      "(min %.2f, max %.2f, %d runs)\n",
-      opened, tagdb.nfiles, tagdb.ntags, ms[ms.size() / 2], ms.front(), ms.back(), runs);
-  tagdb_close_all();
-  std::string cleanup = std::string("rm -rf ") + root;
+  // Every tagfile stays open; as pelnik does, take all the descriptors the
+  // hard limit allows.
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  char root[] = "/tmp/checkpoint-bench-XXXXXX";
+  if (mkdtemp(root) == nullptr) {
+    perror("mkdtemp");
+    return 1;
+  }
+
+  std::vector<Result> results;
+  for (int files : sizes) {
+    const std::string dir = std::string(root) + "/" + std::to_string(files);
+    make_flat(dir, files);
+    results.push_back(measure(dir, files, runs));
+    const Result &r = results.back();
+    printf(
+        "checkpoint files=%d runs=%d median_ms=%.3f min_ms=%.3f max_ms=%.3f "
+        "us_per_file=%.3f\n",
+        r.files, runs, r.median_ms, r.min_ms, r.max_ms, r.median_ms * 1000 / r.files);
+  }
+  const Result &first = results.front();
+  for (size_t i = 1; i < results.size(); ++i) {
+    const Result &r = results[i];
+    printf("checkpoint per-file cost, %d files against %d: %.2fx\n", r.files, first.files,
+           (r.median_ms / r.files) / (first.median_ms / first.files));
+  }
+  const std::string cleanup = std::string("rm -rf ") + root;
   return system(cleanup.c_str());
 }

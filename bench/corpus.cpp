@@ -4,10 +4,16 @@
 //   corpus tree FILES LINES DIRS PATH
 //                              FILES tagfiles of LINES lines spread over DIRS
 //                              directories (some nested), with hidden files
+//   corpus flat FILES LINES PATH
+//                              FILES tagfiles of LINES lines, all directly in
+//                              the directory PATH, named 0, 1, ... in base 36
+//                              (short, so that 15,000 of them fit in one
+//                              argument of at most 128 KiB)
 //
-// Lines look like taglines: mostly 20 to 120 characters of words, 2% empty,
-// a line over 1,023 characters every few thousand lines, and the lengths
-// around the chunk limit (1,022 to 1,024 and 2,045 to 2,047) now and then.
+// Lines look like short taglines: mostly 10 to 77 characters of words (about
+// 50 bytes a line on average), 2% empty, 5% up to 300 characters, a line over
+// 1,023 characters every few thousand lines, and the lengths around the chunk
+// limit (1,022 to 1,024 and 2,045 to 2,047) now and then.
 // The same arguments always give the same bytes.  Prints the number of line
 // chunks written, which is what the index holds.
 #include <sys/stat.h>
@@ -53,10 +59,10 @@ class Writer {
       length = 1024 + rng_.below(4000);
     else if (rng_.below(50) == 0)
       length = 0;
-    else if (rng_.below(10) == 0)
-      length = 121 + rng_.below(300);
+    else if (rng_.below(20) == 0)
+      length = 81 + rng_.below(220);
     else
-      length = 20 + rng_.below(101);
+      length = 10 + rng_.below(68);
     text_.clear();
     while (text_.size() < length) {
       if (!text_.empty()) text_ += rng_.below(12) == 0 ? ", " : " ";
@@ -90,7 +96,10 @@ FILE *create(const std::string &path) {
 }
 
 int usage() {
-  fputs("usage: corpus file BYTES PATH | corpus tree FILES LINES DIRS PATH\n", stderr);
+  fputs(
+      "usage: corpus file BYTES PATH | corpus tree FILES LINES DIRS PATH |"
+      " corpus flat FILES LINES PATH\n",
+      stderr);
   return 2;
 }
 
@@ -131,6 +140,19 @@ int main(int argc, char **argv) {
     write_hidden(root + "/.git/ignored");
     for (int f = 0; f < files; ++f) {
       FILE *out = create(dir_path[f % dirs] + "/tags" + std::to_string(f));
+      for (int l = 0; l < lines; ++l) chunks += writer.line(out);
+      fclose(out);
+    }
+  } else if (argc == 5 && strcmp(argv[1], "flat") == 0) {
+    const int files = atoi(argv[2]), lines = atoi(argv[3]);
+    const std::string root = argv[4];
+    if (files < 1 || lines < 0) return usage();
+    mkdir(root.c_str(), 0755);
+    for (int f = 0; f < files; ++f) {
+      std::string name;
+      for (int n = f; name.empty() || n > 0; n /= 36)
+        name.insert(0, 1, "0123456789abcdefghijklmnopqrstuvwxyz"[n % 36]);
+      FILE *out = create(root + "/" + name);
       for (int l = 0; l < lines; ++l) chunks += writer.line(out);
       fclose(out);
     }
