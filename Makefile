@@ -11,31 +11,42 @@ all: build
 deps:
 	@scripts/install-deps
 
-$(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-
-build: $(BUILD)/CMakeCache.txt
+# Everything, tests included.  `make run` may have configured $(BUILD)
+# without the tests; they are turned on here.
+build: deps
+	@grep -qx 'BUILD_TESTING:BOOL=ON' $(BUILD)/CMakeCache.txt 2>/dev/null || \
+	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Print one tagline from the bundled sample collection.
-run: build
+# Print one tagline from the bundled sample collection.  Builds pelnik alone
+# (no GoogleTest, tests or benchmarks needed), showing the build's lines only
+# when something is rebuilt.
+run:
+	@scripts/install-deps program
+	@[ -f $(BUILD)/CMakeCache.txt ] || \
+	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	@exec 3>&1; status=$$({ { cmake --build $(BUILD) --target pelnik -j $(JOBS) 2>&1; \
+	  echo $$? >&4; } | grep --line-buffered -v -e '] Built target ' \
+	  -e '^Consolidate compiler generated dependencies' >&3; } 4>&1); exit $$status
 	@$(BUILD)/pelnik data/taglines
 
+# ctest, then the reason of each skipped test.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	scripts/run-tests $(BUILD) -j $(JOBS)
 
 # The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPELNIK_SANITIZE=address,undefined
 	cmake --build build-sanitize -j $(JOBS)
-	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
+	scripts/run-tests build-sanitize -j $(JOBS)
 
 # The whole suite, and every pelnik and tagwatch it starts, under memcheck.
-test-valgrind: deps
+test-valgrind:
+	@EXTRA_PACKAGES=valgrind scripts/install-deps
 	cmake -S . -B build-valgrind -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNIK_VALGRIND=ON
 	cmake --build build-valgrind -j $(JOBS)
-	cd build-valgrind && ctest --output-on-failure -j $(JOBS)
+	scripts/run-tests build-valgrind -j $(JOBS)
 
 # Install the program, library, header, manual pages, completions and the
 # sample collection (as PREFIX/share/tovrin/taglines). DESTDIR stages it.
