@@ -49,13 +49,20 @@ test-valgrind:
 	scripts/run-tests build-valgrind -j $(JOBS)
 
 # Install the program, library, header, manual pages, completions and the
-# sample collection (as PREFIX/share/tovrin/taglines). DESTDIR stages it.
+# sample collection as PREFIX/share/tovrin/taglines, which the installed
+# pelnik uses as its system source: build-install/ is configured for PREFIX
+# (without the tests).  DESTDIR stages it.
 PREFIX ?= /usr/local
-install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+install:
+	@scripts/install-deps program
+	cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DTAGDB_SYSTEM_TAGLINES=
+	cmake --build build-install -j $(JOBS)
+	cmake --install build-install
 
 # A Debian package for /usr, in build-deb/.
-package: deps
+package:
+	@EXTRA_PACKAGES="dpkg-dev file" scripts/install-deps program
 	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	  -DCMAKE_INSTALL_PREFIX=/usr -DTAGDB_SYSTEM_TAGLINES=/usr/share/tovrin/taglines
 	cmake --build build-deb -j $(JOBS)
