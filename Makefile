@@ -11,46 +11,64 @@ all: build
 deps:
 	@scripts/install-deps
 
-$(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-
-build: $(BUILD)/CMakeCache.txt
+# Everything, tests included.  `make run` may have configured $(BUILD)
+# without the tests; they are turned on here.
+build: deps
+	@grep -qx 'BUILD_TESTING:BOOL=ON' $(BUILD)/CMakeCache.txt 2>/dev/null || \
+	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Print one tagline from the bundled sample collection.
-run: build
+# Print one tagline from the bundled sample collection.  Builds pelnik alone
+# (no GoogleTest, tests or benchmarks needed), showing the build's lines only
+# when something is rebuilt.
+run:
+	@scripts/install-deps program
+	@[ -f $(BUILD)/CMakeCache.txt ] || \
+	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	@exec 3>&1; status=$$({ { cmake --build $(BUILD) --target pelnik -j $(JOBS) 2>&1; \
+	  echo $$? >&4; } | grep --line-buffered -v -e '] Built target ' \
+	  -e '^Consolidate compiler generated dependencies' >&3; } 4>&1); exit $$status
 	@$(BUILD)/pelnik data/taglines
 
+# ctest, then the reason of each skipped test.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	scripts/run-tests $(BUILD) -j $(JOBS)
 
 # The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPELNIK_SANITIZE=address,undefined
 	cmake --build build-sanitize -j $(JOBS)
-	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
+	scripts/run-tests build-sanitize -j $(JOBS)
 
 # The tests that run the threaded indexer, under ThreadSanitizer.
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNIK_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS) --target tagdb_test
-	cd build-tsan && ctest --output-on-failure -j $(JOBS) -R '^(IndexTest|StoreTest|ScanTest)\.'
+	scripts/run-tests build-tsan -j $(JOBS) -R '^(IndexTest|StoreTest|ScanTest)\.'
 
 # The whole suite, and every pelnik and tagwatch it starts, under memcheck.
-test-valgrind: deps
+test-valgrind:
+	@EXTRA_PACKAGES=valgrind scripts/install-deps
 	cmake -S . -B build-valgrind -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNIK_VALGRIND=ON
 	cmake --build build-valgrind -j $(JOBS)
-	cd build-valgrind && ctest --output-on-failure -j $(JOBS)
+	scripts/run-tests build-valgrind -j $(JOBS)
 
 # Install the program, library, header, manual pages, completions and the
-# sample collection (as PREFIX/share/tovrin/taglines). DESTDIR stages it.
+# sample collection as PREFIX/share/tovrin/taglines, which the installed
+# pelnik uses as its system source: build-install/ is configured for PREFIX
+# (without the tests).  DESTDIR stages it.
 PREFIX ?= /usr/local
-install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+install:
+	@scripts/install-deps program
+	cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DTAGDB_SYSTEM_TAGLINES=
+	cmake --build build-install -j $(JOBS)
+	cmake --install build-install
 
 # A Debian package for /usr, in build-deb/.
-package: deps
+package:
+	@EXTRA_PACKAGES="dpkg-dev file" scripts/install-deps program
 	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	  -DCMAKE_INSTALL_PREFIX=/usr -DTAGDB_SYSTEM_TAGLINES=/usr/share/tovrin/taglines
 	cmake --build build-deb -j $(JOBS)

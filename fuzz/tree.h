@@ -1,6 +1,10 @@
 // Small file trees built from fuzzer bytes: tagfiles, directories, hidden
 // names, links of every kind, FIFOs and over-long names, under one private
-// root that is emptied for every input.
+// root that is emptied for every input and removed with the tree.  Every
+// path the tree hands out lies below the root, so that no operation on a
+// picked path can rename or remove the root itself.  The root is made under
+// TMPDIR (the fuzz script points it at a directory that it removes, should
+// a run end without destructors).
 #ifndef FUZZ_TREE_H
 #define FUZZ_TREE_H
 
@@ -31,25 +35,30 @@ struct Bytes {
 class Tree {
  public:
   Tree() {
-    char name[] = "/tmp/pelnik-fuzz-XXXXXX";
-    if (mkdtemp(name) == nullptr) abort();
+    const char *tmp = getenv("TMPDIR");
+    std::string name =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/pelnik-fuzz-XXXXXX";
+    if (mkdtemp(name.data()) == nullptr) abort();
     root_ = name;
+    dirs_ = {root_};
   }
+  ~Tree() {
+    empty();
+    rmdir(root_.c_str());
+  }
+  Tree(const Tree &) = delete;
+  Tree &operator=(const Tree &) = delete;
 
   const std::string &root() const { return root_; }
   const std::vector<std::string> &paths() const { return paths_; }
+  // An entry of the tree; while it has none, a name in the root that no
+  // entry takes, which operations find missing (or create there).
   std::string path(uint8_t pick) const {
-    return paths_.empty() ? root_ : paths_[pick % paths_.size()];
+    return paths_.empty() ? root_ + "/none" : paths_[pick % paths_.size()];
   }
 
   void clear() {
-    nftw(
-        root_.c_str(),
-        [](const char *p, const struct stat *, int, FTW *f) {
-          if (f->level > 0) remove(p);
-          return 0;
-        },
-        16, FTW_DEPTH | FTW_PHYS);
+    empty();
     paths_.clear();
     dirs_ = {root_};
   }
@@ -121,6 +130,17 @@ class Tree {
   }
 
  private:
+  // Removes everything below the root.
+  void empty() const {
+    nftw(
+        root_.c_str(),
+        [](const char *p, const struct stat *, int, FTW *f) {
+          if (f->level > 0) remove(p);
+          return 0;
+        },
+        16, FTW_DEPTH | FTW_PHYS);
+  }
+
   std::string root_;
   std::vector<std::string> paths_;
   std::vector<std::string> dirs_;
