@@ -142,8 +142,8 @@ class PelnikTest : public ::testing::Test {
                  "--map-group=" + std::to_string(getgid())};
     }
     command.insert(command.end(), options.wrap.begin(), options.wrap.end());
-    for (const std::string &w : words(test_wrapper)) command.push_back(w);
-    command.push_back("pelnik");
+    for (const std::string &w : program_command("pelnik", binary_dir() + "/pelnik"))
+      command.push_back(w);
     command.insert(command.end(), args.begin(), args.end());
     if (sandbox_available()) command = sandbox_prefix(home.path(), system.path(), command);
     return spawn(command, options, io);

@@ -33,11 +33,34 @@ inline constexpr const char *test_wrapper = PELNIK_TEST_WRAPPER;
 inline constexpr const char *test_wrapper = "";
 #endif
 
+// Set in builds for another processor: the emulator (qemu-user) that runs
+// the programs started by the tests.
+#ifdef PELNIK_TEST_EMULATOR
+inline constexpr const char *test_emulator = PELNIK_TEST_EMULATOR;
+#else
+inline constexpr const char *test_emulator = "";
+#endif
+
 inline std::vector<std::string> words(const std::string &text) {
   std::vector<std::string> out;
   std::istringstream in(text);
   for (std::string w; in >> w;) out.push_back(w);
   return out;
+}
+
+// The command that starts a program of this build as a user would start it
+// by `name`, a name on PATH or a path, when its file is `path`.  The test
+// wrapper finds it by name as a shell does; the emulator needs the file, and
+// is told the name to pass on as the program's own (qemu's -0).
+inline std::vector<std::string> program_command(const std::string &name, const std::string &path) {
+  std::vector<std::string> command = words(test_wrapper);
+  if (*test_emulator == '\0') {
+    command.push_back(name);
+    return command;
+  }
+  for (const std::string &w : words(test_emulator)) command.push_back(w);
+  command.insert(command.end(), {"-0", name, path});
+  return command;
 }
 
 // A fresh directory under /tmp (never under a home directory, which some
