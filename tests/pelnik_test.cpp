@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <string_view>
@@ -268,6 +269,43 @@ TEST_F(PelnikTest, ThousandsOfTagfilesNeedNoMoreThanTheHardLimit) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, "tag\n");
   EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(PelnikTest, OpenFileLimitIsRaisedAsFarAsTheSystemAcceptsWhereTheHardLimitIsRefused) {
+  REQUIRE_TOOL("prlimit");
+#ifndef NOFILE_SHIM_PATH
+  GTEST_SKIP() << "needs the LD_PRELOAD shim of the open-file limit, built with glibc only";
+#else
+  if (under_valgrind()) GTEST_SKIP() << "valgrind keeps the open-file limit it started with";
+  // As on macOS: the hard limit reads as unlimited and is refused, and so is
+  // every soft limit above the per-process maximum, here 1000.  Starting
+  // from 64, the 900 tagfiles need nearly all of it.
+  const std::string shim = io / "nofile_shim.so";  // where no mount hides it
+  write_file(shim, support::read_file(NOFILE_SHIM_PATH));
+  const std::string log = io / "limits";
+  // Under the emulator the preload is the emulated program's, not qemu's.
+  const std::string preload = *support::test_emulator ? "QEMU_SET_ENV=LD_PRELOAD=" : "LD_PRELOAD=";
+  std::vector<std::string> then = {"env", preload + shim, "NOFILE_SHIM_MAX=1000",
+                                   "NOFILE_SHIM_LOG=" + log};
+  // AddressSanitizer would otherwise insist on being the first library.
+  if (std::string_view(support::checked_build ? support::checked_build : "") == "sanitizers")
+    then.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+  RunResult r = run_on_tagfiles(900, "--nofile=64:4096", then);
+  EXPECT_EQ(r.err.substr(0, 100), "")
+      << std::count(r.err.begin(), r.err.end(), '\n') << " lines on standard error";
+  EXPECT_EQ(r.out, "tag\n");
+  EXPECT_EQ(r.status, 0);
+
+  // The unlimited hard limit was asked for first and refused, and the last
+  // soft limit set, the one in force, is the largest accepted.
+  const std::vector<std::string> asked = support::words(support::read_file(log));
+  ASSERT_GE(asked.size(), 4u);
+  EXPECT_EQ(asked[0] + " " + asked[1], "refused " + std::to_string(~0ULL));
+  std::string last_set;
+  for (size_t i = 0; i + 1 < asked.size(); i += 2)
+    if (asked[i] == "set") last_set = asked[i + 1];
+  EXPECT_EQ(last_set, "1000");
+#endif
 }
 
 // From here on the runs reach TAGLINES or the default sources, which the

@@ -180,12 +180,14 @@ class PelnikTest : public ::testing::Test {
   }
 
   // pelnik on a directory of n one-line tagfiles, under an open-file limit
-  // as prlimit takes it ("--nofile=SOFT:HARD").
-  RunResult run_on_tagfiles(int n, const std::string &limit) {
+  // as prlimit takes it ("--nofile=SOFT:HARD"), and then under `then`.
+  RunResult run_on_tagfiles(int n, const std::string &limit,
+                            const std::vector<std::string> &then = {}) {
     make_dir(dir / "many");
     for (int i = 0; i < n; ++i) write_file(dir / ("many/" + std::to_string(i)), "tag\n");
     RunOptions options;
     options.wrap = {"prlimit", limit};
+    options.wrap.insert(options.wrap.end(), then.begin(), then.end());
     return run({dir / "many"}, options);
   }
 
