@@ -111,6 +111,14 @@ inline std::string read_file(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The modification time with its nanoseconds, as POSIX names it, and as
+// macOS does.
+#ifdef __APPLE__
+#define PELNIK_ST_MTIM st_mtimespec
+#else
+#define PELNIK_ST_MTIM st_mtim
+#endif
+
 // What a tree holds: every path with its type, size, mode and modification
 // time, to show that a run changed nothing.
 class Snapshot {
@@ -122,8 +130,8 @@ class Snapshot {
         [](const char *p, const struct stat *st, int, FTW *) {
           current_->push_back(std::string(p) + " " + std::to_string(st->st_mode) + " " +
                               std::to_string(st->st_size) + " " +
-                              std::to_string(st->st_mtim.tv_sec) + "." +
-                              std::to_string(st->st_mtim.tv_nsec));
+                              std::to_string(st->PELNIK_ST_MTIM.tv_sec) + "." +
+                              std::to_string(st->PELNIK_ST_MTIM.tv_nsec));
           return 0;
         },
         16, FTW_PHYS);
