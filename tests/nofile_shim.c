@@ -6,19 +6,22 @@
  * soft limit is set, under the real hard limit.  Each soft limit asked for
  * is logged, as "refused N" or "set N", to the file NOFILE_SHIM_LOG.
  *
- * Both spellings of each call are replaced (a 32-bit program built with
- * 64-bit file offsets calls the *64 ones), so the shim itself is compiled
- * with the C library's default widths.
+ * The real limits are reached through the prlimit64 system call rather than
+ * the C library's functions found with dlsym: a sanitizer runtime calls
+ * getrlimit and setrlimit before it is ready for dlsym.  Both spellings of
+ * each call are replaced (a 32-bit program built with 64-bit file offsets
+ * calls the *64 ones), so the shim itself is compiled with the C library's
+ * default widths.
  */
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #ifdef __GLIBC__
@@ -26,6 +29,15 @@ typedef __rlimit_resource_t resource_t;
 #else
 typedef int resource_t;
 #endif
+
+/* The kernel's limits: 64 bits on every system, all ones for unlimited. */
+typedef struct {
+  unsigned long long cur, max;
+} kernel_limit;
+
+static int kernel_prlimit(resource_t resource, const kernel_limit *wanted, kernel_limit *old) {
+  return (int)syscall(SYS_prlimit64, 0, (int)resource, wanted, old);
+}
 
 static void note(const char *what, unsigned long long soft) {
   const char *path = getenv("NOFILE_SHIM_LOG");
@@ -45,29 +57,29 @@ static int refuses(unsigned long long soft) {
   return refused;
 }
 
-/* A getrlimit and a setrlimit over one struct type. */
-#define SHIM(get, set, limit_type, infinity)                                    \
-  int get(resource_t resource, limit_type *limit) {                             \
-    int (*real)(resource_t, limit_type *) =                                     \
-        (int (*)(resource_t, limit_type *))dlsym(RTLD_NEXT, #get);              \
-    int result = real(resource, limit);                                         \
-    if (result == 0 && resource == RLIMIT_NOFILE) limit->rlim_max = (infinity); \
-    return result;                                                              \
-  }                                                                             \
-  int set(resource_t resource, const limit_type *limit) {                       \
-    int (*real_get)(resource_t, limit_type *) =                                 \
-        (int (*)(resource_t, limit_type *))dlsym(RTLD_NEXT, #get);              \
-    int (*real_set)(resource_t, const limit_type *) =                           \
-        (int (*)(resource_t, const limit_type *))dlsym(RTLD_NEXT, #set);        \
-    if (resource != RLIMIT_NOFILE) return real_set(resource, limit);            \
-    if (refuses(limit->rlim_cur)) {                                             \
-      errno = EINVAL;                                                           \
-      return -1;                                                                \
-    }                                                                           \
-    limit_type wanted = *limit, now;                                            \
-    if (wanted.rlim_max == (infinity) && real_get(resource, &now) == 0)         \
-      wanted.rlim_max = now.rlim_max;                                           \
-    return real_set(resource, &wanted);                                         \
+/* A getrlimit and a setrlimit over one struct type, whose unlimited value
+ * is `infinity` (and whose values above it read as unlimited). */
+#define SHIM(get, set, limit_type, infinity)                                                      \
+  int get(resource_t resource, limit_type *limit) {                                               \
+    kernel_limit now;                                                                             \
+    if (kernel_prlimit(resource, NULL, &now) != 0) return -1;                                     \
+    limit->rlim_cur = now.cur >= (infinity) ? (infinity) : now.cur;                               \
+    limit->rlim_max = now.max >= (infinity) ? (infinity) : now.max;                               \
+    if (resource == RLIMIT_NOFILE) limit->rlim_max = (infinity);                                  \
+    return 0;                                                                                     \
+  }                                                                                               \
+  int set(resource_t resource, const limit_type *limit) {                                         \
+    kernel_limit wanted = {limit->rlim_cur == (infinity) ? ~0ULL : limit->rlim_cur,               \
+                           limit->rlim_max == (infinity) ? ~0ULL : limit->rlim_max};              \
+    if (resource == RLIMIT_NOFILE) {                                                              \
+      kernel_limit now;                                                                           \
+      if (refuses(wanted.cur)) {                                                                  \
+        errno = EINVAL;                                                                           \
+        return -1;                                                                                \
+      }                                                                                           \
+      if (wanted.max == ~0ULL && kernel_prlimit(resource, NULL, &now) == 0) wanted.max = now.max; \
+    }                                                                                             \
+    return kernel_prlimit(resource, &wanted, NULL);                                               \
   }
 
 SHIM(getrlimit, setrlimit, struct rlimit, RLIM_INFINITY)
