@@ -98,3 +98,37 @@ bench: build
 # The same on small corpora, so that the benchmarks keep working (CI).
 bench-small: build
 	bench/run $(BUILD) small $(BASE) $(BASE_CHECKPOINT)
+
+# Platforms (see the README): the whole suite on the portable build, with a
+# check of what pelnik and the library import; on 32-bit x86 (-m32); and
+# cross-built for aarch64, run under qemu-user.  Each installs what it needs;
+# the last two build GoogleTest from Debian's sources with their compiler.
+# The 32-bit one takes g++-N-multilib for the installed g++-N: g++-multilib
+# itself conflicts with the aarch64 cross compiler (cmake/m32.cmake); and it
+# runs under qemu-i386 where the kernel cannot start 32-bit programs.
+.PHONY: test-portable test-m32 test-aarch64 clean-platforms
+GTEST_SOURCES ?= /usr/src/googletest
+
+test-portable: deps
+	cmake -S . -B build-portable -DCMAKE_BUILD_TYPE=Release -DTAGDB_PORTABLE=ON
+	cmake --build build-portable -j $(JOBS)
+	scripts/run-tests build-portable -j $(JOBS)
+
+test-m32: deps
+	EXTRA_PACKAGES="googletest g++-$$(g++ -dumpversion | cut -d. -f1)-multilib qemu-user" \
+	  scripts/install-deps
+	cmake -S . -B build-m32 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/m32.cmake \
+	  -DPELNIK_GTEST_SOURCES=$(GTEST_SOURCES)
+	cmake --build build-m32 -j $(JOBS)
+	scripts/run-tests build-m32 -j $(JOBS)
+
+test-aarch64: deps
+	EXTRA_PACKAGES="googletest g++-aarch64-linux-gnu qemu-user" scripts/install-deps
+	cmake -S . -B build-aarch64 -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DPELNIK_GTEST_SOURCES=$(GTEST_SOURCES)
+	cmake --build build-aarch64 -j $(JOBS)
+	scripts/run-tests build-aarch64 -j $(JOBS)
+
+clean: clean-platforms
+clean-platforms:
+	rm -rf build-portable build-m32 build-aarch64

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,11 +37,35 @@ void usage() { printf(usage_format, version_banner); }
 
 // Every tagfile stays open while the database lives, so a large collection
 // needs as many descriptors as it has files: take all the system allows.
+// That is the hard limit on Linux and the BSDs.  On macOS the hard limit
+// reads as unlimited and is refused; OPEN_MAX is the documented cap there,
+// and the kernel's own (kern.maxfilesperproc) may lie either side of it, so
+// the gap between what is refused and what holds is halved until the
+// largest value accepted is in force (a refused call changes nothing).
 void raise_open_file_limit() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  rlim_t held = limit.rlim_cur;  // accepted: in force now
+  const auto accepts = [&limit](rlim_t soft) {
+    limit.rlim_cur = soft;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  };
+  rlim_t refused = limit.rlim_max;
+  if (held >= refused || accepts(refused)) return;
+#ifdef OPEN_MAX
+  if (OPEN_MAX > held && OPEN_MAX < refused) {
+    if (accepts(OPEN_MAX))
+      held = OPEN_MAX;
+    else
+      refused = OPEN_MAX;
+  }
+#endif
+  while (refused - held > 1) {
+    const rlim_t middle = held + (refused - held) / 2;
+    if (accepts(middle))
+      held = middle;
+    else
+      refused = middle;
   }
 }
 

@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support.h"
@@ -34,6 +36,30 @@ struct RunOptions {
   std::vector<std::string> wrap;  // a command to run pelnik under (prlimit ...)
   bool as_nobody = false;         // without privileges, so that permissions apply
 };
+
+// Where every run looks for programs (after the directory of the binary).
+inline constexpr char tool_path[] = "/usr/sbin:/usr/bin:/sbin:/bin";
+
+// Whether a run can start the tool `name`.  Some tests run pelnik under
+// Linux tools (unshare, setpriv and prlimit of util-linux) and skip where
+// those are missing.
+inline bool have_tool(const std::string &name) {
+  std::string_view dirs = tool_path;
+  while (!dirs.empty()) {
+    const size_t colon = std::min(dirs.find(':'), dirs.size());
+    const std::string candidate = std::string(dirs.substr(0, colon)) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    dirs.remove_prefix(std::min(colon + 1, dirs.size()));
+  }
+  return false;
+}
+
+#define REQUIRE_TOOL(name)                                                               \
+  do {                                                                                   \
+    if (!support::have_tool(name))                                                       \
+      GTEST_SKIP() << "runs pelnik under " << (name) << ", which is not installed in "   \
+                   << support::tool_path << " (it is a Linux tool, part of util-linux)"; \
+  } while (0)
 
 // The binary, copied where any user may run it and where no mount hides it.
 inline const std::string &binary_dir() {
@@ -72,7 +98,7 @@ inline RunResult spawn(const std::vector<std::string> &command, const RunOptions
   std::vector<char *> argv;
   for (const std::string &a : command) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-  std::vector<std::string> env_strings = {"PATH=" + binary_dir() + ":/usr/sbin:/usr/bin:/sbin:/bin",
+  std::vector<std::string> env_strings = {"PATH=" + binary_dir() + ":" + tool_path,
                                           "HOME=" + io.path()};
   env_strings.insert(env_strings.end(), options.env.begin(), options.env.end());
   std::vector<char *> envp;
@@ -121,6 +147,10 @@ class PelnikTest : public ::testing::Test {
   }
   const std::string user_source = home_target() + "/.taglines";
 
+  // Whether a run with as_nobody drops privileges: as root that takes
+  // setpriv, and an ordinary user has none to drop.
+  static bool can_run_as_nobody() { return geteuid() != 0 || have_tool("setpriv"); }
+
   static bool sandbox_available() {
     static const int available = [] {
       TempDir io, a, b;
@@ -142,20 +172,22 @@ class PelnikTest : public ::testing::Test {
                  "--map-group=" + std::to_string(getgid())};
     }
     command.insert(command.end(), options.wrap.begin(), options.wrap.end());
-    for (const std::string &w : words(test_wrapper)) command.push_back(w);
-    command.push_back("pelnik");
+    for (const std::string &w : program_command("pelnik", binary_dir() + "/pelnik"))
+      command.push_back(w);
     command.insert(command.end(), args.begin(), args.end());
     if (sandbox_available()) command = sandbox_prefix(home.path(), system.path(), command);
     return spawn(command, options, io);
   }
 
   // pelnik on a directory of n one-line tagfiles, under an open-file limit
-  // as prlimit takes it ("--nofile=SOFT:HARD").
-  RunResult run_on_tagfiles(int n, const std::string &limit) {
+  // as prlimit takes it ("--nofile=SOFT:HARD"), and then under `then`.
+  RunResult run_on_tagfiles(int n, const std::string &limit,
+                            const std::vector<std::string> &then = {}) {
     make_dir(dir / "many");
     for (int i = 0; i < n; ++i) write_file(dir / ("many/" + std::to_string(i)), "tag\n");
     RunOptions options;
     options.wrap = {"prlimit", limit};
+    options.wrap.insert(options.wrap.end(), then.begin(), then.end());
     return run({dir / "many"}, options);
   }
 
@@ -184,6 +216,7 @@ class PelnikTest : public ::testing::Test {
 
 #define REQUIRE_SANDBOX()                                                                   \
   do {                                                                                      \
+    REQUIRE_TOOL("unshare");                                                                \
     if (!sandbox_available())                                                               \
       GTEST_SKIP() << "cannot mount over the default sources in a private mount namespace " \
                       "(unshare -m needs root or user namespaces)";                         \

@@ -33,11 +33,34 @@ inline constexpr const char *test_wrapper = PELNIK_TEST_WRAPPER;
 inline constexpr const char *test_wrapper = "";
 #endif
 
+// Set in builds for another processor: the emulator (qemu-user) that runs
+// the programs started by the tests.
+#ifdef PELNIK_TEST_EMULATOR
+inline constexpr const char *test_emulator = PELNIK_TEST_EMULATOR;
+#else
+inline constexpr const char *test_emulator = "";
+#endif
+
 inline std::vector<std::string> words(const std::string &text) {
   std::vector<std::string> out;
   std::istringstream in(text);
   for (std::string w; in >> w;) out.push_back(w);
   return out;
+}
+
+// The command that starts a program of this build as a user would start it
+// by `name`, a name on PATH or a path, when its file is `path`.  The test
+// wrapper finds it by name as a shell does; the emulator needs the file, and
+// is told the name to pass on as the program's own (qemu's -0).
+inline std::vector<std::string> program_command(const std::string &name, const std::string &path) {
+  std::vector<std::string> command = words(test_wrapper);
+  if (*test_emulator == '\0') {
+    command.push_back(name);
+    return command;
+  }
+  for (const std::string &w : words(test_emulator)) command.push_back(w);
+  command.insert(command.end(), {"-0", name, path});
+  return command;
 }
 
 // A fresh directory under /tmp (never under a home directory, which some
@@ -88,6 +111,14 @@ inline std::string read_file(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The modification time with its nanoseconds, as POSIX names it, and as
+// macOS does.
+#ifdef __APPLE__
+#define PELNIK_ST_MTIM st_mtimespec
+#else
+#define PELNIK_ST_MTIM st_mtim
+#endif
+
 // What a tree holds: every path with its type, size, mode and modification
 // time, to show that a run changed nothing.
 class Snapshot {
@@ -99,8 +130,8 @@ class Snapshot {
         [](const char *p, const struct stat *st, int, FTW *) {
           current_->push_back(std::string(p) + " " + std::to_string(st->st_mode) + " " +
                               std::to_string(st->st_size) + " " +
-                              std::to_string(st->st_mtim.tv_sec) + "." +
-                              std::to_string(st->st_mtim.tv_nsec));
+                              std::to_string(st->PELNIK_ST_MTIM.tv_sec) + "." +
+                              std::to_string(st->PELNIK_ST_MTIM.tv_nsec));
           return 0;
         },
         16, FTW_PHYS);

@@ -35,8 +35,8 @@ class Host {
       int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(err, 2);
       for (int fd : {in[0], in[1], out[0], out[1], err}) close(fd);
-      std::vector<std::string> command = support::words(support::test_wrapper);
-      command.insert(command.end(), {TAGWATCH_PATH, source});
+      std::vector<std::string> command = support::program_command(TAGWATCH_PATH, TAGWATCH_PATH);
+      command.push_back(source);
       std::vector<char *> argv;
       for (std::string &word : command) argv.push_back(word.data());
       argv.push_back(nullptr);
