@@ -392,7 +392,7 @@ void index_stream(FILE *stream, int64_t length) {
   // A file has at most one chunk per byte: with room for that, no worker
   // ever waits for the table to grow.  Only what is written costs memory.
   const bool sized = length > 0 && tagindex_reserve(static_cast<int64_t>(tagdb.ntags) + length + 2,
-                                                    static_cast<size_t>(length / 2));
+                                                    static_cast<size_t>(std::min<int64_t>(length / 2, SIZE_MAX / 2)));
   // Holes are looked for only in files large enough to have them.
   const bool holes = length > static_cast<int64_t>(block_max) && next_hole(fd, 0) < length;
   const line_feed_kernel find = best_line_feed_kernel();

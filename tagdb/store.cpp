@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,12 @@ template <class Record>
 bool resize(Record *&table, int &capacity, long long wanted, size_t expected_use) {
   if (wanted > INT_MAX) {
     errno = EOVERFLOW;
+    return false;
+  }
+  // Where size_t has 32 bits, a count an int holds can still be too many
+  // bytes to ask for.
+  if (static_cast<unsigned long long>(wanted) > (SIZE_MAX - table_granule) / sizeof(Record)) {
+    errno = ENOMEM;
     return false;
   }
   const size_t bytes = table_rounded(static_cast<size_t>(wanted) * sizeof(Record));
