@@ -94,10 +94,12 @@ BASE ?=
 BASE_CHECKPOINT ?=
 bench: build
 	bench/run $(BUILD) full $(BASE) $(BASE_CHECKPOINT)
+	$(BUILD)/scan_bench
 
 # The same on small corpora, so that the benchmarks keep working (CI).
 bench-small: build
 	bench/run $(BUILD) small $(BASE) $(BASE_CHECKPOINT)
+	$(BUILD)/scan_bench 4
 
 # Platforms (see the README): the whole suite on the portable build, with a
 # check of what pelnik and the library import; on 32-bit x86 (-m32); and
