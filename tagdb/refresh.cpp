@@ -1,13 +1,158 @@
-// Refreshing open sources: re-read changed tagfiles, pick up new files in open
-// directories, close what has vanished, and compact the filelist.
+// Refreshing open sources: follow what each open record's path names now,
+// re-read changed tagfiles, pick up new entries of open directories, close
+// what has vanished, and compact the filelist.
 
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "internal.h"
 
 namespace {
 
 bool in_filelist(int i) { return i >= 0 && i < tagdb.nfiles; }
+
+bool is_open(const tagsource &source) { return source.file != nullptr || source.dir != nullptr; }
+
+bool same_file(const tagsource &source, const struct stat &st) {
+  return static_cast<uint64_t>(st.st_dev) == source.dev &&
+         static_cast<uint64_t>(st.st_ino) == source.ino;
+}
+
+const char *kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "directory";
+  if (S_ISREG(mode)) return "regular file";
+  if (S_ISFIFO(mode)) return "FIFO";
+  if (S_ISSOCK(mode)) return "socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "device";
+  return "file of unknown type";
+}
+
+// What a source turned into; the plain message for a FIFO or device named
+// on its own is kept for a run that adds it.
+void report_replaced(const char *was, mode_t now, const char *path) {
+  fprintf(stderr, "%s replaced by a %s: %s\n", was, kind_of(now), path);
+}
+
+[[noreturn]] void out_of_memory() {
+  report_error(ENOMEM, "realloc filelist");
+  exit(1);
+}
+
+// A growable array of plain records for the checkpoint's own bookkeeping.
+template <class Record>
+struct Scratch {
+  Record *at = nullptr;
+  int n = 0;
+  int cap = 0;
+
+  Record &push(const Record &record) {
+    if (n == cap) {
+      cap = cap == 0 ? 16 : 2 * cap;
+      auto *moved = static_cast<Record *>(realloc(at, static_cast<size_t>(cap) * sizeof(Record)));
+      if (moved == nullptr) out_of_memory();
+      at = moved;
+    }
+    return at[n++] = record;
+  }
+  ~Scratch() { free(at); }
+};
+
+// The streams of records whose paths no longer name what they hold.  They
+// stay open, with their chunks, until every record has been looked at, so
+// that a record whose path names one of them now takes it over as it is: a
+// file renamed over another, or two files swapped, are not read again.
+struct Released {
+  FILE *file;
+  DIR *dir;
+  int64_t indexed_at;
+};
+
+struct Pool {
+  IdentityMap index;  // identity -> position in `streams`, with size and time
+  Scratch<Released> streams;
+
+  ~Pool() { index.release(); }
+
+  // Record i gives up its stream and is left closed.
+  void put(int i) {
+    tagsource &source = tagdb.filelist[i];
+    IdentityMap::Entry entry{source.dev, source.ino, streams.n, 0, {}};
+    if (const IdentityMap::Entry *kept = held.find(source.dev, source.ino)) {
+      entry.size = kept->size;
+      entry.mtime = kept->mtime;
+    }
+    held_closing(i);
+    index.put(entry);
+    streams.push({source.file, source.dir, source.indexed_at});
+    source.file = nullptr;
+    source.dir = nullptr;
+  }
+
+  // Hand the released stream of this identity, if any, to record i.
+  bool hand_over(int i, const struct stat &st) {
+    IdentityMap::Entry *entry = index.find(st.st_dev, st.st_ino);
+    if (entry == nullptr) return false;
+    Released &released = streams.at[entry->position];
+    tagsource &source = tagdb.filelist[i];
+    source.dev = st.st_dev;
+    source.ino = st.st_ino;
+    source.file = released.file;
+    source.dir = released.dir;
+    source.indexed_at = released.indexed_at;
+    held.put({source.dev, source.ino, i, entry->size, entry->mtime});
+    released = {};
+    index.erase(st.st_dev, st.st_ino);
+    return true;
+  }
+
+  // Close what no record took; their chunks leave the tagindex together.
+  void close_rest() {
+    Scratch<FILE *> files;
+    for (int k = 0; k < streams.n; ++k) {
+      if (streams.at[k].file != nullptr) files.push(streams.at[k].file);
+      if (streams.at[k].dir != nullptr) closedir(streams.at[k].dir);
+    }
+    drop_entries_of(files.at, files.n);
+    // Newest first, which is how glibc finds a stream on its list fastest.
+    for (int k = files.n - 1; k >= 0; --k) fclose(files.at[k]);
+    streams.n = 0;
+    index.release();
+  }
+};
+
+// Whether a tagfile must be read again: modified in or after the second it
+// was indexed, or its size or modification time is no longer the one it had
+// when it was opened (a copy that keeps an older time, a truncation).
+bool needs_reread(const tagsource &source, const struct stat &st) {
+  if (static_cast<int64_t>(st.st_mtime) >= source.indexed_at) return true;
+  const IdentityMap::Entry *kept = held.find(source.dev, source.ino);
+  return kept != nullptr &&
+         (kept->size != static_cast<int64_t>(st.st_size) ||
+          kept->mtime.tv_sec != st.st_mtim.tv_sec || kept->mtime.tv_nsec != st.st_mtim.tv_nsec);
+}
+
+// A record whose path names something other than what the record held.
+struct Changed {
+  int i;
+  bool was_tagfile;
+  struct stat st;
+};
+
+// Whether what the path names now is a tagfile or directory to follow.  A
+// tagfile that became anything else is reported, as is a directory that
+// became neither.
+bool follows(const Changed &change) {
+  const mode_t mode = change.st.st_mode;
+  const bool usable = S_ISREG(mode) || S_ISDIR(mode);
+  if (!usable || (change.was_tagfile && !S_ISREG(mode)))
+    report_replaced(change.was_tagfile ? "tagfile" : "directory", mode,
+                    tagdb.filelist[change.i].path);
+  return usable;
+}
 
 }  // namespace
 
@@ -23,10 +168,27 @@ void drop_entries(FILE *stream) {
   }
 }
 
+void drop_entries_of(FILE **streams, int n) {
+  if (n <= 1) {
+    if (n == 1) drop_entries(streams[0]);
+    return;
+  }
+  // One pass for all of them, however many there are.
+  std::sort(streams, streams + n);
+  for (int i = 0; i < tagdb.ntags;) {
+    if (!std::binary_search(streams, streams + n, tagdb.tagindex[i].file)) {
+      ++i;
+      continue;
+    }
+    if (i != --tagdb.ntags) tagdb.tagindex[i] = tagdb.tagindex[tagdb.ntags];
+  }
+}
+
 int tagdb_close_source(int i) {
   if (!in_filelist(i)) return 0;
   tagsource &source = tagdb.filelist[i];
   debug_msg("Closing %s\n", source.path);
+  held_closing(i);
   if (source.file == nullptr) {
     if (source.dir != nullptr) closedir(source.dir);
     source.dir = nullptr;
@@ -43,6 +205,7 @@ int tagdb_reindex(int i) {
   tagsource &source = tagdb.filelist[i];
   const int start = tagdb.ntags;
   debug_msg("Reindexing %s: starting with %d entries.\n", source.path, start);
+  held_closing(i);
   drop_entries(source.file);
   fclose(source.file);
   source.file = nullptr;
@@ -52,22 +215,22 @@ int tagdb_reindex(int i) {
   source.indexed_at = now_seconds();
   struct stat opened;
   int failure;
-  source.file = open_tagfile(source.path, &opened, &failure);
-  if (source.file == nullptr) {
+  FILE *file = open_tagfile(source.path, &opened, &failure);
+  if (file == nullptr) {
     tagdb_close_source(i);
-    report_open_failure(failure, "tagfile open", source.path);
+    if (failure != 0)
+      report_error(failure, "tagfile open");
+    else
+      report_replaced("tagfile", opened.st_mode, source.path);
     return tagdb.ntags;
   }
-  if (static_cast<uint64_t>(opened.st_dev) != source.dev ||
-      static_cast<uint64_t>(opened.st_ino) != source.ino) {
+  if (!same_file(source, opened)) {
     // The path names another file now, as after an editor saved it by
-    // renaming a new file over it.  If a rescan has already added that file
-    // under its own record, this one would index its lines a second time;
-    // otherwise the record takes the new identity, so that a rescan sees the
-    // file as open.
-    if (tagdb_count_open(opened.st_dev, opened.st_ino) != 0) {
-      fclose(source.file);
-      source.file = nullptr;
+    // renaming a new file over it.  If another record holds that file, this
+    // one would index its lines a second time; otherwise the record takes
+    // the new identity, so that a rescan sees the file as open.
+    if (held_position(opened.st_dev, opened.st_ino) >= 0) {
+      fclose(file);
       debug_msg("Won't add duplicate file: %s\n", source.path);
       tagdb_close_source(i);
       return tagdb.ntags;
@@ -75,6 +238,8 @@ int tagdb_reindex(int i) {
     source.dev = opened.st_dev;
     source.ino = opened.st_ino;
   }
+  source.file = file;
+  held_opened(i, opened);
   index_stream(source.file);
   debug_msg("Read %d entries, %d total now\n", tagdb.ntags - after, tagdb.ntags);
   return tagdb.ntags;
@@ -83,40 +248,82 @@ int tagdb_reindex(int i) {
 int tagdb_compact(void) {
   int removed = 0;
   for (int i = 0; i < tagdb.nfiles;) {
-    const tagsource &source = tagdb.filelist[i];
-    if (source.file != nullptr || source.dir != nullptr) {
+    if (is_open(tagdb.filelist[i])) {
       ++i;
       continue;
     }
-    if (i != --tagdb.nfiles) tagdb.filelist[i] = tagdb.filelist[tagdb.nfiles];
+    if (i != --tagdb.nfiles) {
+      tagdb.filelist[i] = tagdb.filelist[tagdb.nfiles];
+      held_moved(i);
+    }
     ++removed;
   }
   return removed;
 }
 
+// Three steps, so that the outcome does not depend on the order of the
+// records.  First every open record's path is stat'ed: a record whose path
+// still names what it holds is kept (and a changed tagfile is read again);
+// any other gives up its stream.  Then each record whose path names another
+// tagfile or directory takes it over from the record that gave it up, or
+// opens it afresh (a directory is walked whole); one that names a file held
+// by a record whose path still names it is closed as a duplicate.  Last,
+// every open directory is walked for new entries, and the filelist is
+// compacted.
 int tagdb_checkpoint(void) {
   if (tagdb.filelist == nullptr || tagdb.nfiles <= 0) return 0;  // none set up, or no source
-  // A directory walk appends records (and may move the filelist), so nfiles
-  // is read afresh at every step and the record is reached by its position.
-  for (int i = 0; i < tagdb.nfiles; ++i) {
-    const tagsource &source = tagdb.filelist[i];
+  const int nfiles = tagdb.nfiles;
+  Pool pool;
+  Scratch<Changed> changed;
+  for (int i = 0; i < nfiles; ++i) {
+    tagsource &source = tagdb.filelist[i];
     debug_msg("Checkpointing %s\n", source.path);
-    if (source.file == nullptr && source.dir == nullptr) continue;
+    if (!is_open(source)) continue;
     struct stat st;
     if (stat(source.path, &st) != 0) {
       debug_msg("Problem stat()ing %s, closing it.\n", source.path);
-      tagdb_close_source(i);
-    } else if (source.file != nullptr) {
-      // Whole seconds: a file changed in the very second it was indexed is
-      // read again.
-      if (static_cast<int64_t>(st.st_mtime) >= source.indexed_at) {
-        debug_msg("Tagfile %s has been updated.\n", source.path);
+      debug_msg("Closing %s\n", source.path);
+      pool.put(i);
+    } else if (!same_file(source, st)) {
+      changed.push({i, source.file != nullptr, st});
+      pool.put(i);
+    } else if (source.file != nullptr && needs_reread(source, st)) {
+      debug_msg("Tagfile %s has been updated.\n", source.path);
+      tagdb_reindex(i);
+    }
+  }
+
+  // Hand-overs first: a path may name a file that a later record gave up.
+  Scratch<int> fresh;
+  for (int k = 0; k < changed.n; ++k) {
+    const int i = changed.at[k].i;
+    const struct stat &st = changed.at[k].st;
+    if (!follows(changed.at[k])) continue;
+    const char *path = tagdb.filelist[i].path;
+    if (held_position(st.st_dev, st.st_ino) >= 0) {
+      debug_msg("Won't add duplicate file: %s\n", path);
+    } else if (pool.hand_over(i, st)) {
+      debug_msg("Following %s\n", path);
+      if (tagdb.filelist[i].file != nullptr && needs_reread(tagdb.filelist[i], st)) {
+        debug_msg("Tagfile %s has been updated.\n", path);
         tagdb_reindex(i);
       }
     } else {
-      walk_directory(i);
+      fresh.push(i);
     }
   }
+  pool.close_rest();
+  // What no record held is added as new, under the record's path; the old
+  // record stays closed until the compaction.
+  for (int k = 0; k < fresh.n; ++k) {
+    char path[TAGDB_PATH_MAX + 1];
+    memcpy(path, tagdb.filelist[fresh.at[k]].path, sizeof path);
+    tagdb_add(path);
+  }
+
+  // Records added above were walked whole as they were added.
+  for (int i = 0; i < nfiles; ++i)
+    if (tagdb.filelist[i].dir != nullptr) walk_directory(i);
   tagdb_compact();
   return 0;
 }

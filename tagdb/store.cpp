@@ -25,6 +25,11 @@ size_t index_block_bytes = size_t{256} * 1024;
 namespace {
 
 constexpr int filelist_step = 10;
+
+// How many chunks a draw tries before it gives up, when the ones it picks no
+// longer read (their file changed since it was indexed).  With half the
+// chunks stale, a draw fails once in 2^64.
+constexpr int draw_tries = 64;
 constexpr int tagindex_step = 1024;
 
 // Blocks in which tagfiles are read while indexing.  Static, so that a run
@@ -203,25 +208,50 @@ void append_block(Appender &a, const char *buf, size_t n, int64_t base) {
   while (base + static_cast<int64_t>(n) - a.start >= chunk_max) append(a, a.start += chunk_max);
 }
 
+// Fill buf with `want` bytes of the file from `offset` on, or fewer at its
+// end; stop early once a line feed lies at or past `from_lf`.  Returns the
+// number of bytes read, or -1 on an error.
+ssize_t read_at(int fd, int64_t offset, char *buf, size_t want, size_t from_lf) {
+  size_t have = 0;
+  while (have < want) {
+    ssize_t n = pread(fd, buf + have, want - have, offset + static_cast<int64_t>(have));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    have += static_cast<size_t>(n);
+    if (have > from_lf && memchr(buf + from_lf, '\n', have - from_lf) != nullptr) break;
+  }
+  return static_cast<ssize_t>(have);
+}
+
+// Whether `offset`, where no line feed ends the byte before it, is chunk_max
+// bytes into a line: a long line's next chunk.  The chunk_max bytes before it
+// must then hold no line feed.
+bool continues_long_line(int fd, int64_t offset) {
+  if (offset < chunk_max) return false;
+  char before[chunk_max];
+  return read_at(fd, offset - chunk_max, before, chunk_max, chunk_max) == chunk_max &&
+         memchr(before, '\n', chunk_max) == nullptr;
+}
+
 // Read the line chunk at `offset` into buf (NUL-terminated) exactly as fgets
 // with a TAGDB_LINE_BUF buffer would: up to and including the first line
-// feed, at most chunk_max bytes.  Returns false when nothing could be read.
+// feed, at most chunk_max bytes.  The file may have changed since it was
+// indexed, so the offset must still start a chunk of the file as it is now:
+// the start of the file, or just after a line feed (the read starts a byte
+// early to see it), or the continuation of a long line.  Returns false when
+// it does not, or when nothing could be read there.
 bool read_chunk(int fd, int64_t offset, char *buf) {
-  size_t have = 0;
-  while (have < static_cast<size_t>(chunk_max)) {
-    ssize_t n = pread(fd, buf + have, chunk_max - have, offset + static_cast<int64_t>(have));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;  // as fgets: an error loses the chunk
-    if (n == 0) break;
-    if (memchr(buf + have, '\n', n) != nullptr) {
-      have += n;
-      break;
-    }
-    have += n;
-  }
-  if (have == 0) return false;
-  const char *nl = static_cast<const char *>(memchr(buf, '\n', have));
-  size_t len = nl != nullptr ? static_cast<size_t>(nl - buf) + 1 : have;
+  const size_t lead = offset > 0 ? 1 : 0;
+  char raw[TAGDB_LINE_BUF + 1];
+  const ssize_t got = read_at(fd, offset - static_cast<int64_t>(lead), raw, lead + chunk_max, lead);
+  if (got <= static_cast<ssize_t>(lead)) return false;  // an error, or the file ends there
+  if (lead != 0 && raw[0] != '\n' && !continues_long_line(fd, offset)) return false;
+  const char *chunk = raw + lead;
+  const size_t have = static_cast<size_t>(got) - lead;
+  const char *nl = static_cast<const char *>(memchr(chunk, '\n', have));
+  const size_t len = nl != nullptr ? static_cast<size_t>(nl - chunk) + 1 : have;
+  memcpy(buf, chunk, len);
   buf[len] = '\0';
   return true;
 }
@@ -306,8 +336,11 @@ const char *tagline_at(int k) {
 const char *tagdb_get_tag(int refresh) {
   if (tagdb.nfiles == 0) return nullptr;
   if (refresh) tagdb_checkpoint();
-  if (tagdb.ntags == 0) return nullptr;
-  return tagline_at(static_cast<int>(random() % tagdb.ntags));
+  // A chunk that no longer reads is not printed; another is drawn in its
+  // place, which keeps the draw uniform over the chunks that do.
+  for (int tries = 0; tries < draw_tries && tagdb.ntags != 0; ++tries)
+    if (const char *tag = tagline_at(static_cast<int>(random() % tagdb.ntags))) return tag;
+  return nullptr;
 }
 
 int tagdb_close_all(void) {
@@ -323,6 +356,7 @@ int tagdb_close_all(void) {
   tagdb.tagindex = nullptr;
   tagdb.maxtags = tagdb.ntags = 0;
   release_table(tagdb.filelist, static_cast<size_t>(tagdb.maxfiles) * sizeof(tagsource));
+  held.release();
   tagdb.filelist = nullptr;
   tagdb.maxfiles = tagdb.nfiles = 0;
   return 0;
