@@ -224,14 +224,35 @@ ssize_t read_at(int fd, int64_t offset, char *buf, size_t want, size_t from_lf) 
   return static_cast<ssize_t>(have);
 }
 
-// Whether `offset`, where no line feed ends the byte before it, is chunk_max
-// bytes into a line: a long line's next chunk.  The chunk_max bytes before it
-// must then hold no line feed.
+// How far back a draw looks for the start of a long line.
+constexpr int64_t line_start_reach = 64 * 1024;
+
+// Whether the open file still has the size and modification time it had
+// when it was indexed.
+bool unchanged_since_indexed(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  const IdentityMap::Entry *kept = held.find(st.st_dev, st.st_ino);
+  return kept != nullptr && kept->size == static_cast<int64_t>(st.st_size) &&
+         kept->mtime.tv_sec == st.st_mtim.tv_sec && kept->mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// Whether `offset`, which no line feed precedes, continues a long line: it
+// lies a whole number of chunk_max pieces after the start of its line.  The
+// line start is looked for up to line_start_reach bytes back; a line longer
+// than that is taken as indexed unless its file changed since.
 bool continues_long_line(int fd, int64_t offset) {
-  if (offset < chunk_max) return false;
-  char before[chunk_max];
-  return read_at(fd, offset - chunk_max, before, chunk_max, chunk_max) == chunk_max &&
-         memchr(before, '\n', chunk_max) == nullptr;
+  char block[4096];
+  for (int64_t end = offset; end > 0 && offset - end < line_start_reach;) {
+    const int64_t from = std::max<int64_t>(0, end - static_cast<int64_t>(sizeof block));
+    const size_t want = static_cast<size_t>(end - from);
+    if (read_at(fd, from, block, want, want) != static_cast<ssize_t>(want)) return false;
+    for (size_t i = want; i > 0; --i)
+      if (block[i - 1] == '\n') return (offset - (from + static_cast<int64_t>(i))) % chunk_max == 0;
+    end = from;
+    if (end == 0) return offset % chunk_max == 0;
+  }
+  return unchanged_since_indexed(fd);
 }
 
 // Read the line chunk at `offset` into buf (NUL-terminated) exactly as fgets
@@ -239,7 +260,7 @@ bool continues_long_line(int fd, int64_t offset) {
 // feed, at most chunk_max bytes.  The file may have changed since it was
 // indexed, so the offset must still start a chunk of the file as it is now:
 // the start of the file, or just after a line feed (the read starts a byte
-// early to see it), or the continuation of a long line.  Returns false when
+// early to see it), or a whole number of chunk_max pieces into a long line.  Returns false when
 // it does not, or when nothing could be read there.
 bool read_chunk(int fd, int64_t offset, char *buf) {
   const size_t lead = offset > 0 ? 1 : 0;

@@ -225,6 +225,23 @@ TEST_F(PelnikTest, TreeDeeperThanThePathLimitIsWalkedAsFarAsItGoes) {
   EXPECT_EQ(r.status, 0);
 }
 
+TEST_F(PelnikTest, DeepestTreeIsWalkedWithA128KiBStack) {
+  if (under_valgrind()) GTEST_SKIP() << "valgrind runs the program on a stack of its own";
+  std::string deep = dir / "top";
+  make_dir(deep);
+  while (deep.size() + 2 + 2 <= 1023) {  // every level "/d", and room for "/t"
+    deep += "/d";
+    make_dir(deep);
+  }
+  write_file(deep + "/t", "bottom\n");
+  RunOptions small_stack;
+  small_stack.wrap = {"prlimit", "--stack=131072"};
+  RunResult r = run({dir / "top"}, small_stack);
+  EXPECT_EQ(r.out, "bottom\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
 TEST_F(PelnikTest, TagfilesBeyondTheHardOpenFileLimitAreReportedAndSkipped) {
   if (under_valgrind()) GTEST_SKIP() << "valgrind keeps descriptors of its own below the limit";
   RunResult r = run_on_tagfiles(80, "--nofile=40:40");
