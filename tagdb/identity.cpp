@@ -87,8 +87,9 @@ void IdentityMap::release() {
 }
 
 void held_opened(int i, const struct stat &st) {
+  static uint64_t opened = 0;
   const tagsource &source = tagdb.filelist[i];
-  held.put({source.dev, source.ino, i, static_cast<int64_t>(st.st_size), st.st_mtim});
+  held.put({source.dev, source.ino, i, static_cast<int64_t>(st.st_size), st.st_mtim, ++opened});
 }
 
 void held_closing(int i) {

@@ -27,11 +27,28 @@ FILE *open_tagfile(const char *name, struct stat *opened, int *failure, int dirf
 // path is not a tagfile.
 void report_open_failure(int failure, const char *label, const char *path);
 
+// The records a checkpoint found still named by their paths, looked up by
+// path: a walk passes over their entries as duplicates without a stat.
+struct Unchanged {
+  struct Slot {
+    uint64_t hash;
+    int position;  // below zero: a free slot
+  };
+  Slot *slots = nullptr;
+  size_t mask = 0;
+  unsigned char *same = nullptr;  // per record position: still named by its path
+  int nrecords = 0;
+
+  // The position of the record with this path (of `len` bytes), or -1.
+  int find(const char *path, size_t len) const;
+  bool has(const char *path, size_t len) const;
+};
+
 // Add every non-hidden entry of the open directory at filelist position i,
 // reading it from its first entry, and walk every new directory found the
-// same way; each is rewound for the next walk.  Returns the number of
-// tagfiles opened.
-int walk_directory(int i);
+// same way; each is rewound for the next walk.  Entries of `unchanged`
+// records are duplicates.  Returns the number of tagfiles opened.
+int walk_directory(int i, const Unchanged *unchanged = nullptr);
 
 // Remove every counted tagindex record of this stream.
 void drop_entries(FILE *stream);
@@ -61,6 +78,7 @@ struct IdentityMap {
     int position;  // below zero: a free slot
     int64_t size;
     timespec mtime;
+    uint64_t opened;  // larger for a stream opened later
   };
   Entry *slots = nullptr;
   size_t mask = 0;  // capacity - 1, a power of two less one

@@ -164,7 +164,7 @@ void report_open_failure(int failure, const char *label, const char *path) {
 // with its path buffers: a host thread with a small stack walks the deepest
 // tree the path limit allows.  Each add may move the filelist, so a record
 // is reached again by its position.
-int walk_directory(int i) {
+int walk_directory(int i, const Unchanged *unchanged) {
   int stack[walk_depth_max];
   int depth = 0;
   stack[depth++] = i;
@@ -184,6 +184,10 @@ int walk_directory(int i) {
     int len = snprintf(path, sizeof path, "%s/%s", parent.path, entry->d_name);
     if (len > TAGDB_PATH_MAX) {
       report_error(ENAMETOOLONG, "stat %s/%s", parent.path, entry->d_name);
+      continue;
+    }
+    if (unchanged != nullptr && unchanged->has(path, static_cast<size_t>(len))) {
+      debug_msg("Won't add duplicate file: %s\n", path);
       continue;
     }
     const Added added = add_place({dirfd(dir), entry->d_name, path});

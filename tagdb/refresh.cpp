@@ -2,6 +2,7 @@
 // re-read changed tagfiles, pick up new entries of open directories, close
 // what has vanished, and compact the filelist.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -61,6 +62,31 @@ struct Scratch {
   ~Scratch() { free(at); }
 };
 
+// A tagfile stream to close, and when it was opened.
+struct Closing {
+  uint64_t opened;
+  FILE *file;
+};
+
+uint64_t opened_at(const tagsource &source) {
+  const IdentityMap::Entry *kept = held.find(source.dev, source.ino);
+  return kept != nullptr ? kept->opened : 0;
+}
+
+// Close these streams: their chunks leave the tagindex in one pass, and the
+// newest is closed first.  glibc keeps every stream on a list with the
+// newest at its head, and fclose walks that list, so closing many in another
+// order would take time quadratic in their number.
+void close_all_of(Scratch<Closing> &closing) {
+  Scratch<FILE *> files;
+  for (int k = 0; k < closing.n; ++k) files.push(closing.at[k].file);
+  drop_entries_of(files.at, files.n);
+  std::sort(closing.at, closing.at + closing.n,
+            [](const Closing &a, const Closing &b) { return a.opened > b.opened; });
+  for (int k = 0; k < closing.n; ++k) fclose(closing.at[k].file);
+  closing.n = 0;
+}
+
 // The streams of records whose paths no longer name what they hold.  They
 // stay open, with their chunks, until every record has been looked at, so
 // that a record whose path names one of them now takes it over as it is: a
@@ -69,6 +95,7 @@ struct Released {
   FILE *file;
   DIR *dir;
   int64_t indexed_at;
+  uint64_t opened;
 };
 
 struct Pool {
@@ -80,14 +107,12 @@ struct Pool {
   // Record i gives up its stream and is left closed.
   void put(int i) {
     tagsource &source = tagdb.filelist[i];
-    IdentityMap::Entry entry{source.dev, source.ino, streams.n, 0, {}};
-    if (const IdentityMap::Entry *kept = held.find(source.dev, source.ino)) {
-      entry.size = kept->size;
-      entry.mtime = kept->mtime;
-    }
+    IdentityMap::Entry entry{source.dev, source.ino, 0, 0, {}, 0};
+    if (const IdentityMap::Entry *kept = held.find(source.dev, source.ino)) entry = *kept;
+    entry.position = streams.n;
     held_closing(i);
     index.put(entry);
-    streams.push({source.file, source.dir, source.indexed_at});
+    streams.push({source.file, source.dir, source.indexed_at, entry.opened});
     source.file = nullptr;
     source.dir = nullptr;
   }
@@ -103,7 +128,9 @@ struct Pool {
     source.file = released.file;
     source.dir = released.dir;
     source.indexed_at = released.indexed_at;
-    held.put({source.dev, source.ino, i, entry->size, entry->mtime});
+    IdentityMap::Entry taken = *entry;
+    taken.position = i;
+    held.put(taken);
     released = {};
     index.erase(st.st_dev, st.st_ino);
     return true;
@@ -111,14 +138,12 @@ struct Pool {
 
   // Close what no record took; their chunks leave the tagindex together.
   void close_rest() {
-    Scratch<FILE *> files;
+    Scratch<Closing> files;
     for (int k = 0; k < streams.n; ++k) {
-      if (streams.at[k].file != nullptr) files.push(streams.at[k].file);
+      if (streams.at[k].file != nullptr) files.push({streams.at[k].opened, streams.at[k].file});
       if (streams.at[k].dir != nullptr) closedir(streams.at[k].dir);
     }
-    drop_entries_of(files.at, files.n);
-    // Newest first, which is how glibc finds a stream on its list fastest.
-    for (int k = files.n - 1; k >= 0; --k) fclose(files.at[k]);
+    close_all_of(files);
     streams.n = 0;
     index.release();
   }
@@ -154,7 +179,75 @@ bool follows(const Changed &change) {
   return usable;
 }
 
+uint64_t hash_path(const char *path, size_t len) {
+  uint64_t h = 0xCBF29CE484222325u;  // FNV-1a
+  for (size_t k = 0; k < len; ++k) {
+    h ^= static_cast<unsigned char>(path[k]);
+    h *= 0x100000001B3u;
+  }
+  return h;
+}
+
+// The checkpoint's index of the records open when it began, by path.
+struct PathIndex : Unchanged {
+  explicit PathIndex(int n) {
+    size_t capacity = 16;
+    while (capacity < 2 * static_cast<size_t>(n)) capacity *= 2;
+    slots = static_cast<Slot *>(malloc(capacity * sizeof(Slot)));
+    same = static_cast<unsigned char *>(calloc(static_cast<size_t>(n) + 1, 1));
+    if (slots == nullptr || same == nullptr) out_of_memory();
+    mask = capacity - 1;
+    nrecords = n;
+    for (size_t k = 0; k < capacity; ++k) slots[k].position = -1;
+    for (int i = 0; i < n; ++i) {
+      if (!is_open(tagdb.filelist[i])) continue;
+      const char *path = tagdb.filelist[i].path;
+      const uint64_t h = hash_path(path, strlen(path));
+      size_t at = h & mask;
+      while (slots[at].position >= 0) at = (at + 1) & mask;
+      slots[at] = {h, i};
+    }
+  }
+  ~PathIndex() {
+    free(slots);
+    free(same);
+  }
+  PathIndex(const PathIndex &) = delete;
+  PathIndex &operator=(const PathIndex &) = delete;
+};
+
+// Stat what record i's path names now.  When the record of the directory the
+// path lies in was found unchanged earlier in the same pass, through that
+// directory's descriptor: the system then looks up one name, not every
+// component of the path.
+int stat_path(const PathIndex &known, int i, struct stat *st) {
+  const char *path = tagdb.filelist[i].path;
+  const char *slash = strrchr(path, '/');
+  if (slash != nullptr && slash != path && slash[1] != '\0') {
+    const int parent = known.find(path, static_cast<size_t>(slash - path));
+    if (parent >= 0 && parent < i && known.same[parent] && tagdb.filelist[parent].dir != nullptr)
+      return fstatat(dirfd(tagdb.filelist[parent].dir), slash + 1, st, 0);
+  }
+  return stat(path, st);
+}
+
 }  // namespace
+
+int Unchanged::find(const char *path, size_t len) const {
+  const uint64_t h = hash_path(path, len);
+  for (size_t at = h & mask;; at = (at + 1) & mask) {
+    const Slot &slot = slots[at];
+    if (slot.position < 0) return -1;
+    const char *held_path = tagdb.filelist[slot.position].path;
+    if (slot.hash == h && strncmp(held_path, path, len) == 0 && held_path[len] == '\0')
+      return slot.position;
+  }
+}
+
+bool Unchanged::has(const char *path, size_t len) const {
+  const int i = find(path, len);
+  return i >= 0 && same[i] && is_open(tagdb.filelist[i]);
+}
 
 void drop_entries(FILE *stream) {
   // The last counted record fills each hole, so the scan looks at the same
@@ -200,18 +293,13 @@ int tagdb_close_source(int i) {
   return 0;
 }
 
-int tagdb_reindex(int i) {
-  if (!in_filelist(i) || tagdb.filelist[i].file == nullptr) return tagdb.ntags;
-  tagsource &source = tagdb.filelist[i];
-  const int start = tagdb.ntags;
-  debug_msg("Reindexing %s: starting with %d entries.\n", source.path, start);
-  held_closing(i);
-  drop_entries(source.file);
-  fclose(source.file);
-  source.file = nullptr;
-  const int after = tagdb.ntags;
-  debug_msg("Removed %d entries, %d remain\n", start - after, after);
+namespace {
 
+// Open record i's path again and index it, the record's old stream being
+// closed and its chunks dropped already.
+void reopen(int i) {
+  tagsource &source = tagdb.filelist[i];
+  const int after = tagdb.ntags;
   source.indexed_at = now_seconds();
   struct stat opened;
   int failure;
@@ -222,7 +310,7 @@ int tagdb_reindex(int i) {
       report_error(failure, "tagfile open");
     else
       report_replaced("tagfile", opened.st_mode, source.path);
-    return tagdb.ntags;
+    return;
   }
   if (!same_file(source, opened)) {
     // The path names another file now, as after an editor saved it by
@@ -233,7 +321,7 @@ int tagdb_reindex(int i) {
       fclose(file);
       debug_msg("Won't add duplicate file: %s\n", source.path);
       tagdb_close_source(i);
-      return tagdb.ntags;
+      return;
     }
     source.dev = opened.st_dev;
     source.ino = opened.st_ino;
@@ -242,6 +330,40 @@ int tagdb_reindex(int i) {
   held_opened(i, opened);
   index_stream(source.file);
   debug_msg("Read %d entries, %d total now\n", tagdb.ntags - after, tagdb.ntags);
+}
+
+// Read the open tagfiles at these positions again: as tagdb_reindex does
+// one by one, but with one pass over the tagindex for all of them.
+void reindex_all(const Scratch<int> &positions) {
+  if (positions.n == 1) tagdb_reindex(positions.at[0]);
+  if (positions.n <= 1) return;
+  const int start = tagdb.ntags;
+  Scratch<Closing> closing;
+  for (int k = 0; k < positions.n; ++k) {
+    tagsource &source = tagdb.filelist[positions.at[k]];
+    debug_msg("Reindexing %s: starting with %d entries.\n", source.path, start);
+    closing.push({opened_at(source), source.file});
+    held_closing(positions.at[k]);
+    source.file = nullptr;
+  }
+  close_all_of(closing);
+  debug_msg("Removed %d entries, %d remain\n", start - tagdb.ntags, tagdb.ntags);
+  for (int k = 0; k < positions.n; ++k) reopen(positions.at[k]);
+}
+
+}  // namespace
+
+int tagdb_reindex(int i) {
+  if (!in_filelist(i) || tagdb.filelist[i].file == nullptr) return tagdb.ntags;
+  tagsource &source = tagdb.filelist[i];
+  const int start = tagdb.ntags;
+  debug_msg("Reindexing %s: starting with %d entries.\n", source.path, start);
+  held_closing(i);
+  drop_entries(source.file);
+  fclose(source.file);
+  source.file = nullptr;
+  debug_msg("Removed %d entries, %d remain\n", start - tagdb.ntags, tagdb.ntags);
+  reopen(i);
   return tagdb.ntags;
 }
 
@@ -273,23 +395,28 @@ int tagdb_compact(void) {
 int tagdb_checkpoint(void) {
   if (tagdb.filelist == nullptr || tagdb.nfiles <= 0) return 0;  // none set up, or no source
   const int nfiles = tagdb.nfiles;
+  PathIndex known(nfiles);
   Pool pool;
   Scratch<Changed> changed;
+  Scratch<int> rereads;
   for (int i = 0; i < nfiles; ++i) {
     tagsource &source = tagdb.filelist[i];
     debug_msg("Checkpointing %s\n", source.path);
     if (!is_open(source)) continue;
     struct stat st;
-    if (stat(source.path, &st) != 0) {
+    if (stat_path(known, i, &st) != 0) {
       debug_msg("Problem stat()ing %s, closing it.\n", source.path);
       debug_msg("Closing %s\n", source.path);
       pool.put(i);
     } else if (!same_file(source, st)) {
       changed.push({i, source.file != nullptr, st});
       pool.put(i);
-    } else if (source.file != nullptr && needs_reread(source, st)) {
-      debug_msg("Tagfile %s has been updated.\n", source.path);
-      tagdb_reindex(i);
+    } else {
+      known.same[i] = 1;
+      if (source.file != nullptr && needs_reread(source, st)) {
+        debug_msg("Tagfile %s has been updated.\n", source.path);
+        rereads.push(i);
+      }
     }
   }
 
@@ -304,15 +431,17 @@ int tagdb_checkpoint(void) {
       debug_msg("Won't add duplicate file: %s\n", path);
     } else if (pool.hand_over(i, st)) {
       debug_msg("Following %s\n", path);
+      known.same[i] = 1;
       if (tagdb.filelist[i].file != nullptr && needs_reread(tagdb.filelist[i], st)) {
         debug_msg("Tagfile %s has been updated.\n", path);
-        tagdb_reindex(i);
+        rereads.push(i);
       }
     } else {
       fresh.push(i);
     }
   }
   pool.close_rest();
+  reindex_all(rereads);
   // What no record held is added as new, under the record's path; the old
   // record stays closed until the compaction.
   for (int k = 0; k < fresh.n; ++k) {
@@ -323,7 +452,7 @@ int tagdb_checkpoint(void) {
 
   // Records added above were walked whole as they were added.
   for (int i = 0; i < nfiles; ++i)
-    if (tagdb.filelist[i].dir != nullptr) walk_directory(i);
+    if (tagdb.filelist[i].dir != nullptr) walk_directory(i, &known);
   tagdb_compact();
   return 0;
 }

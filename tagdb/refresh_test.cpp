@@ -238,6 +238,32 @@ TEST_F(RefreshTest, CheckpointTraceOfAnUpdatedTagfile) {
                 "Won't add duplicate file: " + path + "\n");
 }
 
+TEST_F(RefreshTest, CheckpointRereadsChangedTagfilesTogether) {
+  // One pass over the tagindex drops the chunks of all of them, then each
+  // is read anew.
+  const std::string a = dir / "a", b = dir / "b", c = dir / "c";
+  for (const std::string &path : {a, b, c}) {
+    write_file(path, "old\nold\n");
+    set_mtime(path, time(nullptr) - 3600);
+    ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  }
+  write_file(a, "a1\n");
+  write_file(c, "c1\nc2\nc3\n");
+
+  tagdb.debug = 1;
+  testing::internal::CaptureStderr();
+  tagdb_checkpoint();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Checkpointing " + a + "\nTagfile " + a + " has been updated.\n" + "Checkpointing " +
+                b + "\n" + "Checkpointing " + c + "\nTagfile " + c + " has been updated.\n" +
+                "Reindexing " + a + ": starting with 6 entries.\n" + "Reindexing " + c +
+                ": starting with 6 entries.\n" + "Removed 4 entries, 2 remain\n" +
+                "Read 1 entries, 3 total now\n" + "Read 3 entries, 6 total now\n");
+  tagdb.debug = 0;
+  EXPECT_EQ(drawn(), (std::set<std::string>{"a1", "old", "c1", "c2", "c3"}));
+  EXPECT_EQ(tagdb.ntags, 6);
+}
+
 TEST_F(RefreshTest, ReindexThatCannotReopenClosesTheSource) {
   const std::string path = dir / "tags";
   write_file(path, "a\nb\n");
