@@ -190,23 +190,8 @@ TEST_F(LoadTest, TaglinesIsSplitWholeWhateverItsLength) {
                      std::string(600, '/') + "b: No such file or directory\n");
 }
 
-// The deepest tree the path limit allows, every level as short as it can
-// be, with one tagfile at the bottom.  Returns the number of levels.
-int make_deepest_tree(const std::string &root) {
-  std::string deep = root;
-  make_dir(deep);
-  int levels = 0;
-  while (deep.size() + 2 + 2 <= TAGDB_PATH_MAX) {  // room for "/d" and then "/t"
-    deep += "/d";
-    make_dir(deep);
-    ++levels;
-  }
-  write_file(deep + "/t", "bottom\n");
-  return levels;
-}
-
 TEST_F(LoadTest, ThreadWithA128KiBStackWalksTheDeepestTree) {
-  const int levels = make_deepest_tree(dir / "top");
+  const int levels = support::make_deepest_tree(dir / "top");
   ASSERT_GE(levels, 490);
   struct Walk {
     std::string root;

@@ -227,13 +227,7 @@ TEST_F(PelnikTest, TreeDeeperThanThePathLimitIsWalkedAsFarAsItGoes) {
 
 TEST_F(PelnikTest, DeepestTreeIsWalkedWithA128KiBStack) {
   if (under_valgrind()) GTEST_SKIP() << "valgrind runs the program on a stack of its own";
-  std::string deep = dir / "top";
-  make_dir(deep);
-  while (deep.size() + 2 + 2 <= 1023) {  // every level "/d", and room for "/t"
-    deep += "/d";
-    make_dir(deep);
-  }
-  write_file(deep + "/t", "bottom\n");
+  ASSERT_GE(support::make_deepest_tree(dir / "top"), 490);
   RunOptions small_stack;
   small_stack.wrap = {"prlimit", "--stack=131072"};
   RunResult r = run({dir / "top"}, small_stack);
