@@ -385,13 +385,14 @@ int tagdb_compact(void) {
 
 // Three steps, so that the outcome does not depend on the order of the
 // records.  First every open record's path is stat'ed: a record whose path
-// still names what it holds is kept (and a changed tagfile is read again);
+// still names what it holds is kept (a changed tagfile is to be read again);
 // any other gives up its stream.  Then each record whose path names another
 // tagfile or directory takes it over from the record that gave it up, or
 // opens it afresh (a directory is walked whole); one that names a file held
-// by a record whose path still names it is closed as a duplicate.  Last,
-// every open directory is walked for new entries, and the filelist is
-// compacted.
+// by a record whose path still names it is closed as a duplicate.  The
+// streams no record took are closed and the changed tagfiles read again,
+// each in one pass over the tagindex.  Last, every open directory is walked
+// for new entries, and the filelist is compacted.
 int tagdb_checkpoint(void) {
   if (tagdb.filelist == nullptr || tagdb.nfiles <= 0) return 0;  // none set up, or no source
   const int nfiles = tagdb.nfiles;
