@@ -43,7 +43,11 @@ void report_replaced(const char *was, mode_t now, const char *path) {
   exit(1);
 }
 
-// A growable array of plain records for the checkpoint's own bookkeeping.
+// The checkpoint's own bookkeeping is released by hand, not by destructors:
+// an object with a destructor would pull the C++ runtime's exception
+// support into a library that C programs link as it is.
+
+// A growable array of plain records.
 template <class Record>
 struct Scratch {
   Record *at = nullptr;
@@ -59,7 +63,10 @@ struct Scratch {
     }
     return at[n++] = record;
   }
-  ~Scratch() { free(at); }
+  void release() {
+    free(at);
+    *this = {};
+  }
 };
 
 // A tagfile stream to close, and when it was opened.
@@ -81,10 +88,11 @@ void close_all_of(Scratch<Closing> &closing) {
   Scratch<FILE *> files;
   for (int k = 0; k < closing.n; ++k) files.push(closing.at[k].file);
   drop_entries_of(files.at, files.n);
+  files.release();
   std::sort(closing.at, closing.at + closing.n,
             [](const Closing &a, const Closing &b) { return a.opened > b.opened; });
   for (int k = 0; k < closing.n; ++k) fclose(closing.at[k].file);
-  closing.n = 0;
+  closing.release();
 }
 
 // The streams of records whose paths no longer name what they hold.  They
@@ -101,8 +109,6 @@ struct Released {
 struct Pool {
   IdentityMap index;  // identity -> position in `streams`, with size and time
   Scratch<Released> streams;
-
-  ~Pool() { index.release(); }
 
   // Record i gives up its stream and is left closed.
   void put(int i) {
@@ -137,6 +143,7 @@ struct Pool {
   }
 
   // Close what no record took; their chunks leave the tagindex together.
+  // The pool is empty afterwards.
   void close_rest() {
     Scratch<Closing> files;
     for (int k = 0; k < streams.n; ++k) {
@@ -144,7 +151,7 @@ struct Pool {
       if (streams.at[k].dir != nullptr) closedir(streams.at[k].dir);
     }
     close_all_of(files);
-    streams.n = 0;
+    streams.release();
     index.release();
   }
 };
@@ -208,12 +215,12 @@ struct PathIndex : Unchanged {
       slots[at] = {h, i};
     }
   }
-  ~PathIndex() {
+  void release() {
     free(slots);
     free(same);
+    slots = nullptr;
+    same = nullptr;
   }
-  PathIndex(const PathIndex &) = delete;
-  PathIndex &operator=(const PathIndex &) = delete;
 };
 
 // Stat what record i's path names now.  When the record of the directory the
@@ -455,5 +462,9 @@ int tagdb_checkpoint(void) {
   for (int i = 0; i < nfiles; ++i)
     if (tagdb.filelist[i].dir != nullptr) walk_directory(i, &known);
   tagdb_compact();
+  changed.release();
+  rereads.release();
+  fresh.release();
+  known.release();
   return 0;
 }
