@@ -139,8 +139,13 @@ FILE *open_tagfile(const char *name, struct stat *opened, int *failure, int dirf
     *failure = errno;
     return nullptr;
   }
-  if (fstat(fd, opened) != 0 || !S_ISREG(opened->st_mode)) {
-    *failure = S_ISREG(opened->st_mode) ? errno : 0;
+  if (fstat(fd, opened) != 0) {
+    *failure = errno;
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(opened->st_mode)) {
+    *failure = 0;
     close(fd);
     return nullptr;
   }
