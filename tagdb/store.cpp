@@ -25,11 +25,6 @@ size_t index_block_bytes = size_t{256} * 1024;
 namespace {
 
 constexpr int filelist_step = 10;
-
-// How many chunks a draw tries before it gives up, when the ones it picks no
-// longer read (their file changed since it was indexed).  With half the
-// chunks stale, a draw fails once in 2^64.
-constexpr int draw_tries = 64;
 constexpr int tagindex_step = 1024;
 
 // Blocks in which tagfiles are read while indexing.  Static, so that a run
@@ -260,8 +255,8 @@ bool continues_long_line(int fd, int64_t offset) {
 // feed, at most chunk_max bytes.  The file may have changed since it was
 // indexed, so the offset must still start a chunk of the file as it is now:
 // the start of the file, or just after a line feed (the read starts a byte
-// early to see it), or a whole number of chunk_max pieces into a long line.  Returns false when
-// it does not, or when nothing could be read there.
+// early to see it), or a whole number of chunk_max pieces into a long line.
+// Returns false when it does not, or when nothing could be read there.
 bool read_chunk(int fd, int64_t offset, char *buf) {
   const size_t lead = offset > 0 ? 1 : 0;
   char raw[TAGDB_LINE_BUF + 1];
@@ -353,6 +348,11 @@ const char *tagline_at(int k) {
   memcpy(tagdb.tagbuf, buf, len + 1);
   return tagdb.tagbuf;
 }
+
+// How many chunks a draw tries before it gives up, when the ones it picks no
+// longer read (their file changed since it was indexed).  With half the
+// chunks stale, a draw fails once in 2^64.
+constexpr int draw_tries = 64;
 
 const char *tagdb_get_tag(int refresh) {
   if (tagdb.nfiles == 0) return nullptr;
