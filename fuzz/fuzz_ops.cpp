@@ -55,8 +55,9 @@ struct Model {
   }
 };
 
-// Whether a write left the file looking as it did: the same inode, size and
-// modification time.  No refresh can see such an edit.
+// Whether a write left the file looking as it did: the same inode, size,
+// modification time and status change time (the system keeps the latter two
+// in ticks of a few milliseconds).  No refresh can see such an edit.
 struct Look {
   bool regular = false;
   struct stat st {};
@@ -65,7 +66,8 @@ struct Look {
   }
   bool same_as(const Look &o) const {
     return regular && o.regular && st.st_ino == o.st.st_ino && st.st_size == o.st.st_size &&
-           st.st_mtim.tv_sec == o.st.st_mtim.tv_sec && st.st_mtim.tv_nsec == o.st.st_mtim.tv_nsec;
+           st.st_mtim.tv_sec == o.st.st_mtim.tv_sec && st.st_mtim.tv_nsec == o.st.st_mtim.tv_nsec &&
+           st.st_ctim.tv_sec == o.st.st_ctim.tv_sec && st.st_ctim.tv_nsec == o.st.st_ctim.tv_nsec;
   }
 };
 

@@ -70,7 +70,8 @@ void filelist_make_room();
 
 // An open-addressing map from (device, inode) to what the database keeps of
 // the one record that holds that file or directory: its position, and the
-// size and modification time a tagfile had when it was opened.
+// size, modification time and status change time a tagfile had when it was
+// opened.
 struct IdentityMap {
   struct Entry {
     uint64_t dev;
@@ -78,6 +79,7 @@ struct IdentityMap {
     int position;  // below zero: a free slot
     int64_t size;
     timespec mtime;
+    timespec ctime;   // moves with every write, and no one can set it back
     uint64_t opened;  // larger for a stream opened later
   };
   Entry *slots = nullptr;
@@ -99,6 +101,9 @@ void held_moved(int to);                         // compaction moved a record to
 
 // The position of the open record with this identity, or -1.
 int held_position(uint64_t dev, uint64_t ino);
+
+// Whether a file's status is still the one recorded when it was opened.
+bool unchanged_since_opened(const IdentityMap::Entry &kept, const struct stat &st);
 
 // Write a debug message to standard error when debug mode is on.
 [[gnu::format(printf, 1, 2)]] void debug_msg(const char *format, ...);

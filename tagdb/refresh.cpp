@@ -113,7 +113,7 @@ struct Pool {
   // Record i gives up its stream and is left closed.
   void put(int i) {
     tagsource &source = tagdb.filelist[i];
-    IdentityMap::Entry entry{source.dev, source.ino, 0, 0, {}, 0};
+    IdentityMap::Entry entry{source.dev, source.ino, 0, 0, {}, {}, 0};
     if (const IdentityMap::Entry *kept = held.find(source.dev, source.ino)) entry = *kept;
     entry.position = streams.n;
     held_closing(i);
@@ -157,14 +157,15 @@ struct Pool {
 };
 
 // Whether a tagfile must be read again: modified in or after the second it
-// was indexed, or its size or modification time is no longer the one it had
-// when it was opened (a copy that keeps an older time, a truncation).
+// was indexed, or its size, modification time or status change time is no
+// longer the one it had when it was opened.  The status change time moves
+// with every write and cannot be set back, so it shows what the others may
+// not: a copy that keeps an older time, a new file that got the inode number
+// of a deleted one.
 bool needs_reread(const tagsource &source, const struct stat &st) {
   if (static_cast<int64_t>(st.st_mtime) >= source.indexed_at) return true;
   const IdentityMap::Entry *kept = held.find(source.dev, source.ino);
-  return kept != nullptr &&
-         (kept->size != static_cast<int64_t>(st.st_size) ||
-          kept->mtime.tv_sec != st.st_mtim.tv_sec || kept->mtime.tv_nsec != st.st_mtim.tv_nsec);
+  return kept != nullptr && !unchanged_since_opened(*kept, st);
 }
 
 // A record whose path names something other than what the record held.

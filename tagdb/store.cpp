@@ -222,14 +222,12 @@ ssize_t read_at(int fd, int64_t offset, char *buf, size_t want, size_t from_lf) 
 // How far back a draw looks for the start of a long line.
 constexpr int64_t line_start_reach = 64 * 1024;
 
-// Whether the open file still has the size and modification time it had
-// when it was indexed.
+// Whether the open file is unchanged since it was indexed.
 bool unchanged_since_indexed(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return false;
   const IdentityMap::Entry *kept = held.find(st.st_dev, st.st_ino);
-  return kept != nullptr && kept->size == static_cast<int64_t>(st.st_size) &&
-         kept->mtime.tv_sec == st.st_mtim.tv_sec && kept->mtime.tv_nsec == st.st_mtim.tv_nsec;
+  return kept != nullptr && unchanged_since_opened(*kept, st);
 }
 
 // Whether `offset`, which no line feed precedes, continues a long line: it
