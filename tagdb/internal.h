@@ -37,7 +37,6 @@ struct Unchanged {
   Slot *slots = nullptr;
   size_t mask = 0;
   unsigned char *same = nullptr;  // per record position: still named by its path
-  int nrecords = 0;
 
   // The position of the record with this path (of `len` bytes), or -1.
   int find(const char *path, size_t len) const;

@@ -205,7 +205,6 @@ struct PathIndex : Unchanged {
     same = static_cast<unsigned char *>(calloc(static_cast<size_t>(n) + 1, 1));
     if (slots == nullptr || same == nullptr) out_of_memory();
     mask = capacity - 1;
-    nrecords = n;
     for (size_t k = 0; k < capacity; ++k) slots[k].position = -1;
     for (int i = 0; i < n; ++i) {
       if (!is_open(tagdb.filelist[i])) continue;
