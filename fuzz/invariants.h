@@ -25,14 +25,20 @@ inline void check_invariants() {
   else
     REQUIRE(tagdb.ntags >= 0 && tagdb.ntags < tagdb.maxtags);
 
+  // No two open records share an identity, and the identity index finds
+  // each open record and nothing else.
   std::set<FILE *> tagfiles;
   std::set<std::pair<uint64_t, uint64_t>> identities;
   for (int i = 0; i < tagdb.nfiles; ++i) {
     const tagsource &s = tagdb.filelist[i];
     REQUIRE(s.file == nullptr || s.dir == nullptr);
-    if (s.file != nullptr || s.dir != nullptr) REQUIRE(identities.insert({s.dev, s.ino}).second);
+    if (s.file != nullptr || s.dir != nullptr) {
+      REQUIRE(identities.insert({s.dev, s.ino}).second);
+      REQUIRE(held_position(s.dev, s.ino) == i);
+    }
     if (s.file != nullptr) REQUIRE(tagfiles.insert(s.file).second);
   }
+  REQUIRE(held.count == identities.size());
   for (int k = 0; k < tagdb.ntags; ++k) REQUIRE(tagfiles.count(tagdb.tagindex[k].file) == 1);
 }
 

@@ -2,6 +2,7 @@
 #ifndef TAGDB_INTERNAL_H
 #define TAGDB_INTERNAL_H
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -21,20 +22,42 @@ void index_stream(FILE *stream, int64_t length);
 
 // Open a tagfile for reading, never blocking; `opened` receives the open
 // file's status.  Returns NULL when it cannot be opened (`failure` is the
-// error) or is not a regular file (`failure` is 0).
-FILE *open_tagfile(const char *path, struct stat *opened, int *failure);
+// error) or is not a regular file (`failure` is 0, and `opened` tells what it
+// is).  A relative `name` is taken from the directory `dirfd`.
+FILE *open_tagfile(const char *name, struct stat *opened, int *failure, int dirfd = AT_FDCWD);
 
 // Report what open_tagfile failed on: the error under `label`, or that the
 // path is not a tagfile.
 void report_open_failure(int failure, const char *label, const char *path);
 
+// The records a checkpoint found still named by their paths, looked up by
+// path: a walk passes over their entries as duplicates without a stat.
+struct Unchanged {
+  struct Slot {
+    uint64_t hash;
+    int position;  // below zero: a free slot
+  };
+  Slot *slots = nullptr;
+  size_t mask = 0;
+  unsigned char *same = nullptr;  // per record position: still named by its path
+
+  // The position of the record with this path (of `len` bytes), or -1.
+  int find(const char *path, size_t len) const;
+  bool has(const char *path, size_t len) const;
+};
+
 // Add every non-hidden entry of the open directory at filelist position i,
-// reading it from its first entry, and rewind it for the next walk.  Returns
-// the number of tagfiles opened.
-int walk_directory(int i);
+// reading it from its first entry, and walk every new directory found the
+// same way; each is rewound for the next walk.  Entries of `unchanged`
+// records are duplicates.  Returns the number of tagfiles opened.
+int walk_directory(int i, const Unchanged *unchanged = nullptr);
 
 // Remove every counted tagindex record of this stream.
 void drop_entries(FILE *stream);
+
+// The same for n streams at once, in one pass over the tagindex (reorders
+// `streams`).
+void drop_entries_of(FILE **streams, int n);
 
 // How many bytes the indexer reads at a time: at most 256 KiB.  Tests make
 // it small so that chunks and runs of long lines cross many block ends.
@@ -69,6 +92,43 @@ const char *tagline_at(int k);
 
 // Make room for one more filelist record (fatal when the table cannot grow).
 void filelist_make_room();
+
+// An open-addressing map from (device, inode) to what the database keeps of
+// the one record that holds that file or directory: its position, and the
+// size, modification time and status change time a tagfile had when it was
+// opened.
+struct IdentityMap {
+  struct Entry {
+    uint64_t dev;
+    uint64_t ino;
+    int position;  // below zero: a free slot
+    int64_t size;
+    timespec mtime;
+    timespec ctime;   // moves with every write, and no one can set it back
+    uint64_t opened;  // larger for a stream opened later
+  };
+  Entry *slots = nullptr;
+  size_t mask = 0;  // capacity - 1, a power of two less one
+  size_t count = 0;
+
+  Entry *find(uint64_t dev, uint64_t ino) const;
+  Entry &put(const Entry &entry);  // adds, or replaces the entry of that identity
+  void erase(uint64_t dev, uint64_t ino);
+  void release();
+};
+
+// The identity index of the open records.  Every operation that opens,
+// closes, re-reads or moves a record keeps it up to date through these.
+extern IdentityMap held;
+void held_opened(int i, const struct stat &st);  // record i is now open, as st
+void held_closing(int i);                        // record i is about to close
+void held_moved(int to);                         // compaction moved a record to `to`
+
+// The position of the open record with this identity, or -1.
+int held_position(uint64_t dev, uint64_t ino);
+
+// Whether a file's status is still the one recorded when it was opened.
+bool unchanged_since_opened(const IdentityMap::Entry &kept, const struct stat &st);
 
 // Write a debug message to standard error when debug mode is on.
 [[gnu::format(printf, 1, 2)]] void debug_msg(const char *format, ...);

@@ -27,16 +27,28 @@ void report_too_long(std::string_view path) {
   report_error(ENAMETOOLONG, "stat %.*s", static_cast<int>(path.size()), path.data());
 }
 
+// Where a source is found: a path the host named (`dirfd` is AT_FDCWD and
+// `name` the path itself), or an entry of an open directory, reached through
+// the directory's descriptor so that the system does not look up every
+// component of the path again for each file.
+struct Place {
+  int dirfd;
+  const char *name;
+  const char *path;
+};
+
 void record_source(const char *path, const struct stat &st, int64_t indexed_at, FILE *file,
                    DIR *dir) {
   filelist_make_room();
-  tagsource &source = tagdb.filelist[tagdb.nfiles++];
+  const int i = tagdb.nfiles++;
+  tagsource &source = tagdb.filelist[i];
   memcpy(source.path, path, strlen(path) + 1);
   source.dev = st.st_dev;
   source.ino = st.st_ino;
   source.indexed_at = indexed_at;
   source.file = file;
   source.dir = dir;
+  held_opened(i, st);
 }
 
 // Written without a line end, so a following message continues the line.
@@ -44,41 +56,97 @@ void report_not_a_tagfile(const char *path) {
   fprintf(stderr, "not a directory or regular file: %s", path);
 }
 
-bool is_open(const struct stat &st) { return tagdb_count_open(st.st_dev, st.st_ino) != 0; }
+bool is_open(const struct stat &st) { return held_position(st.st_dev, st.st_ino) >= 0; }
 
-int add_tagfile(const char *path, const struct stat &st) {
-  debug_msg("Adding %s\n", path);
+bool add_tagfile(const Place &at, const struct stat &st) {
+  debug_msg("Adding %s\n", at.path);
   const int64_t indexed_at = now_seconds();
   struct stat opened;
   int failure;
-  FILE *file = open_tagfile(path, &opened, &failure);
+  FILE *file = open_tagfile(at.name, &opened, &failure, at.dirfd);
   if (file == nullptr) {
-    report_open_failure(failure, "newfile open", path);
-    return 0;
+    report_open_failure(failure, "newfile open", at.path);
+    return false;
   }
   if ((opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) && is_open(opened)) {
     fclose(file);  // replaced since the stat by a file already open
-    debug_msg("Won't add duplicate file: %s\n", path);
-    return 0;
+    debug_msg("Won't add duplicate file: %s\n", at.path);
+    return false;
   }
-  record_source(path, opened, indexed_at, file, nullptr);
+  record_source(at.path, opened, indexed_at, file, nullptr);
   index_stream(file, opened.st_size);
-  return 1;
+  return true;
 }
+
+DIR *open_directory(const Place &at) {
+  if (at.dirfd == AT_FDCWD) return opendir(at.path);
+  const int fd = openat(at.dirfd, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR *dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+  }
+  return dir;
+}
+
+// Records the directory; the caller walks it.
+bool add_directory(const Place &at, const struct stat &st) {
+  debug_msg("Recursing into %s\n", at.path);
+  const int64_t indexed_at = now_seconds();
+  DIR *dir = open_directory(at);
+  if (dir == nullptr) {
+    report_error(errno, "dir open");
+    return false;
+  }
+  // Recorded before the walk, so that a link back to it is a duplicate.
+  record_source(at.path, st, indexed_at, nullptr, dir);
+  return true;
+}
+
+enum class Added { nothing, tagfile, directory };
+
+// Add what a place names, as one step of tagdb_add: a tagfile is opened and
+// indexed, a directory is recorded (the last record) for the caller to walk.
+Added add_place(const Place &at) {
+  struct stat st;
+  if (fstatat(at.dirfd, at.name, &st, 0) != 0) {
+    report_error(errno, "stat %s", at.path);
+    return Added::nothing;
+  }
+  if (is_open(st)) {
+    debug_msg("Won't add duplicate file: %s\n", at.path);
+    return Added::nothing;
+  }
+  if (S_ISREG(st.st_mode)) return add_tagfile(at, st) ? Added::tagfile : Added::nothing;
+  if (S_ISDIR(st.st_mode)) return add_directory(at, st) ? Added::directory : Added::nothing;
+  report_not_a_tagfile(at.path);
+  return Added::nothing;
+}
+
+// Each level of a walk adds at least two characters ("/x") to a path of at
+// most TAGDB_PATH_MAX, which bounds how deep a walk can go.
+constexpr int walk_depth_max = TAGDB_PATH_MAX / 2 + 1;
 
 }  // namespace
 
-FILE *open_tagfile(const char *path, struct stat *opened, int *failure) {
+FILE *open_tagfile(const char *name, struct stat *opened, int *failure, int dirfd) {
   // Never block on the open, even if the path became a FIFO since it was
   // stat'ed, and keep only what is still a regular file once it is open.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *failure = errno;
     return nullptr;
   }
-  if (fstat(fd, opened) != 0 || !S_ISREG(opened->st_mode)) {
+  if (fstat(fd, opened) != 0) {
+    *failure = errno;
     close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(opened->st_mode)) {
     *failure = 0;
+    close(fd);
     return nullptr;
   }
   FILE *file = fdopen(fd, "r");
@@ -96,42 +164,46 @@ void report_open_failure(int failure, const char *label, const char *path) {
     report_not_a_tagfile(path);
 }
 
-// Each tagdb_add may move the filelist, so the record is reached again by its
-// position, and its path is copied out first.
-int walk_directory(int i) {
-  char dir_path[TAGDB_PATH_MAX + 1];
-  memcpy(dir_path, tagdb.filelist[i].path, sizeof dir_path);
-  DIR *dir = tagdb.filelist[i].dir;
-  rewinddir(dir);
+// Depth first, in the order of a recursive walk, but with an explicit stack
+// of filelist positions, so that a level costs an int and not a call frame
+// with its path buffers: a host thread with a small stack walks the deepest
+// tree the path limit allows.  Each add may move the filelist, so a record
+// is reached again by its position.
+int walk_directory(int i, const Unchanged *unchanged) {
+  int stack[walk_depth_max];
+  int depth = 0;
+  stack[depth++] = i;
+  rewinddir(tagdb.filelist[i].dir);
   int sum = 0;
-  while (const dirent *entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    char path[TAGDB_PATH_MAX + 1];
-    int len = snprintf(path, sizeof path, "%s/%s", dir_path, entry->d_name);
-    if (len > TAGDB_PATH_MAX) {
-      report_error(ENAMETOOLONG, "stat %s/%s", dir_path, entry->d_name);
+  char path[TAGDB_PATH_MAX + 1];
+  while (depth > 0) {
+    const tagsource &parent = tagdb.filelist[stack[depth - 1]];
+    DIR *dir = parent.dir;
+    const dirent *entry = readdir(dir);
+    if (entry == nullptr) {
+      rewinddir(dir);
+      --depth;
       continue;
     }
-    sum += tagdb_add(path);
+    if (entry->d_name[0] == '.') continue;
+    int len = snprintf(path, sizeof path, "%s/%s", parent.path, entry->d_name);
+    if (len > TAGDB_PATH_MAX) {
+      report_error(ENAMETOOLONG, "stat %s/%s", parent.path, entry->d_name);
+      continue;
+    }
+    if (unchanged != nullptr && unchanged->has(path, static_cast<size_t>(len))) {
+      debug_msg("Won't add duplicate file: %s\n", path);
+      continue;
+    }
+    const Added added = add_place({dirfd(dir), entry->d_name, path});
+    if (added == Added::tagfile) ++sum;
+    // Always room: a new level's path is longer by two at least.
+    if (added == Added::directory && depth < walk_depth_max) stack[depth++] = tagdb.nfiles - 1;
   }
-  rewinddir(dir);
   return sum;
 }
 
 namespace {
-
-int add_directory(const char *path, const struct stat &st) {
-  debug_msg("Recursing into %s\n", path);
-  const int64_t indexed_at = now_seconds();
-  DIR *dir = opendir(path);
-  if (dir == nullptr) {
-    report_error(errno, "dir open");
-    return 0;
-  }
-  // Recorded before the walk, so that a link back to it is a duplicate.
-  record_source(path, st, indexed_at, nullptr, dir);
-  return walk_directory(tagdb.nfiles - 1);
-}
 
 // ~/.taglines from the password database, then the system file.
 int add_defaults() {
@@ -169,34 +241,20 @@ int add_element(std::string_view element) {
 
 }  // namespace
 
-int tagdb_count_open(uint64_t dev, uint64_t ino) {
-  int count = 0;
-  for (int i = 0; i < tagdb.nfiles; ++i) {
-    const tagsource &source = tagdb.filelist[i];
-    if ((source.file != nullptr || source.dir != nullptr) && source.dev == dev && source.ino == ino)
-      ++count;
-  }
-  return count;
-}
-
 int tagdb_add(const char *path) {
   if (path == nullptr) return add_defaults();
   if (strlen(path) > TAGDB_PATH_MAX) {
     report_too_long(path);
     return 0;
   }
-  struct stat st;
-  if (stat(path, &st) != 0) {
-    report_error(errno, "stat %s", path);
-    return 0;
+  switch (add_place({AT_FDCWD, path, path})) {
+    case Added::tagfile:
+      return 1;
+    case Added::directory:
+      return walk_directory(tagdb.nfiles - 1);
+    case Added::nothing:
+      break;
   }
-  if (is_open(st)) {
-    debug_msg("Won't add duplicate file: %s\n", path);
-    return 0;
-  }
-  if (S_ISREG(st.st_mode)) return add_tagfile(path, st);
-  if (S_ISDIR(st.st_mode)) return add_directory(path, st);
-  report_not_a_tagfile(path);
   return 0;
 }
 

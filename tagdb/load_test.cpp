@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -187,6 +188,34 @@ TEST_F(LoadTest, TaglinesIsSplitWholeWhateverItsLength) {
   EXPECT_EQ(opened, 2);
   EXPECT_EQ(err, "stat " + long_element + ": File name too long\n" + "stat " +
                      std::string(600, '/') + "b: No such file or directory\n");
+}
+
+TEST_F(LoadTest, ThreadWithA128KiBStackWalksTheDeepestTree) {
+  const int levels = support::make_deepest_tree(dir / "top");
+  ASSERT_GE(levels, 490);
+  struct Walk {
+    std::string root;
+    int opened = -1;
+    std::string drawn;
+  } walk;
+  walk.root = dir / "top";
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 128 * 1024), 0);
+  pthread_t thread;
+  const auto host = [](void *arg) -> void * {
+    auto *w = static_cast<Walk *>(arg);
+    w->opened = tagdb_add(w->root.c_str());
+    const char *tag = tagdb_get_tag(1);  // a checkpoint walks it all again
+    w->drawn = tag != nullptr ? tag : "<none>";
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, host, &walk), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(walk.opened, 1);
+  EXPECT_EQ(walk.drawn, "bottom");
+  EXPECT_EQ(tagdb.nfiles, 1 + levels + 1);
 }
 
 }  // namespace

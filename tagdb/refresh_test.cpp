@@ -4,11 +4,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "contents.h"
 #include "database_fixture.h"
 #include "support.h"
 #include "tagdb/internal.h"
@@ -17,6 +22,7 @@ namespace {
 
 using support::make_dir;
 using support::set_mtime;
+using support::TempDir;
 using support::write_file;
 
 class RefreshTest : public DatabaseTest {
@@ -82,38 +88,48 @@ TEST_F(RefreshTest, CompactRemovesClosedRecordsAtBothEnds) {
   EXPECT_EQ(tagdb_get_tag(0), std::string("middle"));
 }
 
-struct MtimeCase {
+struct EditCase {
   const char *name;
-  int64_t mtime_from_indexed_at;
-  bool reread;
+  std::optional<std::string> content;  // what "one\n" is rewritten to in place, if anything
+  std::optional<int64_t> mtime_from_indexed_at;  // else its old time is put back
 };
 
-TEST_F(RefreshTest, TagfileIsRereadWhenModifiedInOrAfterTheSecondItWasIndexed) {
-  const std::vector<MtimeCase> cases = {
-      {"a second before indexing", -1, false},
-      {"the very second of indexing", 0, true},
-      {"later", 30, true},
+TEST_F(RefreshTest, TagfileIsRereadWhenItChangedWhateverItsTime) {
+  const std::vector<EditCase> cases = {
+      {"untouched", std::nullopt, std::nullopt},
+      {"modified in the very second of indexing", "one\ntwo\nthree\n", 0},
+      {"modified later", "one\ntwo\nthree\n", 30},
+      {"given an older time than it had, as a copy that keeps times", "one\ntwo\nthree\n", -7200},
+      {"the same size, an older time", "o\nn\n", -7200},
+      {"the same size and time: its status change time moved", "o\nn\n", std::nullopt},
   };
-  for (const MtimeCase &c : cases) {
+  for (const EditCase &c : cases) {
     SCOPED_TRACE(c.name);
     tagdb_close_all();
     tagdb_init();
-    const std::string path = dir / "grows";
+    const std::string path = dir / "edited";
     write_file(path, "one\n");
+    // An hour back, so that only the edit can make the file look changed.
+    const int64_t old_time = time(nullptr) - 3600;
+    set_mtime(path, old_time);
     ASSERT_EQ(tagdb_add(path.c_str()), 1);
     const int64_t indexed_at = tagdb.filelist[0].indexed_at;
 
-    write_file(path, "one\ntwo\nthree\n");
-    set_mtime(path, indexed_at + c.mtime_from_indexed_at);
-    EXPECT_EQ(tagdb_checkpoint(), 0);
-    if (c.reread) {
-      EXPECT_EQ(tagdb.ntags, 3);
-      EXPECT_GE(tagdb.filelist[0].indexed_at, indexed_at);
-      EXPECT_EQ(drawn(), (std::set<std::string>{"one", "two", "three"}));
-    } else {
-      EXPECT_EQ(tagdb.ntags, 1);
-      EXPECT_EQ(tagdb.filelist[0].indexed_at, indexed_at);
+    if (c.content) {
+      write_file(path, *c.content);
+      set_mtime(path, c.mtime_from_indexed_at ? indexed_at + *c.mtime_from_indexed_at : old_time);
     }
+    tagdb.debug = 1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(tagdb_checkpoint(), 0);
+    const std::string trace = testing::internal::GetCapturedStderr();
+    tagdb.debug = 0;
+    EXPECT_EQ(trace.find("has been updated") != std::string::npos, c.content.has_value()) << trace;
+    std::set<std::string> lines;
+    for (std::string rest = c.content.value_or("one\n"); !rest.empty();
+         rest.erase(0, rest.find('\n') + 1))
+      lines.insert(rest.substr(0, rest.find('\n')));
+    EXPECT_EQ(drawn(), lines);
   }
 }
 
@@ -147,27 +163,24 @@ TEST_F(RefreshTest, NewTagfilesInOpenDirectoriesAreAddedButNotHiddenOnes) {
   EXPECT_EQ(drawn(), (std::set<std::string>{"old", "new", "nested"}));
 }
 
-TEST_F(RefreshTest, MovedTagfileIsPickedUpUnderItsNewNameAtTheFollowingCheckpoint) {
+TEST_F(RefreshTest, MovedTagfileIsFoundUnderItsNewNameAtTheNextCheckpoint) {
   make_dir(dir / "col");
   write_file(dir / "col/before", "moving\n");
   ASSERT_EQ(tagdb_add((dir / "col").c_str()), 1);
   ASSERT_EQ(rename((dir / "col/before").c_str(), (dir / "col/after").c_str()), 0);
 
-  // The walk meets the new name while the old record is still open with the
-  // same identity, so it is a duplicate; then the old name fails its stat.
+  // Every record is looked at before any directory is walked, so the old
+  // name has let the file go when the walk meets the new one.
   tagdb.debug = 1;
   testing::internal::CaptureStderr();
   tagdb_checkpoint();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Checkpointing " + dir / "col\n" + "Won't add duplicate file: " + dir / "col/after\n" +
-                "Checkpointing " + dir / "col/before\n" + "Problem stat()ing " +
-                dir / "col/before, closing it.\n" + "Closing " + dir / "col/before\n");
+            "Checkpointing " + dir / "col\n" + "Checkpointing " + dir / "col/before\n" +
+                "Problem stat()ing " + dir / "col/before, closing it.\n" + "Closing " +
+                dir / "col/before\n" + "Adding " + dir / "col/after\n");
   tagdb.debug = 0;
-  EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "col"}));
-  EXPECT_EQ(tagdb.ntags, 0);
-
-  tagdb_checkpoint();
   EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "col", dir / "col/after"}));
+  EXPECT_EQ(tagdb.ntags, 1);
   EXPECT_EQ(tagdb_get_tag(0), std::string("moving"));
 }
 
@@ -220,10 +233,36 @@ TEST_F(RefreshTest, CheckpointTraceOfAnUpdatedTagfile) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(tagdb_checkpoint(), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Checkpointing " + dir / "col\n" + "Won't add duplicate file: " + path + "\n" +
-                "Checkpointing " + path + "\n" + "Tagfile " + path + " has been updated.\n" +
-                "Reindexing " + path + ": starting with 1 entries.\n" +
-                "Removed 1 entries, 0 remain\n" + "Read 2 entries, 2 total now\n");
+            "Checkpointing " + dir / "col\n" + "Checkpointing " + path + "\n" + "Tagfile " + path +
+                " has been updated.\n" + "Reindexing " + path + ": starting with 1 entries.\n" +
+                "Removed 1 entries, 0 remain\n" + "Read 2 entries, 2 total now\n" +
+                "Won't add duplicate file: " + path + "\n");
+}
+
+TEST_F(RefreshTest, CheckpointRereadsChangedTagfilesTogether) {
+  // One pass over the tagindex drops the chunks of all of them, then each
+  // is read anew.
+  const std::string a = dir / "a", b = dir / "b", c = dir / "c";
+  for (const std::string &path : {a, b, c}) {
+    write_file(path, "old\nold\n");
+    set_mtime(path, time(nullptr) - 3600);
+    ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  }
+  write_file(a, "a1\n");
+  write_file(c, "c1\nc2\nc3\n");
+
+  tagdb.debug = 1;
+  testing::internal::CaptureStderr();
+  tagdb_checkpoint();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Checkpointing " + a + "\nTagfile " + a + " has been updated.\n" + "Checkpointing " +
+                b + "\n" + "Checkpointing " + c + "\nTagfile " + c + " has been updated.\n" +
+                "Reindexing " + a + ": starting with 6 entries.\n" + "Reindexing " + c +
+                ": starting with 6 entries.\n" + "Removed 4 entries, 2 remain\n" +
+                "Read 1 entries, 3 total now\n" + "Read 3 entries, 6 total now\n");
+  tagdb.debug = 0;
+  EXPECT_EQ(drawn(), (std::set<std::string>{"a1", "old", "c1", "c2", "c3"}));
+  EXPECT_EQ(tagdb.ntags, 6);
 }
 
 TEST_F(RefreshTest, ReindexThatCannotReopenClosesTheSource) {
@@ -259,7 +298,7 @@ TEST_F(RefreshTest, TagfileReplacedByAFifoIsClosedWithoutBlocking) {
 
   testing::internal::CaptureStderr();
   tagdb_checkpoint();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "not a directory or regular file: " + path);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "tagfile replaced by a FIFO: " + path + "\n");
   EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "other"}));
   EXPECT_EQ(drawn(20), (std::set<std::string>{"other"}));
 }
@@ -302,6 +341,464 @@ TEST_F(RefreshTest, OverlongNameFoundByARescanIsReportedAndSkipped) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "stat " + deep + "/" + name + ": File name too long\n");
   EXPECT_EQ(tagdb.nfiles, 1);
+}
+
+// Change scripts on a small tree.  Files are made an hour old, so that only
+// what a script does can make them look changed.
+namespace fs = std::filesystem;
+
+void put(const TempDir &d, const std::string &name, const std::string &content) {
+  write_file(d / name, content);
+  set_mtime(d / name, time(nullptr) - 3600);
+}
+
+void move(const TempDir &d, const std::string &from, const std::string &to) {
+  fs::rename(d / from, d / to);
+}
+
+void swap(const TempDir &d, const std::string &a, const std::string &b) {
+  move(d, a, a + ".swapping");
+  move(d, b, a);
+  move(d, a + ".swapping", b);
+}
+
+// Rewrite a tagfile in place: the same inode, new content.
+void rewrite(const TempDir &d, const std::string &name, const std::string &content) {
+  const int fd = open((d / name).c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  close(fd);
+}
+
+// Point a symbolic link elsewhere at once, as `ln -sfn` does.
+void retarget(const TempDir &d, const std::string &link, const std::string &target) {
+  fs::create_symlink(target, d / (link + ".new"));
+  move(d, link + ".new", link);
+}
+
+// The name of the open record among these paths.
+std::string held_name(const TempDir &d, const std::vector<std::string> &names) {
+  for (const std::string &name : names)
+    for (int i = 0; i < tagdb.nfiles; ++i)
+      if (tagdb.filelist[i].file != nullptr && d / name == tagdb.filelist[i].path) return name;
+  return "";
+}
+
+struct Script {
+  const char *name;
+  std::vector<std::string> sources;
+  std::function<void(const TempDir &)> make, change;
+  bool aliases = false;  // two paths name one file, and a load may hold either
+};
+
+// A set of tagfiles in one directory, each with two lines of its own.
+void make_sigs(const TempDir &d, const std::vector<std::string> &names) {
+  fs::create_directories(d / "sigs");
+  for (const std::string &name : names) put(d, "sigs/" + name, name + " 1\n" + name + " 2\n");
+}
+
+const std::vector<Script> &change_scripts() {
+  static const std::vector<Script> scripts = {
+      {"a tagfile renamed over another",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a", "b"});
+       },
+       [](auto &d) { move(d, "sigs/b", "sigs/a"); }},
+      {"renamed over, both named on their own",
+       {"a", "b"},
+       [](auto &d) {
+         put(d, "a", "a\n");
+         put(d, "b", "b\n");
+       },
+       [](auto &d) { move(d, "b", "a"); }},
+      {"renamed over, the one moved named first",
+       {"b", "a"},
+       [](auto &d) {
+         put(d, "a", "a\n");
+         put(d, "b", "b\n");
+       },
+       [](auto &d) { move(d, "b", "a"); }},
+      {"an editor's save: a hidden file renamed over",
+       {"sigs"},
+       [](auto &d) { make_sigs(d, {"a"}); },
+       [](auto &d) {
+         put(d, "sigs/.a.swp", "saved\n");
+         move(d, "sigs/.a.swp", "sigs/a");
+       }},
+      {"two tagfiles swapped",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a", "b", "c"});
+       },
+       [](auto &d) { swap(d, "sigs/a", "sigs/b"); }},
+      {"two tagfiles named on their own swapped",
+       {"a", "b"},
+       [](auto &d) {
+         put(d, "a", "a\n");
+         put(d, "b", "b\nbb\n");
+       },
+       [](auto &d) { swap(d, "a", "b"); }},
+      {"an older file from elsewhere moved over an open one",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a"});
+         put(d, "older", "older\n");
+         set_mtime(d / "older", time(nullptr) - 86400);
+       },
+       [](auto &d) { move(d, "older", "sigs/a"); }},
+      {"a tagfile moved away and edited",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a", "b"});
+       },
+       [](auto &d) {
+         move(d, "sigs/a", "elsewhere");
+         write_file(d / "elsewhere", "r-new\n");
+       }},
+      {"a tagfile renamed in its directory",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a", "b"});
+       },
+       [](auto &d) { move(d, "sigs/a", "sigs/c"); }},
+      {"a tagfile moved to another open directory",
+       {"sigs"},
+       [](auto &d) {
+         fs::create_directories(d / "sigs/one");
+         fs::create_directories(d / "sigs/two");
+         put(d, "sigs/one/a", "a\n");
+         put(d, "sigs/two/b", "b\n");
+       },
+       [](auto &d) { move(d, "sigs/one/a", "sigs/two/a"); }},
+      {"a directory moved away and recreated",
+       {"sigs"},
+       [](auto &d) {
+         fs::create_directories(d / "sigs/work/deeper");
+         put(d, "sigs/work/w", "work line\n");
+         put(d, "sigs/work/deeper/x", "deeper\n");
+       },
+       [](auto &d) {
+         move(d, "sigs/work", "sigs/archive");
+         fs::create_directory(d / "sigs/work");
+         put(d, "sigs/work/n", "new\n");
+       }},
+      {"a directory named on its own removed and recreated",
+       {"d"},
+       [](auto &d) {
+         fs::create_directory(d / "d");
+         put(d, "d/f", "old\n");
+       },
+       [](auto &d) {
+         fs::remove_all(d / "d");
+         fs::create_directory(d / "d");
+         put(d, "d/f", "new\n");
+       }},
+      {"two directories swapped",
+       {"sigs"},
+       [](auto &d) {
+         fs::create_directories(d / "sigs/one");
+         fs::create_directories(d / "sigs/two");
+         put(d, "sigs/one/x", "x\n");
+         put(d, "sigs/two/x", "another x\n");
+         put(d, "sigs/two/y", "y\n");
+       },
+       [](auto &d) { swap(d, "sigs/one", "sigs/two"); }},
+      {"a link to a directory retargeted",
+       {"current"},
+       [](auto &d) {
+         fs::create_directories(d / "v1");
+         fs::create_directories(d / "v2");
+         put(d, "v1/x", "v1 x\n");
+         put(d, "v1/y", "v1 y\n");
+         put(d, "v2/x", "v2 x\n");
+         fs::create_symlink("v1", d / "current");
+       },
+       [](auto &d) { retarget(d, "current", "v2"); }},
+      {"a link in a directory retargeted to another tagfile",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a"});
+         put(d, "one", "one\n");
+         put(d, "two", "two\n");
+         fs::create_symlink(d / "one", d / "sigs/link");
+       },
+       [](auto &d) { retarget(d, "sigs/link", d / "two"); }},
+      {"tagfiles replaced by directories",
+       {"sigs", "top"},
+       [](auto &d) {
+         make_sigs(d, {"x", "y"});
+         put(d, "top", "top\n");
+       },
+       [](auto &d) {
+         fs::remove(d / "sigs/x");
+         fs::create_directory(d / "sigs/x");
+         put(d, "sigs/x/inner", "inner\n");
+         fs::remove(d / "top");
+         fs::create_directory(d / "top");
+         put(d, "top/t", "t\n");
+       }},
+      {"directories replaced by tagfiles",
+       {"sigs", "top"},
+       [](auto &d) {
+         fs::create_directories(d / "sigs/x");
+         put(d, "sigs/x/inner", "inner\n");
+         fs::create_directory(d / "top");
+         put(d, "top/t", "t\n");
+       },
+       [](auto &d) {
+         fs::remove_all(d / "sigs/x");
+         put(d, "sigs/x", "x\n");
+         fs::remove_all(d / "top");
+         put(d, "top", "top\n");
+       }},
+      {"a hard link added",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a", "b"});
+       },
+       [](auto &d) { fs::create_hard_link(d / "sigs/a", d / "sigs/c"); },
+       true},
+      {"a hard link removed: the name the database holds",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a"});
+         fs::create_hard_link(d / "sigs/a", d / "sigs/b");
+       },
+       [](auto &d) {
+         fs::remove(d / ("sigs/" + held_name(d, {"sigs/a", "sigs/b"})));
+       },
+       true},
+      {"a hard link removed: the other name",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a"});
+         fs::create_hard_link(d / "sigs/a", d / "sigs/b");
+       },
+       [](auto &d) { fs::remove(d / (held_name(d, {"sigs/a"}).empty() ? "sigs/a" : "sigs/b")); },
+       true},
+      {"rewritten in place",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a", "b"});
+       },
+       [](auto &d) { rewrite(d, "sigs/a", "new 1\nnew 2\nnew 3\n"); }},
+      {"rewritten in place, given an older time",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a", "b"});
+       },
+       [](auto &d) {
+         rewrite(d, "sigs/a", "copied\n");
+         set_mtime(d / "sigs/a", time(nullptr) - 7200);
+       }},
+      {"rewritten in place at the same size, given an older time",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a", "b"});
+       },
+       [](auto &d) {
+         rewrite(d, "sigs/a", "A 1\nA 2\n");
+         set_mtime(d / "sigs/a", time(nullptr) - 7200);
+       }},
+      {"a tagfile and a directory deleted",
+       {"sigs"},
+       [](auto &d) {
+         make_sigs(d, {"a", "b"});
+         fs::create_directories(d / "sigs/sub");
+         put(d, "sigs/sub/c", "c\n");
+       },
+       [](auto &d) {
+         fs::remove(d / "sigs/a");
+         fs::remove_all(d / "sigs/sub");
+       }},
+  };
+  return scripts;
+}
+
+TEST_F(RefreshTest, OneCheckpointMakesTheDatabaseWhatAFreshLoadWouldHold) {
+  for (const Script &script : change_scripts()) {
+    SCOPED_TRACE(script.name);
+    TempDir d;
+    script.make(d);
+    const auto load = [&] {
+      tagdb_close_all();
+      tagdb_init();
+      for (const std::string &source : script.sources) tagdb_add((d / source).c_str());
+    };
+    testing::internal::CaptureStderr();  // kept out of the way; messages are tested apart
+    load();
+    ASSERT_TRUE(contents::of_database().faults.empty());
+    script.change(d);
+    tagdb_checkpoint();
+    const contents::Contents refreshed = contents::of_database();
+    tagdb_checkpoint();
+    const contents::Contents again = contents::of_database();
+    load();
+    const contents::Contents fresh = contents::of_database();
+    testing::internal::GetCapturedStderr();
+
+    EXPECT_TRUE(refreshed.faults.empty()) << contents::describe(refreshed);
+    EXPECT_EQ(refreshed.sources, fresh.sources) << "refreshed:\n" + contents::describe(refreshed) +
+                                                       "fresh load:\n" + contents::describe(fresh);
+    if (!script.aliases) {
+      EXPECT_EQ(refreshed.paths, fresh.paths);
+    }
+    EXPECT_EQ(again.sources, refreshed.sources) << "a second checkpoint changed the database";
+  }
+}
+
+struct KindCase {
+  const char *name;
+  std::function<void(const std::string &)> make, change;  // on the source's path
+  std::string message;                                    // before the path
+  std::set<std::string> drawn;
+};
+
+TEST_F(RefreshTest, SourceThatChangesKindIsFollowedOrReported) {
+  const auto tagfile = [](const std::string &p) { write_file(p, "file line\n"); };
+  const auto directory = [](const std::string &p) {
+    make_dir(p);
+    write_file(p + "/inner", "inner line\n");
+  };
+  const auto fifo = [](const std::string &p) {
+    fs::remove_all(p);
+    ASSERT_EQ(mkfifo(p.c_str(), 0644), 0);
+  };
+  const std::vector<KindCase> cases = {
+      {"tagfile to directory",
+       tagfile,
+       [&](auto &p) {
+         fs::remove(p);
+         directory(p);
+       },
+       "tagfile replaced by a directory: ",
+       {"inner line", "other"}},
+      {"directory to tagfile",
+       directory,
+       [&](auto &p) {
+         fs::remove_all(p);
+         tagfile(p);
+       },
+       "",
+       {"file line", "other"}},
+      {"tagfile to FIFO", tagfile, fifo, "tagfile replaced by a FIFO: ", {"other"}},
+      {"directory to FIFO", directory, fifo, "directory replaced by a FIFO: ", {"other"}},
+  };
+  write_file(dir / "other", "other\n");
+  for (const KindCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    tagdb_close_all();
+    tagdb_init();
+    const std::string path = dir / "source";
+    fs::remove_all(path);
+    c.make(path);
+    tagdb_add(path.c_str());
+    tagdb_add((dir / "other").c_str());
+    c.change(path);
+    testing::internal::CaptureStderr();
+    tagdb_checkpoint();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              c.message.empty() ? "" : c.message + path + "\n");
+    EXPECT_EQ(drawn(), c.drawn);
+  }
+  fs::remove_all(dir / "source");
+}
+
+TEST_F(RefreshTest, DirectoryRecreatedAgainAndAgainHoldsNoMoreRecordsOrDescriptors) {
+  make_dir(dir / "sigs");
+  write_file(dir / "sigs/top", "top\n");
+  ASSERT_EQ(tagdb_add((dir / "sigs").c_str()), 1);
+  const auto descriptors = [] {
+    int n = 0;
+    for (const auto &entry : fs::directory_iterator("/proc/self/fd")) n += entry.exists() ? 1 : 0;
+    return n;
+  };
+  std::vector<int> records, open_descriptors;
+  for (int round = 0; round < 5; ++round) {
+    fs::remove_all(dir / "sigs/sub");
+    make_dir(dir / "sigs/sub");
+    write_file(dir / "sigs/sub/line", "round " + std::to_string(round) + "\n");
+    tagdb_checkpoint();
+    records.push_back(tagdb.nfiles);
+    open_descriptors.push_back(descriptors());
+    EXPECT_EQ(drawn(), (std::set<std::string>{"top", "round " + std::to_string(round)}));
+  }
+  EXPECT_EQ(records, std::vector<int>(5, 4));
+  EXPECT_EQ(open_descriptors, std::vector<int>(5, open_descriptors[0]));
+}
+
+TEST_F(RefreshTest, ManySourcesWithLinksRenamesAndDeletionsAreEachHeldOnce) {
+  // 30 directories of 40 tagfiles, hard and symbolic links among them and to
+  // directories, and 100 tagfiles named on their own, some of them linked
+  // into the directories too.
+  std::mt19937 rng(20261211);
+  const auto pick = [&](int n) { return static_cast<int>(rng() % n); };
+  const auto tagfile = [](int d, int f) {
+    return "col/d" + std::to_string(d) + "/f" + std::to_string(f);
+  };
+  std::vector<std::string> sources{"col"};
+  for (int d = 0; d < 30; ++d) {
+    fs::create_directories(dir / ("col/d" + std::to_string(d)));
+    for (int f = 0; f < 40; ++f)
+      put(dir, tagfile(d, f), tagfile(d, f) + " one\n" + tagfile(d, f) + " two\n");
+  }
+  fs::create_directories(dir / "loose");
+  for (int f = 0; f < 100; ++f) {
+    const std::string name = "loose/f" + std::to_string(f);
+    put(dir, name, name + "\n");
+    sources.push_back(name);
+  }
+  for (int k = 0; k < 150; ++k) {
+    const std::string d = "col/d" + std::to_string(pick(30));
+    fs::create_hard_link(dir / tagfile(pick(30), pick(40)), dir / (d + "/h" + std::to_string(k)));
+    fs::create_hard_link(dir / ("loose/f" + std::to_string(pick(100))),
+                         dir / (d + "/lh" + std::to_string(k)));
+    fs::create_symlink(dir / tagfile(pick(30), pick(40)), dir / (d + "/s" + std::to_string(k)));
+    fs::create_symlink(dir / ("col/d" + std::to_string(pick(30))),
+                       dir / (d + "/sd" + std::to_string(k)));
+  }
+  for (int k = 0; k < 20; ++k) {
+    fs::create_symlink(dir / tagfile(pick(30), pick(40)), dir / ("link" + std::to_string(k)));
+    sources.push_back("link" + std::to_string(k));
+  }
+  const auto load = [&] {
+    tagdb_close_all();
+    tagdb_init();
+    for (const std::string &source : sources) tagdb_add((dir / source).c_str());
+  };
+  testing::internal::CaptureStderr();
+  load();
+  const contents::Contents loaded = contents::of_database();
+  EXPECT_TRUE(loaded.faults.empty()) << contents::describe(loaded);
+
+  for (int k = 0; k < 100; ++k) {  // renames over open tagfiles, in and across directories
+    const std::string from = tagfile(pick(30), pick(40)), to = tagfile(pick(30), pick(40));
+    if (fs::exists(dir / from)) fs::rename(dir / from, dir / to);
+  }
+  for (int k = 0; k < 100; ++k) fs::remove(dir / tagfile(pick(30), pick(40)));
+  for (int k = 0; k < 60; ++k) fs::remove(dir / ("loose/f" + std::to_string(pick(100))));
+  for (int k = 0; k < 150; k += 3)
+    fs::remove(dir / ("col/d" + std::to_string(pick(30)) + "/h" + std::to_string(k)));
+  for (int k = 0; k < 20; k += 2)
+    retarget(dir, "link" + std::to_string(k), dir / tagfile(pick(30), pick(40)));
+  tagdb_checkpoint();
+  const contents::Contents refreshed = contents::of_database();
+  load();
+  const contents::Contents fresh = contents::of_database();
+  testing::internal::GetCapturedStderr();
+
+  EXPECT_TRUE(refreshed.faults.empty()) << contents::describe(refreshed);
+  EXPECT_EQ(refreshed.sources, fresh.sources);
+  // Every tagfile still in the tree is open once, under one of its names.
+  int tagfiles = 0;
+  for (const auto &entry : fs::recursive_directory_iterator(dir / "col")) {
+    struct stat st;
+    if (!entry.is_regular_file() || stat(entry.path().c_str(), &st) != 0) continue;
+    ++tagfiles;
+    EXPECT_EQ(tagdb_count_open(st.st_dev, st.st_ino), 1) << entry.path();
+  }
+  EXPECT_GT(tagfiles, 1000);
 }
 
 }  // namespace

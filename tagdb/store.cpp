@@ -63,25 +63,69 @@ void grow(Record *&table, int &capacity, int step, const char *label) {
   if (!resize(table, capacity, wanted, added)) grow_failed(errno, label);
 }
 
+// Fill buf with `want` bytes of the file from `offset` on, or fewer at its
+// end; stop early once a line feed lies at or past `from_lf`.  Returns the
+// number of bytes read, or -1 on an error.
+ssize_t read_at(int fd, int64_t offset, char *buf, size_t want, size_t from_lf) {
+  size_t have = 0;
+  while (have < want) {
+    ssize_t n = pread(fd, buf + have, want - have, offset + static_cast<int64_t>(have));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    have += static_cast<size_t>(n);
+    if (have > from_lf && memchr(buf + from_lf, '\n', have - from_lf) != nullptr) break;
+  }
+  return static_cast<ssize_t>(have);
+}
+
+// How far back a draw looks for the start of a long line.
+constexpr int64_t line_start_reach = 64 * 1024;
+
+// Whether the open file is unchanged since it was indexed.
+bool unchanged_since_indexed(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  const IdentityMap::Entry *kept = held.find(st.st_dev, st.st_ino);
+  return kept != nullptr && unchanged_since_opened(*kept, st);
+}
+
+// Whether `offset`, which no line feed precedes, continues a long line: it
+// lies a whole number of chunk_max pieces after the start of its line.  The
+// line start is looked for up to line_start_reach bytes back; a line longer
+// than that is taken as indexed unless its file changed since.
+bool continues_long_line(int fd, int64_t offset) {
+  char block[4096];
+  for (int64_t end = offset; end > 0 && offset - end < line_start_reach;) {
+    const int64_t from = std::max<int64_t>(0, end - static_cast<int64_t>(sizeof block));
+    const size_t want = static_cast<size_t>(end - from);
+    if (read_at(fd, from, block, want, want) != static_cast<ssize_t>(want)) return false;
+    for (size_t i = want; i > 0; --i)
+      if (block[i - 1] == '\n') return (offset - (from + static_cast<int64_t>(i))) % chunk_max == 0;
+    end = from;
+    if (end == 0) return offset % chunk_max == 0;
+  }
+  return unchanged_since_indexed(fd);
+}
+
 // Read the line chunk at `offset` into buf (NUL-terminated) exactly as fgets
 // with a TAGDB_LINE_BUF buffer would: up to and including the first line
-// feed, at most chunk_max bytes.  Returns false when nothing could be read.
+// feed, at most chunk_max bytes.  The file may have changed since it was
+// indexed, so the offset must still start a chunk of the file as it is now:
+// the start of the file, or just after a line feed (the read starts a byte
+// early to see it), or a whole number of chunk_max pieces into a long line.
+// Returns false when it does not, or when nothing could be read there.
 bool read_chunk(int fd, int64_t offset, char *buf) {
-  size_t have = 0;
-  while (have < static_cast<size_t>(chunk_max)) {
-    ssize_t n = pread(fd, buf + have, chunk_max - have, offset + static_cast<int64_t>(have));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;  // as fgets: an error loses the chunk
-    if (n == 0) break;
-    if (memchr(buf + have, '\n', n) != nullptr) {
-      have += n;
-      break;
-    }
-    have += n;
-  }
-  if (have == 0) return false;
-  const char *nl = static_cast<const char *>(memchr(buf, '\n', have));
-  size_t len = nl != nullptr ? static_cast<size_t>(nl - buf) + 1 : have;
+  const size_t lead = offset > 0 ? 1 : 0;
+  char raw[TAGDB_LINE_BUF + 1];
+  const ssize_t got = read_at(fd, offset - static_cast<int64_t>(lead), raw, lead + chunk_max, lead);
+  if (got <= static_cast<ssize_t>(lead)) return false;  // an error, or the file ends there
+  if (lead != 0 && raw[0] != '\n' && !continues_long_line(fd, offset)) return false;
+  const char *chunk = raw + lead;
+  const size_t have = static_cast<size_t>(got) - lead;
+  const char *nl = static_cast<const char *>(memchr(chunk, '\n', have));
+  const size_t len = nl != nullptr ? static_cast<size_t>(nl - chunk) + 1 : have;
+  memcpy(buf, chunk, len);
   buf[len] = '\0';
   return true;
 }
@@ -159,11 +203,19 @@ const char *tagline_at(int k) {
   return tagdb.tagbuf;
 }
 
+// How many chunks a draw tries before it gives up, when the ones it picks no
+// longer read (their file changed since it was indexed).  With half the
+// chunks stale, a draw fails once in 2^64.
+constexpr int draw_tries = 64;
+
 const char *tagdb_get_tag(int refresh) {
   if (tagdb.nfiles == 0) return nullptr;
   if (refresh) tagdb_checkpoint();
-  if (tagdb.ntags == 0) return nullptr;
-  return tagline_at(static_cast<int>(random() % tagdb.ntags));
+  // A chunk that no longer reads is not printed; another is drawn in its
+  // place, which keeps the draw uniform over the chunks that do.
+  for (int tries = 0; tries < draw_tries && tagdb.ntags != 0; ++tries)
+    if (const char *tag = tagline_at(static_cast<int>(random() % tagdb.ntags))) return tag;
+  return nullptr;
 }
 
 int tagdb_close_all(void) {
@@ -179,6 +231,7 @@ int tagdb_close_all(void) {
   tagdb.tagindex = nullptr;
   tagdb.maxtags = tagdb.ntags = 0;
   table_release(tagdb.filelist, static_cast<size_t>(tagdb.maxfiles) * sizeof(tagsource));
+  held.release();
   tagdb.filelist = nullptr;
   tagdb.maxfiles = tagdb.nfiles = 0;
   return 0;

@@ -82,14 +82,17 @@ TAGDB_API int tagdb_add(const char *path);
  * of tagfiles opened. */
 TAGDB_API int tagdb_add_env(void);
 
-/* Number of open sources with this device and inode. */
+/* Number of open sources with this device and inode (0 or 1), from an index
+ * kept beside the filelist: change the filelist only through these
+ * operations. */
 TAGDB_API int tagdb_count_open(uint64_t dev, uint64_t ino);
 
 /* Draw one tagline, without its line end.  With refresh set, bring the open
- * sources up to date first (tagdb_checkpoint); without it the draw never
- * touches the disk beyond its one read.  Returns the text, valid until the
- * next draw, or NULL when there is nothing to draw or the chunk can no longer
- * be read. */
+ * sources up to date first (tagdb_checkpoint); without it the draw only
+ * reads.  A chunk that no longer starts a chunk of its file as it is now is
+ * not returned, and another is drawn.  Returns the text, valid until the
+ * next draw, or NULL when there is nothing to draw or none of the chunks
+ * tried still reads. */
 TAGDB_API const char *tagdb_get_tag(int refresh);
 
 /* Close every stream and release both tables.  Returns 0. */
@@ -101,20 +104,21 @@ TAGDB_API int tagdb_close_all(void);
 TAGDB_API int tagdb_close_source(int i);
 
 /* Re-read the open tagfile at position i from its path.  If it can no longer
- * be opened, it is reported and closed.  If the path now names another file
- * (saved by renaming over it), the record takes that file's identity, or is
- * closed when another record holds that file already.  Returns ntags
- * afterwards. */
+ * be opened, or is no longer a regular file, it is reported and closed.  If the path now names
+ * another file (saved by renaming over it), the record takes that file's identity, or is closed
+ * when another record holds that file already.  Returns ntags afterwards. */
 TAGDB_API int tagdb_reindex(int i);
 
 /* Remove closed records from the filelist, moving the last record into each
  * hole.  Returns how many were removed. */
 TAGDB_API int tagdb_compact(void);
 
-/* Bring the open sources up to date: re-read every tagfile modified in or
- * after the second it was indexed, add new tagfiles (and new directories,
- * walked whole) found in open directories, close every source whose path can
- * no longer be stat'ed, then compact.  Returns 0. */
+/* Bring the open sources up to date: follow what each open path names now
+ * (re-read a tagfile whose time or size moved, take over a file renamed over
+ * it, open what replaced it, close it when its path is gone), then add new
+ * tagfiles (and new directories, walked whole) found in open directories,
+ * and compact.  Afterwards the database holds what a fresh load of the same
+ * sources would.  Returns 0. */
 TAGDB_API int tagdb_checkpoint(void);
 
 #ifdef __cplusplus

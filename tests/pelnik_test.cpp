@@ -237,6 +237,17 @@ TEST_F(PelnikTest, TreeDeeperThanThePathLimitIsWalkedAsFarAsItGoes) {
   EXPECT_EQ(r.status, 0);
 }
 
+TEST_F(PelnikTest, DeepestTreeIsWalkedWithA128KiBStack) {
+  if (under_valgrind()) GTEST_SKIP() << "valgrind runs the program on a stack of its own";
+  ASSERT_GE(support::make_deepest_tree(dir / "top"), 490);
+  RunOptions small_stack;
+  small_stack.wrap = {"prlimit", "--stack=131072"};
+  RunResult r = run({dir / "top"}, small_stack);
+  EXPECT_EQ(r.out, "bottom\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
 TEST_F(PelnikTest, TagfilesBeyondTheHardOpenFileLimitAreReportedAndSkipped) {
   REQUIRE_TOOL("prlimit");
   if (under_valgrind()) GTEST_SKIP() << "valgrind keeps descriptors of its own below the limit";

@@ -158,6 +158,22 @@ inline void make_dir(const std::string &path) {
   if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot mkdir " + path);
 }
 
+// The deepest tree the path limit of 1023 characters allows under `root`,
+// every level as short as it can be ("/d"), with a tagfile "t" holding
+// "bottom" at the bottom.  Returns the number of levels below the root.
+inline int make_deepest_tree(const std::string &root) {
+  std::string deep = root;
+  make_dir(deep);
+  int levels = 0;
+  while (deep.size() + 2 + 2 <= 1023) {  // room for "/d", then "/t"
+    deep += "/d";
+    make_dir(deep);
+    ++levels;
+  }
+  write_file(deep + "/t", "bottom\n");
+  return levels;
+}
+
 }  // namespace support
 
 #endif

@@ -118,4 +118,51 @@ TEST(TagwatchTest, DrawsFollowTheDirectory) {
   EXPECT_EQ(support::read_file(io / "stderr"), "tagwatch: no taglines found\n");
 }
 
+TEST(TagwatchTest, DrawsFollowWhatThePathsNameNow) {
+  TempDir dir, io;
+  support::make_dir(dir / "v1");
+  support::make_dir(dir / "v2");
+  write_file(dir / "v1/tags", "v1 line\n");
+  write_file(dir / "v2/tags", "v2 line\n");
+  ASSERT_EQ(symlink("v1", (dir / "current").c_str()), 0);
+  Host host(dir / "current", io / "stderr");
+  EXPECT_EQ(host.ask(), "v1 line");
+
+  // ln -sfn v2 current: the link is replaced in one step.
+  ASSERT_EQ(symlink("v2", (dir / "current.new").c_str()), 0);
+  ASSERT_EQ(rename((dir / "current.new").c_str(), (dir / "current").c_str()), 0);
+  EXPECT_EQ(host.ask_many(20), (std::set<std::string>{"v2 line"}));
+
+  // A subdirectory moved away and made again: its old lines are still
+  // under their new name, the new ones are added.
+  support::make_dir(dir / "v2/work");
+  write_file(dir / "v2/work/w", "work line\n");
+  EXPECT_EQ(host.ask_many(), (std::set<std::string>{"v2 line", "work line"}));
+  ASSERT_EQ(rename((dir / "v2/work").c_str(), (dir / "v2/archive").c_str()), 0);
+  support::make_dir(dir / "v2/work");
+  write_file(dir / "v2/work/n", "new line\n");
+  EXPECT_EQ(host.ask_many(), (std::set<std::string>{"v2 line", "work line", "new line"}));
+
+  // Two tagfiles swapped.
+  write_file(dir / "v2/other", "other line\n");
+  EXPECT_EQ(host.ask_many(),
+            (std::set<std::string>{"v2 line", "work line", "new line", "other line"}));
+  ASSERT_EQ(rename((dir / "v2/tags").c_str(), (dir / "v2/swap").c_str()), 0);
+  ASSERT_EQ(rename((dir / "v2/other").c_str(), (dir / "v2/tags").c_str()), 0);
+  ASSERT_EQ(rename((dir / "v2/swap").c_str(), (dir / "v2/other").c_str()), 0);
+  EXPECT_EQ(host.ask_many(),
+            (std::set<std::string>{"v2 line", "work line", "new line", "other line"}));
+
+  // A file older than the one it is renamed over replaces it all the same.
+  write_file(dir / "v2/older", "older line\n");
+  set_mtime(dir / "v2/older", time(nullptr) - 3600);
+  EXPECT_EQ(host.ask_many(), (std::set<std::string>{"v2 line", "work line", "new line",
+                                                    "other line", "older line"}));
+  ASSERT_EQ(rename((dir / "v2/older").c_str(), (dir / "v2/tags").c_str()), 0);
+  EXPECT_EQ(host.ask_many(),
+            (std::set<std::string>{"v2 line", "work line", "new line", "older line"}));
+  EXPECT_EQ(host.finish(), 0);
+  EXPECT_EQ(support::read_file(io / "stderr"), "");
+}
+
 }  // namespace
