@@ -43,7 +43,16 @@ constexpr int64_t no_limit = INT64_MAX;
 char index_buf[block_max];
 uint64_t index_masks[block_max / 64];
 
-size_t block_bytes() { return std::clamp<size_t>(index_block_bytes, 1, block_max); }
+// Each page of a read buffer that a process touches for the first time
+// costs about as much as reading a few pages of a file, most of all in a
+// virtual machine.  So a small file is read in small blocks, and a large one,
+// where the system calls add up, in large ones.
+size_t block_bytes(int64_t length) {
+  constexpr int64_t least = 16 * 1024;
+  const int64_t fit = length > 0 ? std::max(least, length / 64) : least;
+  return std::clamp<size_t>(std::min<int64_t>(fit, static_cast<int64_t>(index_block_bytes)), 1,
+                            block_max);
+}
 
 // Records being appended, held in locals of the scanning loop so that the
 // compiler keeps them in registers: stores into the records could otherwise
@@ -76,16 +85,17 @@ const tagentry *prefaulted_table = nullptr;
 int prefaulted_end = 0;
 
 int tagindex_room_ahead(int n) {
+  if (!tagindex_mapped()) return tagdb.maxtags;  // the heap's pages are few and reused
   constexpr int least = (64 << 10) / sizeof(tagentry), most = (4 << 20) / sizeof(tagentry);
-  const int end =
-      static_cast<int>(std::min<int64_t>(tagdb.maxtags, int64_t{n} + std::clamp(n, least, most)));
-  if (!tagindex_mapped()) return end;
-  const int from = prefaulted_table == tagdb.tagindex ? std::max(n, prefaulted_end) : n;
-  if (from < end) {
+  const int stretch = std::clamp(n, least, most);
+  const bool same = prefaulted_table == tagdb.tagindex && prefaulted_end <= tagdb.maxtags;
+  if (same && prefaulted_end - n >= stretch / 2) return prefaulted_end;  // enough asked for
+  const int end = static_cast<int>(std::min<int64_t>(tagdb.maxtags, int64_t{n} + stretch));
+  const int from = same ? std::max(n, prefaulted_end) : n;
+  if (from < end)
     table_prefault(tagdb.tagindex + from, sizeof(tagentry) * static_cast<size_t>(end - from));
-    prefaulted_table = tagdb.tagindex;
-    prefaulted_end = end;
-  }
+  prefaulted_table = tagdb.tagindex;
+  prefaulted_end = end;
   return end;
 }
 
@@ -310,7 +320,7 @@ void *worker_main(void *arg) {
 // A worker's own blocks and records; false when there is no memory for them.
 bool worker_memory(Worker &w, FILE *stream, bool calling_thread) {
   constexpr int first_records = 64 * 1024;
-  w.blocks.size = block_bytes();
+  w.blocks.size = block_bytes(int64_t{1} << 40);
   w.blocks.buf = calling_thread ? index_buf : static_cast<char *>(malloc(w.blocks.size));
   w.blocks.masks =
       calling_thread ? index_masks : static_cast<uint64_t *>(malloc(w.blocks.size / 64 * 8 + 8));
@@ -376,7 +386,7 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
 }
 
 int worker_threads(int64_t length) {
-  if (length < index_parallel_min) return 1;
+  if (length <= 0 || length < index_parallel_min) return 1;
   int threads = index_threads_max > 0 ? index_threads_max : processors_available();
   // Each thread should have a few pieces' worth of work.
   const int64_t per_thread = std::max<int64_t>(index_parallel_min / 2, 1);
@@ -389,17 +399,26 @@ void index_stream(FILE *stream, int64_t length) {
   if (tagdb.ntags >= tagdb.maxtags) tagindex_grow();
   tagdb.tagindex[tagdb.ntags] = {stream, 0};
   const int fd = fileno(stream);
-  // A file has at most one chunk per byte: with room for that, no worker
-  // ever waits for the table to grow.  Only what is written costs memory.
-  const bool sized = length > 0 && tagindex_reserve(static_cast<int64_t>(tagdb.ntags) + length + 2,
-                                                    static_cast<size_t>(std::min<int64_t>(length / 2, SIZE_MAX / 2)));
   // Holes are looked for only in files large enough to have them.
   const bool holes = length > static_cast<int64_t>(block_max) && next_hole(fd, 0) < length;
   const line_feed_kernel find = best_line_feed_kernel();
-  const int threads = sized && !holes ? worker_threads(length) : 1;
-  if (threads < 2 || !index_in_parallel(stream, length, threads, find)) {
+  int threads = holes ? 1 : worker_threads(length);
+  // A file has at most one chunk per byte: with room for that, no worker
+  // ever waits for the table to grow.  Only what is written costs memory.
+  const bool sized =
+      threads > 1 &&
+      tagindex_reserve(int64_t{tagdb.ntags} + length + 2,
+                       static_cast<size_t>(std::min<int64_t>(length / 2, SIZE_MAX / 2)));
+  if (!sized && length > 0) {
+    // One pass: room for what taglines of 32 bytes would take, which the
+    // table outgrows as usual if the lines are shorter.
+    const int64_t likely = length / 32 + 2;
+    tagindex_reserve(int64_t{tagdb.ntags} + likely,
+                     static_cast<size_t>(std::min<int64_t>(likely, INT_MAX)) * sizeof(tagentry));
+  }
+  if (!sized || !index_in_parallel(stream, length, threads, find)) {
     Appender a{stream, tagdb.tagindex, tagdb.ntags, tagindex_room_ahead(tagdb.ntags), 0, false};
-    Blocks b{index_buf, index_masks, block_bytes(), find};
+    Blocks b{index_buf, index_masks, block_bytes(length), find};
     index_piece(a, fd, b, 0, no_limit, length > 0 ? length : no_limit, holes);
     tagdb.ntags = a.n;
   }

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -155,18 +155,22 @@ void tagindex_grow() { grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "reall
 bool tagindex_reserve(int64_t records, size_t expected_use) {
   records = std::min<int64_t>(records, INT_MAX);  // no more can be counted
   if (records <= tagdb.maxtags) return true;
-  return resize(tagdb.tagindex, tagdb.maxtags, records, expected_use);
+  // By half again at least, so that many files in a row grow it seldom.
+  const int64_t wanted = std::max<int64_t>(records, tagdb.maxtags + tagdb.maxtags / 2);
+  return resize(tagdb.tagindex, tagdb.maxtags, std::min<int64_t>(wanted, INT_MAX), expected_use) ||
+         resize(tagdb.tagindex, tagdb.maxtags, records, expected_use);
 }
 
 void tagindex_trim() {
-  // Keep room to grow by half again, and never leave a mapping for the heap,
-  // which would copy the records.
+  // Only a table at most half used is cut, to half again what it holds, so
+  // that a run of files neither grows nor shrinks it at every file; and a
+  // mapping is never left for the heap, which would copy the records.
   long long wanted = tagdb.ntags + 1LL + std::max(tagdb.ntags / 2, tagindex_step);
   const size_t bytes = static_cast<size_t>(tagdb.maxtags) * sizeof(tagentry);
   if (bytes >= table_mapped_min)
     wanted =
         std::max<long long>(wanted, static_cast<long long>(table_mapped_min / sizeof(tagentry)));
-  if (table_rounded(static_cast<size_t>(wanted) * sizeof(tagentry)) < table_rounded(bytes))
+  if (table_rounded(static_cast<size_t>(wanted) * sizeof(tagentry)) * 2 <= table_rounded(bytes))
     resize(tagdb.tagindex, tagdb.maxtags, wanted, 0);  // a failure only keeps the room
 }
 
