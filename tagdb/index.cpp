@@ -79,7 +79,8 @@ bool tagindex_mapped() {
 
 // Where the writer of the tagindex may go before it asks again: the pages up
 // to there are asked for at once, which costs less than a fault on each.
-// The stretch doubles with the records written, from 64 KiB to 4 MiB.
+// The stretch is a quarter of the records written, from 64 KiB to 4 MiB, so
+// that no more than that is asked for and left unwritten.
 // Pages already asked for, so that many small files in a row ask once.
 const tagentry *prefaulted_table = nullptr;
 int prefaulted_end = 0;
@@ -87,7 +88,7 @@ int prefaulted_end = 0;
 int tagindex_room_ahead(int n) {
   if (!tagindex_mapped()) return tagdb.maxtags;  // the heap's pages are few and reused
   constexpr int least = (64 << 10) / sizeof(tagentry), most = (4 << 20) / sizeof(tagentry);
-  const int stretch = std::clamp(n, least, most);
+  const int stretch = std::clamp(n / 4, least, most);
   const bool same = prefaulted_table == tagdb.tagindex && prefaulted_end <= tagdb.maxtags;
   if (same && prefaulted_end - n >= stretch / 2) return prefaulted_end;  // enough asked for
   const int end = static_cast<int>(std::min<int64_t>(tagdb.maxtags, int64_t{n} + stretch));
@@ -145,7 +146,7 @@ void append(Appender &a, int64_t next) {
     a = slow;
     return;
   }
-  const int lines = __builtin_popcountll(mask);
+  const int lines = line_feeds_in(mask);
   tagentry *out = a.index + a.n + 1;
   out[0] = {a.stream, first + 1};
   mask &= mask - 1;

@@ -53,8 +53,10 @@ bool huge_pages_at_hand(size_t bytes) {
   return free_huge * static_cast<double>(table_granule) >= 2.0 * static_cast<double>(bytes);
 }
 
+// Only where a huge page's worth is about to be written: a huge page is
+// written whole, which a small table would pay for without using.
 void advise_huge_pages(void *table, size_t bytes, size_t expected_use) {
-  if (expected_use >= table_granule * 4 && huge_pages_at_hand(expected_use))
+  if (expected_use >= table_granule && huge_pages_at_hand(expected_use))
     madvise(table, bytes, MADV_HUGEPAGE);
 }
 #else
@@ -117,11 +119,10 @@ void *table_resize(void *table, size_t old_bytes, size_t new_bytes, size_t expec
         free(table);
     }
   }
-  if (moved != nullptr && mapped && new_bytes > old_bytes) {
-    // The new part of the table, which the writer is about to fill.
-    const size_t kept = was_mapped ? old_bytes : 0;
-    advise_huge_pages(static_cast<char *>(moved) + kept, new_bytes - kept, expected_use);
-  }
+  // The whole mapping, never a part: advice on a part splits the mapping
+  // in two, which the next mremap refuses to move as one.
+  if (moved != nullptr && mapped && new_bytes > old_bytes)
+    advise_huge_pages(moved, new_bytes, expected_use);
   return moved;
 }
 

@@ -9,8 +9,11 @@
 #include <cstdint>
 
 // Tables below this size live on the heap; larger ones in mappings of their
-// own, whose sizes are multiples of table_granule.
-inline constexpr size_t table_mapped_min = size_t{4} << 20;
+// own, whose sizes are multiples of table_granule.  Mappings grow without
+// copying where the system can move pages, and a page that is never
+// written costs nothing, so tables leave the heap early: moving them out
+// copies into fresh pages, which are dear.
+inline constexpr size_t table_mapped_min = size_t{256} << 10;
 inline constexpr size_t table_granule = size_t{2} << 20;
 
 // The size a table of `bytes` really occupies: what it may use whole.

@@ -24,4 +24,18 @@ const scan_kernel *scan_kernels(size_t *count);
 // The fastest of them, chosen once.
 line_feed_kernel best_line_feed_kernel();
 
+// How many line feeds a mask marks.  Without a popcount instruction in the
+// baseline (x86-64 before SSE4.2) the builtin is a library call, so the
+// bits are added in the word instead.
+inline int line_feeds_in(uint64_t mask) {
+#if defined(__POPCNT__) || defined(__aarch64__) || !defined(__x86_64__)
+  return __builtin_popcountll(mask);
+#else
+  mask -= (mask >> 1) & 0x5555555555555555ULL;
+  mask = (mask & 0x3333333333333333ULL) + ((mask >> 2) & 0x3333333333333333ULL);
+  mask = (mask + (mask >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+  return static_cast<int>((mask * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
 #endif

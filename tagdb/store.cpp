@@ -59,8 +59,10 @@ void grow(Record *&table, int &capacity, int step, const char *label) {
   if (capacity == INT_MAX) grow_failed(EOVERFLOW, label);
   long long wanted = capacity + (capacity / 2 > step ? capacity / 2 : step);
   wanted = std::min<long long>(wanted, INT_MAX);
-  const size_t added = static_cast<size_t>(wanted - capacity) * sizeof(Record);
-  if (!resize(table, capacity, wanted, added)) grow_failed(errno, label);
+  // A table that has grown this far is filled front to back: what it is
+  // about to hold is as likely to be written as what it held.
+  const size_t filled = static_cast<size_t>(wanted) * sizeof(Record);
+  if (!resize(table, capacity, wanted, filled)) grow_failed(errno, label);
 }
 
 // Fill buf with `want` bytes of the file from `offset` on, or fewer at its
@@ -155,9 +157,12 @@ void tagindex_grow() { grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "reall
 bool tagindex_reserve(int64_t records, size_t expected_use) {
   records = std::min<int64_t>(records, INT_MAX);  // no more can be counted
   if (records <= tagdb.maxtags) return true;
-  // By half again at least, so that many files in a row grow it seldom.
-  const int64_t wanted = std::max<int64_t>(records, tagdb.maxtags + tagdb.maxtags / 2);
-  return resize(tagdb.tagindex, tagdb.maxtags, std::min<int64_t>(wanted, INT_MAX), expected_use) ||
+  // By half again at least, so that many files in a row grow it seldom; a
+  // table grown so is filled on, as by tagindex_grow.
+  const int64_t by_half = int64_t{tagdb.maxtags} + tagdb.maxtags / 2;
+  if (records <= by_half) expected_use = static_cast<size_t>(by_half) * sizeof(tagentry);
+  const int64_t wanted = std::min<int64_t>(std::max(records, by_half), INT_MAX);
+  return resize(tagdb.tagindex, tagdb.maxtags, wanted, expected_use) ||
          resize(tagdb.tagindex, tagdb.maxtags, records, expected_use);
 }
 
