@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "invariants.h"
+#include "tagdb/platform.h"
 #include "tests/contents.h"
 #include "tree.h"
 
@@ -66,8 +67,10 @@ struct Look {
   }
   bool same_as(const Look &o) const {
     return regular && o.regular && st.st_ino == o.st.st_ino && st.st_size == o.st.st_size &&
-           st.st_mtim.tv_sec == o.st.st_mtim.tv_sec && st.st_mtim.tv_nsec == o.st.st_mtim.tv_nsec &&
-           st.st_ctim.tv_sec == o.st.st_ctim.tv_sec && st.st_ctim.tv_nsec == o.st.st_ctim.tv_nsec;
+           modified_at(st).tv_sec == modified_at(o.st).tv_sec &&
+           modified_at(st).tv_nsec == modified_at(o.st).tv_nsec &&
+           changed_at(st).tv_sec == changed_at(o.st).tv_sec &&
+           changed_at(st).tv_nsec == changed_at(o.st).tv_nsec;
   }
 };
 

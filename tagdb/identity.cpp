@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "platform.h"
 
 IdentityMap held;
 
@@ -89,16 +90,16 @@ void IdentityMap::release() {
 void held_opened(int i, const struct stat &st) {
   static uint64_t opened = 0;
   const tagsource &source = tagdb.filelist[i];
-  held.put({source.dev, source.ino, i, static_cast<int64_t>(st.st_size), st.st_mtim, st.st_ctim,
-            ++opened});
+  held.put({source.dev, source.ino, i, static_cast<int64_t>(st.st_size), modified_at(st),
+            changed_at(st), ++opened});
 }
 
 bool unchanged_since_opened(const IdentityMap::Entry &kept, const struct stat &st) {
   const auto same_time = [](const timespec &a, const timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
   };
-  return kept.size == static_cast<int64_t>(st.st_size) && same_time(kept.mtime, st.st_mtim) &&
-         same_time(kept.ctime, st.st_ctim);
+  return kept.size == static_cast<int64_t>(st.st_size) && same_time(kept.mtime, modified_at(st)) &&
+         same_time(kept.ctime, changed_at(st));
 }
 
 void held_closing(int i) {

@@ -3,7 +3,9 @@
 // Chunk boundaries are found in large blocks instead of one fgets and one
 // ftell per line: the offsets are the same (a chunk ends after its first
 // line feed, after chunk_max bytes, or at the end), and glibc's ftell costs a
-// system call each time.  pread leaves the stream untouched.
+// system call each time.  pread leaves the stream untouched; only the search
+// for the holes of a sparse file moves its descriptor's offset, which
+// nothing reads through.
 //
 // A large tagfile is cut into pieces that worker threads index at once.  A
 // piece's chunks start just after the first line feed at or past its split,
@@ -15,6 +17,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,7 +67,8 @@ struct Appender {
   int n;
   int cap;
   int64_t start;  // where the chunk in progress began
-  bool local;     // a worker's own records, not the tagindex
+  int *fail;      // a worker's own records, not the tagindex: where it says
+                  // that they could not grow
 };
 
 [[noreturn]] void index_full(int err) {
@@ -101,7 +105,7 @@ int tagindex_room_ahead(int n) {
 }
 
 [[gnu::noinline]] void make_room(Appender &a) {
-  if (!a.local) {
+  if (a.fail == nullptr) {
     if (a.n >= tagdb.maxtags) {
       tagdb.ntags = a.n;
       tagindex_grow();
@@ -110,9 +114,17 @@ int tagindex_room_ahead(int n) {
     a.cap = tagindex_room_ahead(a.n);
     return;
   }
-  if (a.cap > INT_MAX / 2) index_full(EOVERFLOW);
-  void *moved = realloc(a.index, sizeof(tagentry) * static_cast<size_t>(a.cap) * 2);
-  if (moved == nullptr) index_full(errno);
+  // A worker that cannot grow its records says so and goes on writing over
+  // them, so that the calling thread ends the run once every worker is
+  // joined, never a worker while the others run.
+  void *moved = nullptr;
+  if (*a.fail == 0 && a.cap <= INT_MAX / 2)
+    moved = realloc(a.index, sizeof(tagentry) * static_cast<size_t>(a.cap) * 2);
+  if (moved == nullptr) {
+    if (*a.fail == 0) *a.fail = a.cap > INT_MAX / 2 ? EOVERFLOW : ENOMEM;
+    a.n = 0;
+    return;
+  }
   a.index = static_cast<tagentry *>(moved);
   a.cap *= 2;
 }
@@ -140,7 +152,7 @@ void append(Appender &a, int64_t next) {
   uint64_t mask = mask_in;
   constexpr uint64_t stop = 1ULL << 63;  // keeps ctz defined on an empty mask
   const int64_t first = at + __builtin_ctzll(mask | stop);
-  if (__builtin_expect(a.n + 66 >= a.cap || (mask != 0 && first - a.start >= chunk_max), 0)) {
+  if (__builtin_expect(a.cap - a.n <= 66 || (mask != 0 && first - a.start >= chunk_max), 0)) {
     Appender slow = a;  // a copy, so that `a` itself never needs an address
     append_line_feeds(slow, mask, at);
     a = slow;
@@ -200,9 +212,13 @@ bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t ne
   int64_t hole = holes ? next_hole(fd, base) : no_limit;
   while (base < limit) {
     if (base >= hole) {
-      const int64_t data = next_data(fd, base);
-      const int64_t end = data < 0 ? limit : std::min(data, limit);
-      if (end <= base) {  // the hole filled since it was found: read it
+      // No data after the hole: it runs to the end of the file as it is
+      // now, which a truncation may have brought before `limit`.
+      int64_t data = next_data(fd, base);
+      struct stat now;
+      if (data < 0) data = fstat(fd, &now) == 0 ? static_cast<int64_t>(now.st_size) : base;
+      const int64_t end = std::min(data, limit);
+      if (end <= base) {  // filled since it was found, or cut: read on
         hole = no_limit;
         continue;
       }
@@ -264,12 +280,20 @@ struct Pieces {
   int placed = 0;       // pieces whose place in the tagindex is known
   int at;               // where the next piece to be placed begins
   bool failed = false;  // a read failed: what follows is not indexed
+  // Where the records of the next piece that has any must begin: just after
+  // the last chunk placed.  A piece that begins elsewhere read the file as
+  // it was at another moment (it changed in place meanwhile), and the file
+  // is indexed again in one pass.
+  int64_t next_start = 0;
+  bool torn = false;
+  int fatal = 0;  // the index cannot grow: the calling thread ends the run
 };
 
 struct Worker {
   Pieces *pieces;
   Blocks blocks;
   Appender records;
+  int fail;  // its records could not grow
 };
 
 void run_pieces(Worker &w) {
@@ -287,12 +311,18 @@ void run_pieces(Worker &w) {
 
     pthread_mutex_lock(&p.lock);
     while (p.placed != j) pthread_cond_wait(&p.placed_cond, &p.lock);
-    const bool keep = !p.failed;
     const int at = p.at;
-    if (keep) {
-      // The table holds one record per byte of the file, or as many as an
-      // int can count; past that the index cannot grow.
-      if (int64_t{at} + a.n >= tagdb.maxtags) index_full(EOVERFLOW);
+    // The table holds one record per byte of the file, or as many as an int
+    // can count; past that the index cannot grow.
+    if (p.fatal == 0 && w.fail == 0 && int64_t{at} + a.n >= tagdb.maxtags) w.fail = EOVERFLOW;
+    if (p.fatal == 0 && w.fail != 0) p.fatal = w.fail;
+    const bool keep = !p.failed && p.fatal == 0 && !p.torn;
+    if (keep && a.n > 0) {
+      p.torn = a.index[0].offset != p.next_start;
+      p.next_start = a.index[a.n].offset;
+    }
+    const bool placing = keep && !p.torn && a.n > 0;
+    if (keep && !p.torn) {
       p.at += a.n;
       p.failed = !ok;
     }
@@ -301,7 +331,7 @@ void run_pieces(Worker &w) {
     pthread_mutex_unlock(&p.lock);
     // Outside the lock: the pieces before have their places, and the table
     // was sized for the whole file before any worker started.
-    if (keep && a.n > 0) {
+    if (placing) {
       const size_t bytes = sizeof(tagentry) * static_cast<size_t>(a.n);
       if (tagindex_mapped()) table_prefault(tagdb.tagindex + at, bytes);
       memcpy(tagdb.tagindex + at, a.index, bytes);
@@ -310,10 +340,6 @@ void run_pieces(Worker &w) {
 }
 
 void *worker_main(void *arg) {
-  // Signals are for the host's own threads; the caller's mask is untouched.
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
   run_pieces(*static_cast<Worker *>(arg));
   return nullptr;
 }
@@ -325,9 +351,10 @@ bool worker_memory(Worker &w, FILE *stream, bool calling_thread) {
   w.blocks.buf = calling_thread ? index_buf : static_cast<char *>(malloc(w.blocks.size));
   w.blocks.masks =
       calling_thread ? index_masks : static_cast<uint64_t *>(malloc(w.blocks.size / 64 * 8 + 8));
+  w.fail = 0;
   w.records = {stream, static_cast<tagentry *>(malloc(sizeof(tagentry) * first_records)),
                0,      first_records,
-               0,      true};
+               0,      &w.fail};
   return w.blocks.buf != nullptr && w.blocks.masks != nullptr && w.records.index != nullptr;
 }
 
@@ -361,8 +388,13 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   pthread_t ids[64];
   int started = 1;
   pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 256 * 1024);
+  const bool have_attr = pthread_attr_init(&attr) == 0;
+  const bool sized_stack = have_attr && pthread_attr_setstacksize(&attr, 256 * 1024) == 0;
+  // Signals are for the host's own threads: the workers are born with all
+  // of them blocked, and the caller's mask is back before any work is done.
+  sigset_t all, callers;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &callers);
   for (; started < threads; ++started) {
     Worker &w = workers[started];
     w.pieces = &p;
@@ -371,17 +403,20 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
       free_worker_memory(w);
       break;
     }
-    if (pthread_create(&ids[started], &attr, worker_main, &w) != 0) {
+    if (pthread_create(&ids[started], sized_stack ? &attr : nullptr, worker_main, &w) != 0) {
       free_worker_memory(w);
       break;  // the threads that did start, and this one, do the work
     }
   }
-  pthread_attr_destroy(&attr);
+  pthread_sigmask(SIG_SETMASK, &callers, nullptr);
+  if (have_attr) pthread_attr_destroy(&attr);
   workers[0].pieces = &p;
   workers[0].blocks.find = find;
   run_pieces(workers[0]);
   for (int k = 1; k < started; ++k) pthread_join(ids[k], nullptr);
   for (int k = 0; k < started; ++k) free_worker_memory(workers[k]);
+  if (p.fatal != 0) index_full(p.fatal);
+  if (p.torn) return false;  // tagdb.ntags is as it was: read it again in one pass
   tagdb.ntags = p.at;
   return true;
 }
@@ -414,11 +449,12 @@ void index_stream(FILE *stream, int64_t length) {
     // One pass: room for what taglines of 32 bytes would take, which the
     // table outgrows as usual if the lines are shorter.
     const int64_t likely = length / 32 + 2;
-    tagindex_reserve(int64_t{tagdb.ntags} + likely,
-                     static_cast<size_t>(std::min<int64_t>(likely, INT_MAX)) * sizeof(tagentry));
+    tagindex_reserve(int64_t{tagdb.ntags} + likely, static_cast<size_t>(std::min<int64_t>(
+                                                        likely, SIZE_MAX / 2 / sizeof(tagentry))) *
+                                                        sizeof(tagentry));
   }
   if (!sized || !index_in_parallel(stream, length, threads, find)) {
-    Appender a{stream, tagdb.tagindex, tagdb.ntags, tagindex_room_ahead(tagdb.ntags), 0, false};
+    Appender a{stream, tagdb.tagindex, tagdb.ntags, tagindex_room_ahead(tagdb.ntags), 0, nullptr};
     Blocks b{index_buf, index_masks, block_bytes(length), find};
     index_piece(a, fd, b, 0, no_limit, length > 0 ? length : no_limit, holes);
     tagdb.ntags = a.n;

@@ -3,6 +3,7 @@
 // and holes counted without being read.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -173,6 +174,58 @@ TEST_F(IndexTest, HolesAreCountedAsChunksOfZeros) {
     use_threads(threads, 1 << 20);
     EXPECT_EQ(index_afresh(path), reference_offsets(path));
   }
+}
+
+// A sparse file cut short between its open and the search for its holes.
+std::string truncated_path;
+
+void truncate_once(int) {
+  ASSERT_EQ(truncate(truncated_path.c_str(), 100), 0);
+  index_after_read = nullptr;
+}
+
+TEST_F(IndexTest, SparseFileCutWhileIndexedGetsNoChunksPastItsEnd) {
+  // A first block of whole lines, a hole, a last line far out; the file is
+  // cut to 100 bytes once its first block has been read, so the search for
+  // the data after the hole finds none.
+  std::string head;
+  for (int i = 0; head.size() < 4096 - 20; ++i) head += "head line " + std::to_string(i) + "\n";
+  head += std::string(4096 - head.size() - 1, 'x') + "\n";
+  ASSERT_EQ(head.size(), 4096u);
+  truncated_path = dir / "sparse";
+  const int fd = open(truncated_path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), 4096);
+  ASSERT_EQ(pwrite(fd, "\nlast\n", 6, off_t{8} << 20), 6);
+  close(fd);
+  struct stat st;
+  ASSERT_EQ(stat(truncated_path.c_str(), &st), 0);
+  if (static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size)
+    GTEST_SKIP() << "this file system wrote the holes out";
+  write_file(dir / "head", head);
+  const std::vector<int64_t> expected = reference_offsets(dir / "head");
+  index_block_bytes = 4096;
+  index_after_read = truncate_once;
+  ASSERT_EQ(tagdb_add(truncated_path.c_str()), 1);
+  EXPECT_EQ(indexed_offsets(), expected);
+}
+
+TEST_F(IndexTest, IndexingThreadsLeaveTheCallersSignalMaskAsItWas) {
+  std::string content;
+  for (int i = 0; i < 3000; ++i) content += "line " + std::to_string(i) + "\n";
+  write_file(dir / "lines", content);
+  use_threads(3, 1000);
+  sigset_t mine, before, after;
+  sigemptyset(&mine);
+  sigaddset(&mine, SIGUSR1);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &mine, &before), 0);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &before), 0);
+  ASSERT_EQ(tagdb_add((dir / "lines").c_str()), 1);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &after), 0);
+  for (int sig = 1; sig < NSIG; ++sig)
+    EXPECT_EQ(sigismember(&before, sig), sigismember(&after, sig)) << "signal " << sig;
+  pthread_sigmask(SIG_UNBLOCK, &mine, nullptr);
+  EXPECT_EQ(indexed_offsets(), reference_offsets(dir / "lines"));
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #ifndef TAGDB_PLATFORM_H
 #define TAGDB_PLATFORM_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // Tables below this size live on the heap; larger ones in mappings of their
 // own, whose sizes are multiples of table_granule.  Mappings grow without
@@ -37,9 +40,28 @@ void table_prefault(void *start, size_t bytes);
 int processors_available();
 
 // The start of the next hole at or after `offset` (the end of the file when
-// there is none, or when the system cannot tell), and the start of the next
-// data after a hole (-1 when only the hole is left).
+// there is none; INT64_MAX when the system cannot tell), and the start of
+// the next data at or after `offset` (-1 when there is none before the end
+// of the file, or the system cannot tell).
 int64_t next_hole(int fd, int64_t offset);
 int64_t next_data(int fd, int64_t offset);
+
+// A file's modification and status change times with their nanoseconds,
+// which POSIX calls st_mtim and st_ctim and macOS st_mtimespec and
+// st_ctimespec.
+inline timespec modified_at(const struct stat &st) {
+#ifdef __APPLE__
+  return st.st_mtimespec;
+#else
+  return st.st_mtim;
+#endif
+}
+inline timespec changed_at(const struct stat &st) {
+#ifdef __APPLE__
+  return st.st_ctimespec;
+#else
+  return st.st_ctim;
+#endif
+}
 
 #endif

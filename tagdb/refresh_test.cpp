@@ -709,6 +709,8 @@ TEST_F(RefreshTest, DirectoryRecreatedAgainAndAgainHoldsNoMoreRecordsOrDescripto
   make_dir(dir / "sigs");
   write_file(dir / "sigs/top", "top\n");
   ASSERT_EQ(tagdb_add((dir / "sigs").c_str()), 1);
+  if (!fs::is_directory("/proc/self/fd"))
+    GTEST_SKIP() << "no /proc/self/fd to count descriptors in";
   const auto descriptors = [] {
     int n = 0;
     for (const auto &entry : fs::directory_iterator("/proc/self/fd")) n += entry.exists() ? 1 : 0;

@@ -1,7 +1,7 @@
 // Line-feed scan kernels: the one place where the indexer uses what a
 // processor offers.  Each kernel turns a block of bytes into bit masks, one
 // 64-bit mask per 64 bytes, bit i set where byte i is a line feed.  Porting to
-// a new processor means adding a kernel here and to the list in scan.cpp.
+// a new processor means adding a kernel to scan.cpp and to its list there.
 #ifndef TAGDB_SCAN_H
 #define TAGDB_SCAN_H
 

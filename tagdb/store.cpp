@@ -163,7 +163,7 @@ bool tagindex_reserve(int64_t records, size_t expected_use) {
   if (records <= by_half) expected_use = static_cast<size_t>(by_half) * sizeof(tagentry);
   const int64_t wanted = std::min<int64_t>(std::max(records, by_half), INT_MAX);
   return resize(tagdb.tagindex, tagdb.maxtags, wanted, expected_use) ||
-         resize(tagdb.tagindex, tagdb.maxtags, records, expected_use);
+         (wanted != records && resize(tagdb.tagindex, tagdb.maxtags, records, expected_use));
 }
 
 void tagindex_trim() {

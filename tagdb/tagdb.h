@@ -104,9 +104,10 @@ TAGDB_API int tagdb_close_all(void);
 TAGDB_API int tagdb_close_source(int i);
 
 /* Re-read the open tagfile at position i from its path.  If it can no longer
- * be opened, or is no longer a regular file, it is reported and closed.  If the path now names
- * another file (saved by renaming over it), the record takes that file's identity, or is closed
- * when another record holds that file already.  Returns ntags afterwards. */
+ * be opened, or is no longer a regular file, it is reported and closed.  If
+ * the path now names another file (saved by renaming over it), the record
+ * takes that file's identity, or is closed when another record holds that
+ * file already.  Returns ntags afterwards. */
 TAGDB_API int tagdb_reindex(int i);
 
 /* Remove closed records from the filelist, moving the last record into each
