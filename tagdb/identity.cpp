@@ -23,8 +23,6 @@ size_t hash(uint64_t dev, uint64_t ino) {
   return static_cast<size_t>(h ^ (h >> 29));
 }
 
-bool is_open(const tagsource &source) { return source.file != nullptr || source.dir != nullptr; }
-
 }  // namespace
 
 IdentityMap::Entry *IdentityMap::find(uint64_t dev, uint64_t ino) const {
@@ -44,8 +42,7 @@ IdentityMap::Entry &IdentityMap::put(const Entry &entry) {
     auto *fresh = static_cast<Entry *>(malloc(capacity * sizeof(Entry)));
     if (fresh == nullptr) {
       // The index belongs to the filelist, and fails as its growth does.
-      report_error(errno, "realloc filelist");
-      exit(1);
+      table_full(errno, "realloc filelist");
     }
     for (size_t i = 0; i < capacity; ++i) fresh[i].position = free_slot;
     Entry *old = slots;

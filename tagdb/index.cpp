@@ -71,12 +71,6 @@ struct Appender {
                   // that they could not grow
 };
 
-[[noreturn]] void index_full(int err) {
-  errno = err;
-  perror("realloc tagindex");
-  exit(1);
-}
-
 bool tagindex_mapped() {
   return static_cast<size_t>(tagdb.maxtags) * sizeof(tagentry) >= table_mapped_min;
 }
@@ -415,7 +409,7 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   run_pieces(workers[0]);
   for (int k = 1; k < started; ++k) pthread_join(ids[k], nullptr);
   for (int k = 0; k < started; ++k) free_worker_memory(workers[k]);
-  if (p.fatal != 0) index_full(p.fatal);
+  if (p.fatal != 0) table_full(p.fatal, "realloc tagindex");
   if (p.torn) return false;  // tagdb.ntags is as it was: read it again in one pass
   tagdb.ntags = p.at;
   return true;

@@ -93,6 +93,15 @@ const char *tagline_at(int k);
 // Make room for one more filelist record (fatal when the table cannot grow).
 void filelist_make_room();
 
+// A table cannot grow: the error under the table's label ("realloc
+// filelist", "realloc tagindex"), then exit status 1.
+[[noreturn]] void table_full(int err, const char *label);
+
+// Whether a filelist record holds an open tagfile or directory.
+inline bool is_open(const tagsource &source) {
+  return source.file != nullptr || source.dir != nullptr;
+}
+
 // An open-addressing map from (device, inode) to what the database keeps of
 // the one record that holds that file or directory: its position, and the
 // size, modification time and status change time a tagfile had when it was

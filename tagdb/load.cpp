@@ -56,7 +56,7 @@ void report_not_a_tagfile(const char *path) {
   fprintf(stderr, "not a directory or regular file: %s", path);
 }
 
-bool is_open(const struct stat &st) { return held_position(st.st_dev, st.st_ino) >= 0; }
+bool held_already(const struct stat &st) { return held_position(st.st_dev, st.st_ino) >= 0; }
 
 bool add_tagfile(const Place &at, const struct stat &st) {
   debug_msg("Adding %s\n", at.path);
@@ -68,7 +68,7 @@ bool add_tagfile(const Place &at, const struct stat &st) {
     report_open_failure(failure, "newfile open", at.path);
     return false;
   }
-  if ((opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) && is_open(opened)) {
+  if ((opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) && held_already(opened)) {
     fclose(file);  // replaced since the stat by a file already open
     debug_msg("Won't add duplicate file: %s\n", at.path);
     return false;
@@ -115,7 +115,7 @@ Added add_place(const Place &at) {
     report_error(errno, "stat %s", at.path);
     return Added::nothing;
   }
-  if (is_open(st)) {
+  if (held_already(st)) {
     debug_msg("Won't add duplicate file: %s\n", at.path);
     return Added::nothing;
   }
@@ -218,7 +218,7 @@ int add_defaults() {
     if (len > TAGDB_PATH_MAX) {
       report_error(ENAMETOOLONG, "stat %s/.taglines", pw->pw_dir);
     } else if (stat(user_source, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) &&
-               !is_open(st)) {
+               !held_already(st)) {
       debug_msg("Opening user taglines source: %s\n", user_source);
       if (int opened = tagdb_add(user_source); opened != 0) return opened;
     }

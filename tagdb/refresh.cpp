@@ -16,8 +16,6 @@ namespace {
 
 bool in_filelist(int i) { return i >= 0 && i < tagdb.nfiles; }
 
-bool is_open(const tagsource &source) { return source.file != nullptr || source.dir != nullptr; }
-
 bool same_file(const tagsource &source, const struct stat &st) {
   return static_cast<uint64_t>(st.st_dev) == source.dev &&
          static_cast<uint64_t>(st.st_ino) == source.ino;
@@ -38,10 +36,7 @@ void report_replaced(const char *was, mode_t now, const char *path) {
   fprintf(stderr, "%s replaced by a %s: %s\n", was, kind_of(now), path);
 }
 
-[[noreturn]] void out_of_memory() {
-  report_error(ENOMEM, "realloc filelist");
-  exit(1);
-}
+[[noreturn]] void out_of_memory() { table_full(ENOMEM, "realloc filelist"); }
 
 // The checkpoint's own bookkeeping is released by hand, not by destructors:
 // an object with a destructor would pull the C++ runtime's exception

@@ -22,12 +22,6 @@ namespace {
 constexpr int filelist_step = 10;
 constexpr int tagindex_step = 1024;
 
-[[noreturn]] void grow_failed(int err, const char *label) {
-  errno = err;
-  perror(label);
-  exit(1);
-}
-
 // Give a table `wanted` records, or as many more as its memory holds whole.
 // False, with errno set, when there is no memory for them.
 template <class Record>
@@ -56,13 +50,13 @@ bool resize(Record *&table, int &capacity, long long wanted, size_t expected_use
 // large, so that filling it stays linear however many records it gets.
 template <class Record>
 void grow(Record *&table, int &capacity, int step, const char *label) {
-  if (capacity == INT_MAX) grow_failed(EOVERFLOW, label);
+  if (capacity == INT_MAX) table_full(EOVERFLOW, label);
   long long wanted = capacity + (capacity / 2 > step ? capacity / 2 : step);
   wanted = std::min<long long>(wanted, INT_MAX);
   // A table that has grown this far is filled front to back: what it is
   // about to hold is as likely to be written as what it held.
   const size_t filled = static_cast<size_t>(wanted) * sizeof(Record);
-  if (!resize(table, capacity, wanted, filled)) grow_failed(errno, label);
+  if (!resize(table, capacity, wanted, filled)) table_full(errno, label);
 }
 
 // Fill buf with `want` bytes of the file from `offset` on, or fewer at its
@@ -151,6 +145,12 @@ void report_error(int err, const char *format, ...) {
 }
 
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+void table_full(int err, const char *label) {
+  errno = err;
+  perror(label);
+  exit(1);
+}
 
 void tagindex_grow() { grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex"); }
 
