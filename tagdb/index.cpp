@@ -75,14 +75,14 @@ bool tagindex_mapped() {
   return static_cast<size_t>(tagdb.maxtags) * sizeof(tagentry) >= table_mapped_min;
 }
 
-// Where the writer of the tagindex may go before it asks again: the pages up
-// to there are asked for at once, which costs less than a fault on each.
-// The stretch is a quarter of the records written, from 64 KiB to 4 MiB, so
-// that no more than that is asked for and left unwritten.
 // Pages already asked for, so that many small files in a row ask once.
 const tagentry *prefaulted_table = nullptr;
 int prefaulted_end = 0;
 
+// Where the writer of the tagindex may go before it asks again: the pages up
+// to there are asked for at once, which costs less than a fault on each.
+// The stretch is a quarter of the records written, from 64 KiB to 4 MiB, so
+// that no more than that is asked for and left unwritten.
 int tagindex_room_ahead(int n) {
   if (!tagindex_mapped()) return tagdb.maxtags;  // the heap's pages are few and reused
   constexpr int least = (64 << 10) / sizeof(tagentry), most = (4 << 20) / sizeof(tagentry);

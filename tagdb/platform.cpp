@@ -162,22 +162,20 @@ int processors_available() {
   return 1;
 }
 
-int64_t next_hole(int fd, int64_t offset) {
-#if defined(SEEK_HOLE) && !defined(TAGDB_PORTABLE)
-  const off_t hole = lseek(fd, static_cast<off_t>(offset), SEEK_HOLE);
-  if (hole >= 0) return hole;
-#endif
-  (void)fd;
-  (void)offset;
-  return INT64_MAX;  // no hole known: everything is data
+#if defined(SEEK_HOLE) && defined(SEEK_DATA) && !defined(TAGDB_PORTABLE)
+namespace {
+// Where lseek with `whence` (SEEK_HOLE or SEEK_DATA) goes from `offset`, or
+// `otherwise` when it cannot tell.
+int64_t seek_or(int fd, int64_t offset, int whence, int64_t otherwise) {
+  const off_t to = lseek(fd, static_cast<off_t>(offset), whence);
+  return to >= 0 ? static_cast<int64_t>(to) : otherwise;
 }
+}  // namespace
 
-int64_t next_data(int fd, int64_t offset) {
-#if defined(SEEK_DATA) && !defined(TAGDB_PORTABLE)
-  const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
-  if (data >= 0) return data;
+int64_t next_hole(int fd, int64_t offset) { return seek_or(fd, offset, SEEK_HOLE, INT64_MAX); }
+int64_t next_data(int fd, int64_t offset) { return seek_or(fd, offset, SEEK_DATA, -1); }
+#else
+// No hole known: everything is data.
+int64_t next_hole(int, int64_t) { return INT64_MAX; }
+int64_t next_data(int, int64_t) { return -1; }
 #endif
-  (void)fd;
-  (void)offset;
-  return -1;
-}
