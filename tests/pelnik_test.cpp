@@ -324,6 +324,43 @@ TEST_F(PelnikTest, PseudoFileOfLengthZeroIsReadToItsEnd) {
   EXPECT_EQ(r.status, 0);
 }
 
+TEST_F(PelnikTest, LongLineOfATagfileBeingAppendedToIsDrawnWhole) {
+  if (under_valgrind())
+    GTEST_SKIP() << "each run reads the 8 MiB line back, far too slowly under valgrind";
+  // One line of 8 MiB, its 1023-byte chunks numbered; a writer appends a
+  // byte at a time, so that every run's file grows between its open and
+  // its draw.
+  const std::string path = dir / "long";
+  {
+    std::string line;
+    for (int i = 0; line.size() < (size_t{8} << 20); ++i) {
+      const std::string number = std::to_string(i) + ":";
+      line += number + std::string(1023 - number.size(), 'x');
+    }
+    write_file(path, line);
+  }
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+    for (long written = 0; fd >= 0 && written < (64L << 20); ++written)
+      if (write(fd, "y", 1) < 0) break;
+    _exit(0);
+  }
+  int printed = 0;
+  for (int i = 0; i < 20; ++i) {
+    const RunResult r = run({path});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    printed += r.status == 0 ? 1 : 0;
+    // A chunk and a line feed: 1023 bytes, or fewer for the line's last.
+    EXPECT_TRUE(r.out.size() <= 1024 && r.out.find('\n') == r.out.size() - 1) << r.out;
+  }
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  EXPECT_EQ(printed, 20);
+}
+
 TEST_F(PelnikTest, OpenFileLimitIsRaisedAsFarAsTheSystemAcceptsWhereTheHardLimitIsRefused) {
   REQUIRE_TOOL("prlimit");
 #ifndef NOFILE_SHIM_PATH
