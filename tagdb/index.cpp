@@ -448,9 +448,14 @@ void index_stream(FILE *stream, int64_t length) {
                                                         sizeof(tagentry));
   }
   if (!sized || !index_in_parallel(stream, length, threads, find)) {
+    // A length of 0 is believed, and the file has no chunk, unless the file
+    // lies where lengths mean nothing: then it is read up to a cap, so that
+    // a file without end (/proc/self/pagemap) or one that a writer fills
+    // still ends the indexing.
+    const int64_t limit = length > 0 ? length : length_unknown(fd) ? pseudo_file_max : 0;
     Appender a{stream, tagdb.tagindex, tagdb.ntags, tagindex_room_ahead(tagdb.ntags), 0, nullptr};
     Blocks b{index_buf, index_masks, block_bytes(length), find};
-    index_piece(a, fd, b, 0, no_limit, length > 0 ? length : no_limit, holes);
+    index_piece(a, fd, b, 0, no_limit, limit, holes);
     tagdb.ntags = a.n;
   }
   if (sized) tagindex_trim();

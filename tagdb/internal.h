@@ -13,11 +13,16 @@
 // The longest line chunk: what one fgets with a TAGDB_LINE_BUF buffer reads.
 inline constexpr int chunk_max = TAGDB_LINE_BUF - 1;
 
+// How much of a file whose length reads 0 is indexed, where the system says
+// that its lengths mean nothing (the files of /proc and the like).
+inline constexpr int64_t pseudo_file_max = int64_t{1} << 20;
+
 // Append one tagindex record per line chunk of a freshly opened tagfile that
 // is already recorded in the filelist.  Indexing covers the `length` bytes
 // the file had when it was opened (its fstat size); a last partial line there
-// ends as the end of the file would end it.  A length of 0 (pseudo-files
-// report it) reads to the end.
+// ends as the end of the file would end it.  A length of 0 means an empty
+// file, except on a pseudo file system (length_unknown), where the first
+// pseudo_file_max bytes are read.
 void index_stream(FILE *stream, int64_t length);
 
 // Open a tagfile for reading, never blocking; `opened` receives the open
