@@ -46,7 +46,7 @@ void release_index_buffers() {
 
 namespace {
 
-constexpr size_t block_max = size_t{256} * 1024;
+constexpr size_t block_max = index_block_max;
 constexpr int threads_max = 64;
 constexpr int64_t no_limit = INT64_MAX;
 
@@ -493,13 +493,18 @@ bool index_stream(FILE *stream, int64_t length) {
   }
   const int threads = holes ? 1 : worker_threads(length);
   if (threads > 1 && index_in_parallel(stream, length, threads, find)) return true;
+  // A length of 0 is believed, and the file has no chunk, unless the file
+  // lies where lengths mean nothing: then it is read up to a cap, so that
+  // a file without end (/proc/self/pagemap) or one that a writer fills
+  // still ends the indexing.
+  const int64_t limit = length > 0 ? length : length_unknown(fd) ? pseudo_file_max : 0;
   Blocks b{nullptr, nullptr, block_bytes(length), find};
   char small_buf[4096];
   uint64_t small_masks[sizeof small_buf / 64 + 1];
   if (!calling_thread_blocks(b)) b = {small_buf, small_masks, sizeof small_buf, find};
   Appender a{stream, tagdb.tagindex, first, tagindex_room_ahead(first), 0, nullptr};
   a.first = first;
-  index_piece(a, fd, b, 0, no_limit, length > 0 ? length : no_limit, holes);
+  index_piece(a, fd, b, 0, no_limit, limit, holes);
   tagdb.ntags = a.short_of_memory ? first : a.n;
   return !a.short_of_memory;
 }

@@ -15,6 +15,7 @@
 #include "database_fixture.h"
 #include "support.h"
 #include "tagdb/internal.h"
+#include "tagdb/platform.h"
 
 namespace {
 
@@ -209,6 +210,87 @@ TEST_F(IndexTest, SparseFileCutWhileIndexedGetsNoChunksPastItsEnd) {
   index_after_read = truncate_once;
   ASSERT_EQ(tagdb_add(truncated_path.c_str()), 1);
   EXPECT_EQ(indexed_offsets(), expected);
+}
+
+// The file that a writer fills after it was opened empty.
+std::string filled_path;
+int appends_left = 0;
+
+void append_a_block(int) {
+  if (appends_left-- <= 0) return;
+  const int fd = open(filled_path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  const std::string block(4095, 'w');
+  ASSERT_EQ(write(fd, (block + "\n").data(), 4096), 4096);
+  close(fd);
+}
+
+TEST_F(IndexTest, FileEmptyWhenOpenedIsReadNoFurtherHoweverMuchIsWrittenLater) {
+  // A log rotated to nothing, which its program fills from just after the
+  // open on: 2 MiB are there by the first read, and every read is followed
+  // by 4 KiB more.
+  filled_path = dir / "log";
+  write_file(filled_path, "");
+  struct stat opened;
+  int failure = 0;
+  FILE *file = open_tagfile(filled_path.c_str(), &opened, &failure);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(opened.st_size, 0);
+  std::string written;
+  for (int i = 0; written.size() < (size_t{2} << 20); ++i)
+    written += "log line " + std::to_string(i) + "\n";
+  write_file(dir / "written", written);
+  {
+    FILE *log = fopen(filled_path.c_str(), "a");
+    fwrite(written.data(), 1, written.size(), log);
+    fclose(log);
+  }
+  index_block_bytes = 4096;
+  appends_left = 10'000;
+  index_after_read = append_a_block;
+  index_stream(file, opened.st_size);
+  index_after_read = nullptr;
+  if (!length_unknown(fileno(file))) {
+    EXPECT_EQ(tagdb.ntags, 0);
+  } else {
+    // This build cannot tell a pseudo file system: the file is read as one,
+    // up to the cap.
+    write_file(dir / "cap", written.substr(0, pseudo_file_max));
+    EXPECT_EQ(indexed_offsets(), reference_offsets(dir / "cap"));
+  }
+  tagdb.ntags = 0;  // the records name a stream that is closed here
+  fclose(file);
+}
+
+TEST_F(IndexTest, PseudoFileWithoutEndIsReadUpToTheCap) {
+  // /proc/self/pagemap reports a length of 0 and holds 8 bytes for every
+  // page of the address space: hundreds of gigabytes.
+  const std::string path = "/proc/self/pagemap";
+  if (access(path.c_str(), R_OK) != 0)
+    GTEST_SKIP() << path << " cannot be read here (no /proc, or no such file in this kernel)";
+  ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  EXPECT_TRUE(length_unknown(fileno(tagdb.filelist[0].file)));
+  // Chunks of at most chunk_max bytes cover the first pseudo_file_max bytes.
+  EXPECT_GE(tagdb.ntags, (pseudo_file_max + chunk_max - 1) / chunk_max);
+  const std::vector<int64_t> offsets = indexed_offsets();
+  ASSERT_FALSE(offsets.empty());
+  EXPECT_EQ(offsets.front(), 0);
+  EXPECT_LT(offsets.back(), pseudo_file_max);
+}
+
+TEST_F(IndexTest, PseudoFileIsReadAsItReads) {
+  // Indexed as it reads at the time: a last line cut by the cap would be
+  // the only difference, and these files are far shorter than it.
+  const std::vector<std::string> paths = {"/proc/self/mounts", "/proc/version"};
+  for (const std::string &path : paths)
+    if (support::read_file(path).empty()) GTEST_SKIP() << path << " is missing or empty here";
+  for (const std::string &path : paths) {
+    SCOPED_TRACE(path);
+    const std::string content = support::read_file(path);
+    ASSERT_LT(static_cast<int64_t>(content.size()), pseudo_file_max);
+    write_file(dir / "copy", content);
+    EXPECT_EQ(index_afresh(path), reference_offsets(dir / "copy"));
+  }
 }
 
 TEST_F(IndexTest, IndexingThreadsLeaveTheCallersSignalMaskAsItWas) {

@@ -85,8 +85,21 @@ ssize_t read_at(int fd, int64_t offset, char *buf, size_t want, size_t from_lf) 
   return static_cast<ssize_t>(have);
 }
 
-// How far back a draw looks for the start of a long line.
+// How far back a draw looks for the start of a long line before it asks
+// whether the file changed since it was indexed.
 constexpr int64_t line_start_reach = 64 * 1024;
+
+
+// A line that a look-back found in the draw under way: it starts at `start`
+// and has no line feed before `end`.  The other tries of the same draw use
+// it instead of reading the line again.  fd -1: none.  Each draw starts
+// without one, because the file may change between draws.
+struct KnownLine {
+  int fd;
+  int64_t start;
+  int64_t end;
+};
+KnownLine known_line = {-1, 0, 0};
 
 // Whether the open file is unchanged since it was indexed.
 bool unchanged_since_indexed(int fd) {
@@ -96,22 +109,59 @@ bool unchanged_since_indexed(int fd) {
   return kept != nullptr && unchanged_since_opened(*kept, st);
 }
 
-// Whether `offset`, which no line feed precedes, continues a long line: it
-// lies a whole number of chunk_max pieces after the start of its line.  The
-// line start is looked for up to line_start_reach bytes back; a line longer
-// than that is taken as indexed unless its file changed since.
-bool continues_long_line(int fd, int64_t offset) {
-  char block[4096];
-  for (int64_t end = offset; end > 0 && offset - end < line_start_reach;) {
-    const int64_t from = std::max<int64_t>(0, end - static_cast<int64_t>(sizeof block));
-    const size_t want = static_cast<size_t>(end - from);
-    if (read_at(fd, from, block, want, want) != static_cast<ssize_t>(want)) return false;
-    for (size_t i = want; i > 0; --i)
-      if (block[i - 1] == '\n') return (offset - (from + static_cast<int64_t>(i))) % chunk_max == 0;
-    end = from;
-    if (end == 0) return offset % chunk_max == 0;
+// The last line feed of the n bytes at p, or NULL.
+const char *last_line_feed(const char *p, size_t n) {
+  const char *last = nullptr;
+  while (const auto *lf = static_cast<const char *>(memchr(p, '\n', n))) {
+    last = lf;
+    n -= static_cast<size_t>(lf + 1 - p);
+    p = lf + 1;
   }
-  return unchanged_since_indexed(fd);
+  return last;
+}
+
+// Whether `offset`, which no line feed precedes, continues a long line: it
+// lies a whole number of chunk_max pieces after the start of its line.
+// The line start is looked for backwards, up to the previous line feed or
+// the start of the file.  Past line_start_reach bytes the offset is taken as
+// indexed if the file is unchanged since; if it changed (an append is
+// enough), the search goes on to the line start, which costs a read of the
+// line, as indexing it did.
+bool continues_long_line(int fd, int64_t offset) {
+  // The search stops at `floor`: the start of the file, or the end of a
+  // line that this draw already read back through.
+  int64_t floor = 0;
+  int64_t floor_start = 0;
+  if (known_line.fd == fd && known_line.start < offset) {
+    if (offset <= known_line.end) return (offset - known_line.start) % chunk_max == 0;
+    floor = known_line.end;
+    floor_start = known_line.start;
+  }
+  // The blocks of a look-back start at 4 KiB and double up to the size of
+  // the indexer's read buffer, so that a short look-back stays cheap and a
+  // long one takes few reads.
+  char small[4096];
+  char *look_back_buf = index_buffers.buf != nullptr ? index_buffers.buf : small;
+  const size_t look_back_max = index_buffers.buf != nullptr ? index_block_max : sizeof small;
+  int64_t start = floor_start;
+  bool asked = false;
+  size_t block = sizeof small;
+  for (int64_t end = offset; end > floor; block = std::min(2 * block, look_back_max)) {
+    if (!asked && offset - end >= line_start_reach) {
+      asked = true;
+      if (unchanged_since_indexed(fd)) return true;
+    }
+    const int64_t from = std::max(floor, end - static_cast<int64_t>(block));
+    const size_t want = static_cast<size_t>(end - from);
+    if (read_at(fd, from, look_back_buf, want, want) != static_cast<ssize_t>(want)) return false;
+    if (const char *lf = last_line_feed(look_back_buf, want)) {
+      start = from + (lf - look_back_buf) + 1;
+      break;
+    }
+    end = from;
+  }
+  known_line = {fd, start, offset};
+  return (offset - start) % chunk_max == 0;
 }
 
 // Read the line chunk at `offset` into buf (NUL-terminated) exactly as fgets
@@ -178,7 +228,10 @@ int tagdb_init(void) {
   return op.result(0);
 }
 
-const char *tagline_at(int k) {
+namespace {
+
+// tagline_at, with what the draw under way knows of long lines.
+const char *text_at(int k) {
   const tagentry &entry = tagdb.tagindex[k];
   char buf[TAGDB_LINE_BUF];
   if (!read_chunk(fileno(entry.file), entry.offset, buf)) return nullptr;
@@ -190,10 +243,43 @@ const char *tagline_at(int k) {
   return tagdb.tagbuf;
 }
 
-// How many chunks a draw tries before it gives up, when the ones it picks no
-// longer read (their file changed since it was indexed).  With half the
-// chunks stale, a draw fails once in 2^64.
+}  // namespace
+
+const char *tagline_at(int k) {
+  known_line.fd = -1;
+  const char *tag = text_at(k);
+  known_line.fd = -1;
+  return tag;
+}
+
+namespace {
+
+// How many chunks a draw picks at random before it looks at them all, when
+// the ones it picks no longer read (their file changed since it was
+// indexed).  With half the chunks stale, that happens once in 2^64 draws.
 constexpr int draw_tries = 64;
+
+// A chunk that no longer reads is not printed; another is drawn in its
+// place, which keeps the draw uniform over the chunks that do.
+const char *draw_intact() {
+  for (int tries = 0; tries < draw_tries && tagdb.ntags != 0; ++tries)
+    if (const char *tag = text_at(draw_position(tagdb.ntags))) return tag;
+  // Nearly every chunk is stale.  One pass over them all picks one of those
+  // that read, each as likely (the n-th that reads replaces the pick with
+  // probability 1/n), so the draw fails only when none reads.
+  char picked[TAGDB_LINE_BUF];
+  int intact = 0;
+  for (int k = 0; k < tagdb.ntags; ++k) {
+    const char *tag = text_at(k);
+    if (tag != nullptr && draw_position(++intact) == 0) memcpy(picked, tag, strlen(tag) + 1);
+  }
+  if (intact == 0) return nullptr;
+  memcpy(tagdb.tagbuf, picked, strlen(picked) + 1);
+  return tagdb.tagbuf;
+}
+
+}  // namespace
+
 
 int draw_position(int n) {
   // random() % n alone would favour the first 2^31 % n records; numbers at
@@ -210,11 +296,10 @@ const char *tagdb_get_tag(int refresh) {
   const Operation op;
   if (tagdb.nfiles == 0) return nullptr;
   if (refresh && tagdb_checkpoint() < 0) return nullptr;
-  // A chunk that no longer reads is not printed; another is drawn in its
-  // place, which keeps the draw uniform over the chunks that do.
-  for (int tries = 0; tries < draw_tries && tagdb.ntags != 0; ++tries)
-    if (const char *tag = tagline_at(draw_position(tagdb.ntags))) return tag;
-  return nullptr;
+  known_line.fd = -1;
+  const char *tag = draw_intact();
+  known_line.fd = -1;
+  return tag;
 }
 
 int tagdb_close_all(void) {

@@ -98,8 +98,8 @@ TAGDB_API int tagdb_count_open(uint64_t dev, uint64_t ino);
  * sources up to date first (tagdb_checkpoint); without it the draw only
  * reads.  A chunk that no longer starts a chunk of its file as it is now is
  * not returned, and another is drawn.  Returns the text, valid until the
- * next draw, or NULL when there is nothing to draw or none of the chunks
- * tried still reads. */
+ * next draw, or NULL when there is nothing to draw or no chunk still
+ * reads. */
 TAGDB_API const char *tagdb_get_tag(int refresh);
 
 /* Close every stream and release both tables.  Returns 0. */
