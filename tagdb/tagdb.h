@@ -3,9 +3,10 @@
  *
  * One database per process.  It keeps every source it opens (tagfiles and
  * directories) in the filelist, indexes every line chunk of every tagfile in
- * the tagindex, and draws one chunk uniformly at random with one seek and one
- * read.  A host that lives longer than one draw can refresh the database from
- * the disk before drawing.
+ * the tagindex, and draws one chunk uniformly at random, with one read (more
+ * only for a long line of a file that changed since it was indexed).  A host
+ * that lives longer than one draw can refresh the database from the disk
+ * before drawing.
  *
  * Plain C interface: this header compiles as C11 and as C++, and every
  * operation has C linkage.
