@@ -14,7 +14,12 @@
 
 #include "database_fixture.h"
 #include "support.h"
-#include "tagdb/internal.h"
+#include "tagdb/draw.h"
+#include "tagdb/identity.h"
+#include "tagdb/index.h"
+#include "tagdb/state.h"
+#include "tagdb/tables.h"
+#include "tagdb/walk.h"
 #include "tagdb/platform.h"
 
 namespace {
@@ -25,20 +30,20 @@ using support::write_file;
 class IndexTest : public DatabaseTest {
  protected:
   void TearDown() override {
-    index_block_bytes = saved_block_;
-    index_parallel_min = saved_parallel_min_;
-    index_piece_bytes = saved_piece_;
-    index_threads_max = saved_threads_;
-    index_after_read = nullptr;
+    lib.settings.block_bytes = saved_block_;
+    lib.settings.parallel_min = saved_parallel_min_;
+    lib.settings.piece_bytes = saved_piece_;
+    lib.settings.threads_max = saved_threads_;
+    lib.settings.after_read = nullptr;
     DatabaseTest::TearDown();
   }
 
   // Index with `threads` workers in pieces of `piece` bytes, from files of
   // any size; threads 1 is the single pass.
   static void use_threads(int threads, int64_t piece) {
-    index_parallel_min = threads > 1 ? 1 : INT64_MAX;
-    index_threads_max = threads;
-    index_piece_bytes = piece;
+    lib.settings.parallel_min = threads > 1 ? 1 : INT64_MAX;
+    lib.settings.threads_max = threads;
+    lib.settings.piece_bytes = piece;
   }
 
   std::vector<int64_t> index_afresh(const std::string &path) {
@@ -51,10 +56,10 @@ class IndexTest : public DatabaseTest {
   }
 
  private:
-  size_t saved_block_ = index_block_bytes;
-  int64_t saved_parallel_min_ = index_parallel_min;
-  int64_t saved_piece_ = index_piece_bytes;
-  int saved_threads_ = index_threads_max;
+  size_t saved_block_ = lib.settings.block_bytes;
+  int64_t saved_parallel_min_ = lib.settings.parallel_min;
+  int64_t saved_piece_ = lib.settings.piece_bytes;
+  int saved_threads_ = lib.settings.threads_max;
 };
 
 std::string repeat(char c, size_t n) { return std::string(n, c); }
@@ -76,7 +81,7 @@ TEST_F(IndexTest, SplitsAnywhereGiveTheOffsetsOfFgets) {
       for (int64_t piece : pieces) {
         SCOPED_TRACE("block " + std::to_string(block) + ", " + std::to_string(threads) +
                      " threads, pieces of " + std::to_string(piece));
-        index_block_bytes = block;
+        lib.settings.block_bytes = block;
         use_threads(threads, piece);
         ASSERT_EQ(index_afresh(path), expected);
       }
@@ -100,7 +105,7 @@ TEST_F(IndexTest, RandomTagfilesGiveTheOffsetsOfFgetsInPieces) {
     const std::vector<int64_t> expected = reference_offsets(path);
     for (int64_t piece : {97, 1023, 4096, 20000}) {
       SCOPED_TRACE("newline rate " + std::to_string(rate) + ", pieces of " + std::to_string(piece));
-      index_block_bytes = 777;
+      lib.settings.block_bytes = 777;
       use_threads(4, piece);
       ASSERT_EQ(index_afresh(path), expected);
     }
@@ -142,13 +147,13 @@ TEST_F(IndexTest, TagfileGrowingWhileIndexedHoldsTheBytesOfItsOpen) {
     SCOPED_TRACE(std::to_string(threads) + " threads");
     write_file(growing_path, content);
     const std::vector<int64_t> at_open = reference_offsets(growing_path);
-    index_block_bytes = 16;
+    lib.settings.block_bytes = 16;
     use_threads(threads, 100);
     tagdb_close_all();
     tagdb_init();
-    index_after_read = append_a_line;
+    lib.settings.after_read = append_a_line;
     ASSERT_EQ(tagdb_add(growing_path.c_str()), 1);
-    index_after_read = nullptr;
+    lib.settings.after_read = nullptr;
     EXPECT_GT(support::read_file(growing_path).size(), content.size() + 14 * 50);
     EXPECT_EQ(indexed_offsets(), at_open);
 
@@ -183,7 +188,7 @@ std::string truncated_path;
 
 void truncate_once(int) {
   ASSERT_EQ(truncate(truncated_path.c_str(), 100), 0);
-  index_after_read = nullptr;
+  lib.settings.after_read = nullptr;
 }
 
 TEST_F(IndexTest, SparseFileCutWhileIndexedGetsNoChunksPastItsEnd) {
@@ -206,8 +211,8 @@ TEST_F(IndexTest, SparseFileCutWhileIndexedGetsNoChunksPastItsEnd) {
     GTEST_SKIP() << "this file system wrote the holes out";
   write_file(dir / "head", head);
   const std::vector<int64_t> expected = reference_offsets(dir / "head");
-  index_block_bytes = 4096;
-  index_after_read = truncate_once;
+  lib.settings.block_bytes = 4096;
+  lib.settings.after_read = truncate_once;
   ASSERT_EQ(tagdb_add(truncated_path.c_str()), 1);
   EXPECT_EQ(indexed_offsets(), expected);
 }
@@ -245,11 +250,11 @@ TEST_F(IndexTest, FileEmptyWhenOpenedIsReadNoFurtherHoweverMuchIsWrittenLater) {
     fwrite(written.data(), 1, written.size(), log);
     fclose(log);
   }
-  index_block_bytes = 4096;
+  lib.settings.block_bytes = 4096;
   appends_left = 10'000;
-  index_after_read = append_a_block;
+  lib.settings.after_read = append_a_block;
   index_stream(file, opened.st_size);
-  index_after_read = nullptr;
+  lib.settings.after_read = nullptr;
   if (!length_unknown(fileno(file))) {
     EXPECT_EQ(tagdb.ntags, 0);
   } else {

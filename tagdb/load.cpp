@@ -10,7 +10,13 @@
 #include <cstring>
 #include <string_view>
 
-#include "internal.h"
+#include "hooks.h"
+#include "identity.h"
+#include "index.h"
+#include "state.h"
+#include "tables.h"
+#include "tagdb.h"
+#include "walk.h"
 
 #ifndef TAGDB_SYSTEM_TAGLINES
 #define TAGDB_SYSTEM_TAGLINES "/usr/local/share/tovrin/taglines"
@@ -184,7 +190,7 @@ void report_open_failure(int failure, const char *label, const char *path) {
 // with its path buffers: a host thread with a small stack walks the deepest
 // tree the path limit allows.  Each add may move the filelist, so a record
 // is reached again by its position.
-int walk_directory(int i, const Unchanged *unchanged) {
+int walk_directory(int i, known_path known, void *arg) {
   int stack[walk_depth_max];
   int depth = 0;
   stack[depth++] = i;
@@ -192,7 +198,7 @@ int walk_directory(int i, const Unchanged *unchanged) {
   int sum = 0;
   char path[TAGDB_PATH_MAX + 1];
   while (depth > 0) {
-    if (operations.short_of_memory) {  // the operation ends: leave each level rewound
+    if (lib.operations.short_of_memory) {  // the operation ends: leave each level rewound
       while (depth > 0) rewinddir(tagdb.filelist[stack[--depth]].dir);
       break;
     }
@@ -210,7 +216,7 @@ int walk_directory(int i, const Unchanged *unchanged) {
       report_error(ENAMETOOLONG, "stat %s/%s", parent.path, entry->d_name);
       continue;
     }
-    if (unchanged != nullptr && unchanged->has(path, static_cast<size_t>(len))) {
+    if (known != nullptr && known(path, static_cast<size_t>(len), arg)) {
       debug_msg("Won't add duplicate file: %s\n", path);
       continue;
     }

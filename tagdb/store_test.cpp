@@ -18,7 +18,12 @@
 
 #include "database_fixture.h"
 #include "support.h"
-#include "tagdb/internal.h"
+#include "tagdb/draw.h"
+#include "tagdb/identity.h"
+#include "tagdb/index.h"
+#include "tagdb/state.h"
+#include "tagdb/tables.h"
+#include "tagdb/walk.h"
 
 namespace {
 
@@ -51,7 +56,7 @@ struct ChunkCase {
 };
 
 TEST_F(StoreTest, ChunkOffsetsMatchFgetsOnEdgeCases) {
-  const size_t block = index_block_bytes;  // the indexer's read size
+  const size_t block = lib.settings.block_bytes;  // the indexer's read size
   const std::vector<ChunkCase> cases = {
       {"empty file", ""},
       {"one letter, no line feed", "a"},
