@@ -179,8 +179,12 @@ int walk_directory(int i, const Unchanged *unchanged) {
   while (depth > 0) {
     const tagsource &parent = tagdb.filelist[stack[depth - 1]];
     DIR *dir = parent.dir;
+    errno = 0;
     const dirent *entry = readdir(dir);
     if (entry == nullptr) {
+      // An error ends this directory's listing as its end would, but is
+      // reported; the rest of the walk goes on.
+      if (errno != 0) report_error(errno, "readdir %s", parent.path);
       rewinddir(dir);
       --depth;
       continue;
