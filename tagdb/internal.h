@@ -31,15 +31,18 @@ FILE *open_tagfile(const char *name, struct stat *opened, int *failure, int dirf
 void report_open_failure(int failure, const char *label, const char *path);
 
 // The records a checkpoint found still named by their paths, looked up by
-// path: a walk passes over their entries as duplicates without a stat.
+// path: a walk passes over their entries as duplicates without a stat.  So
+// it does over the paths the checkpoint has followed already (added afresh,
+// or reported), which a second try would only add or report again.
 struct Unchanged {
   struct Slot {
     uint64_t hash;
     int position;  // below zero: a free slot
   };
+  enum Mark : unsigned char { unseen = 0, kept = 1, followed = 2 };
   Slot *slots = nullptr;
   size_t mask = 0;
-  unsigned char *same = nullptr;  // per record position: still named by its path
+  unsigned char *same = nullptr;  // per record position: a Mark
 
   // The position of the record with this path (of `len` bytes), or -1.
   int find(const char *path, size_t len) const;
@@ -51,6 +54,28 @@ struct Unchanged {
 // same way; each is rewound for the next walk.  Entries of `unchanged`
 // records are duplicates.  Returns the number of tagfiles opened.
 int walk_directory(int i, const Unchanged *unchanged = nullptr);
+
+// tagdb_add without noting the path as named: for the adds of a checkpoint.
+int add_path(const char *path);
+
+// Every path the host named to tagdb_add, the elements of TAGLINES and the
+// default sources' paths among them, each once (the same text named again is
+// not kept twice), in the order first named.  A checkpoint follows them all;
+// tagdb_close_all forgets them.
+struct NamedPaths {
+  char **paths = nullptr;
+  int n = 0;
+  int cap = 0;
+  int *slots = nullptr;  // positions in `paths` by hash of the text; -1 free
+  size_t mask = 0;
+
+  void note(const char *path);
+  void release();
+};
+extern NamedPaths named;
+
+// FNV-1a of `len` bytes of a path.
+uint64_t hash_path(const char *path, size_t len);
 
 // Remove every counted tagindex record of this stream.
 void drop_entries(FILE *stream);

@@ -245,8 +245,53 @@ int add_element(std::string_view element) {
 
 }  // namespace
 
-int tagdb_add(const char *path) {
-  if (path == nullptr) return add_defaults();
+NamedPaths named;
+
+void NamedPaths::note(const char *path) {
+  const size_t len = strlen(path);
+  const uint64_t h = hash_path(path, len);
+  size_t at = 0;
+  if (slots != nullptr) {
+    for (at = h & mask; slots[at] >= 0; at = (at + 1) & mask)
+      if (strcmp(paths[slots[at]], path) == 0) return;  // named before
+  }
+  if (n == cap) {
+    cap = cap == 0 ? 8 : 2 * cap;
+    auto *grown = static_cast<char **>(realloc(paths, static_cast<size_t>(cap) * sizeof *paths));
+    if (grown == nullptr) table_full(ENOMEM, "realloc filelist");
+    paths = grown;
+  }
+  if (slots == nullptr || 2 * static_cast<size_t>(n + 1) > mask + 1) {
+    // Kept at most half full; the slots are filled again from the list.
+    const size_t capacity = slots == nullptr ? 16 : 2 * (mask + 1);
+    int *fresh = static_cast<int *>(malloc(capacity * sizeof *fresh));
+    if (fresh == nullptr) table_full(ENOMEM, "realloc filelist");
+    free(slots);
+    slots = fresh;
+    mask = capacity - 1;
+    for (size_t k = 0; k < capacity; ++k) slots[k] = -1;
+    for (int k = 0; k < n; ++k) {
+      size_t free_at = hash_path(paths[k], strlen(paths[k])) & mask;
+      while (slots[free_at] >= 0) free_at = (free_at + 1) & mask;
+      slots[free_at] = k;
+    }
+    for (at = h & mask; slots[at] >= 0;) at = (at + 1) & mask;
+  }
+  char *copy = static_cast<char *>(malloc(len + 1));
+  if (copy == nullptr) table_full(ENOMEM, "realloc filelist");
+  memcpy(copy, path, len + 1);
+  paths[n] = copy;
+  slots[at] = n++;
+}
+
+void NamedPaths::release() {
+  for (int k = 0; k < n; ++k) free(paths[k]);
+  free(paths);
+  free(slots);
+  *this = {};
+}
+
+int add_path(const char *path) {
   if (strlen(path) > TAGDB_PATH_MAX) {
     report_too_long(path);
     return 0;
@@ -260,6 +305,15 @@ int tagdb_add(const char *path) {
       break;
   }
   return 0;
+}
+
+int tagdb_add(const char *path) {
+  if (path == nullptr) return add_defaults();
+  // Kept whatever comes of it: a checkpoint follows every path the host
+  // named, so that one that named a duplicate, or nothing, or a source that
+  // was closed since, is taken up when it names something new.
+  if (strlen(path) <= TAGDB_PATH_MAX) named.note(path);
+  return add_path(path);
 }
 
 int tagdb_add_env(void) {

@@ -182,6 +182,8 @@ bool follows(const Changed &change) {
   return usable;
 }
 
+}  // namespace
+
 uint64_t hash_path(const char *path, size_t len) {
   uint64_t h = 0xCBF29CE484222325u;  // FNV-1a
   for (size_t k = 0; k < len; ++k) {
@@ -190,6 +192,8 @@ uint64_t hash_path(const char *path, size_t len) {
   }
   return h;
 }
+
+namespace {
 
 // The checkpoint's index of the records open when it began, by path.
 struct PathIndex : Unchanged {
@@ -227,7 +231,8 @@ int stat_path(const PathIndex &known, int i, struct stat *st) {
   const char *slash = strrchr(path, '/');
   if (slash != nullptr && slash != path && slash[1] != '\0') {
     const int parent = known.find(path, static_cast<size_t>(slash - path));
-    if (parent >= 0 && parent < i && known.same[parent] && tagdb.filelist[parent].dir != nullptr)
+    if (parent >= 0 && parent < i && known.same[parent] == Unchanged::kept &&
+        tagdb.filelist[parent].dir != nullptr)
       return fstatat(dirfd(tagdb.filelist[parent].dir), slash + 1, st, 0);
   }
   return stat(path, st);
@@ -248,7 +253,8 @@ int Unchanged::find(const char *path, size_t len) const {
 
 bool Unchanged::has(const char *path, size_t len) const {
   const int i = find(path, len);
-  return i >= 0 && same[i] && is_open(tagdb.filelist[i]);
+  if (i < 0) return false;
+  return same[i] == followed || (same[i] == kept && is_open(tagdb.filelist[i]));
 }
 
 void drop_entries(FILE *stream) {
@@ -393,10 +399,12 @@ int tagdb_compact(void) {
 // opens it afresh (a directory is walked whole); one that names a file held
 // by a record whose path still names it is closed as a duplicate.  The
 // streams no record took are closed and the changed tagfiles read again,
-// each in one pass over the tagindex.  Last, every open directory is walked
-// for new entries, and the filelist is compacted.
+// each in one pass over the tagindex.  Then every path the host named that
+// names something no record holds is added.  Last, every open directory is
+// walked for new entries, and the filelist is compacted.
 int tagdb_checkpoint(void) {
-  if (tagdb.filelist == nullptr || tagdb.nfiles <= 0) return 0;  // none set up, or no source
+  // None set up, or nothing open and nothing named to look for.
+  if (tagdb.filelist == nullptr || (tagdb.nfiles <= 0 && named.n == 0)) return 0;
   const int nfiles = tagdb.nfiles;
   PathIndex known(nfiles);
   Pool pool;
@@ -415,7 +423,7 @@ int tagdb_checkpoint(void) {
       changed.push({i, source.file != nullptr, st});
       pool.put(i);
     } else {
-      known.same[i] = 1;
+      known.same[i] = Unchanged::kept;
       if (source.file != nullptr && needs_reread(source, st)) {
         debug_msg("Tagfile %s has been updated.\n", source.path);
         rereads.push(i);
@@ -428,13 +436,14 @@ int tagdb_checkpoint(void) {
   for (int k = 0; k < changed.n; ++k) {
     const int i = changed.at[k].i;
     const struct stat &st = changed.at[k].st;
+    known.same[i] = Unchanged::followed;
     if (!follows(changed.at[k])) continue;
     const char *path = tagdb.filelist[i].path;
     if (held_position(st.st_dev, st.st_ino) >= 0) {
       debug_msg("Won't add duplicate file: %s\n", path);
     } else if (pool.hand_over(i, st)) {
       debug_msg("Following %s\n", path);
-      known.same[i] = 1;
+      known.same[i] = Unchanged::kept;
       if (tagdb.filelist[i].file != nullptr && needs_reread(tagdb.filelist[i], st)) {
         debug_msg("Tagfile %s has been updated.\n", path);
         rereads.push(i);
@@ -450,7 +459,22 @@ int tagdb_checkpoint(void) {
   for (int k = 0; k < fresh.n; ++k) {
     char path[TAGDB_PATH_MAX + 1];
     memcpy(path, tagdb.filelist[fresh.at[k]].path, sizeof path);
-    tagdb_add(path);
+    add_path(path);
+  }
+  // Every path the host named, duplicates and closed sources included: one
+  // that names a tagfile or directory no record holds is added afresh, as a
+  // fresh load would add it.  Paths followed above are passed over, and so,
+  // quietly, is one that names nothing to add (it was reported when named,
+  // or when its source went).
+  for (int k = 0; k < named.n; ++k) {
+    const char *path = named.paths[k];
+    const int j = known.find(path, strlen(path));
+    if (j >= 0 && known.same[j] != Unchanged::unseen) continue;
+    struct stat st;
+    if (stat(path, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
+        held_position(st.st_dev, st.st_ino) >= 0)
+      continue;
+    add_path(path);
   }
 
   // Records added above were walked whole as they were added.

@@ -218,7 +218,8 @@ const char *tagline_at(int k) {
 constexpr int draw_tries = 64;
 
 const char *tagdb_get_tag(int refresh) {
-  if (tagdb.nfiles == 0) return nullptr;
+  // With no source open, a refresh may still find a named path come back.
+  if (tagdb.nfiles == 0 && (refresh == 0 || named.n == 0)) return nullptr;
   if (refresh) tagdb_checkpoint();
   // A chunk that no longer reads is not printed; another is drawn in its
   // place, which keeps the draw uniform over the chunks that do.
@@ -241,6 +242,7 @@ int tagdb_close_all(void) {
   tagdb.maxtags = tagdb.ntags = 0;
   table_release(tagdb.filelist, static_cast<size_t>(tagdb.maxfiles) * sizeof(tagsource));
   held.release();
+  named.release();
   tagdb.filelist = nullptr;
   tagdb.maxfiles = tagdb.nfiles = 0;
   return 0;
