@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "platform.h"
 
 namespace {
 
@@ -359,6 +360,55 @@ void reindex_all(const Scratch<int> &positions) {
   for (int k = 0; k < positions.n; ++k) reopen(positions.at[k]);
 }
 
+// Whether a directory's status moved since it was opened: its permissions,
+// its owner or its entries changed.
+bool status_changed(const tagsource &source, const struct stat &st) {
+  const IdentityMap::Entry *kept = held.find(source.dev, source.ino);
+  if (kept == nullptr) return false;
+  const timespec now = changed_at(st);
+  return now.tv_sec != kept->ctime.tv_sec || now.tv_nsec != kept->ctime.tv_nsec;
+}
+
+// Open the directory of record i again, as a fresh load would: the old
+// stream goes on reading a directory that its permissions may no longer let
+// anyone read.  False when it cannot be opened; that is reported, and the
+// record is closed.
+bool reopen_directory(int i) {
+  tagsource &source = tagdb.filelist[i];
+  DIR *dir = opendir(source.path);
+  if (dir == nullptr) {
+    const int err = errno;
+    debug_msg("Closing %s\n", source.path);
+    held_closing(i);
+    closedir(source.dir);
+    source.dir = nullptr;
+    report_error(err, "dir open");
+    return false;
+  }
+  struct stat opened;
+  if (fstat(dirfd(dir), &opened) != 0 || !same_file(source, opened)) {
+    closedir(dir);  // replaced since the stat: the next checkpoint follows that
+    return true;
+  }
+  closedir(source.dir);
+  source.dir = dir;
+  held_opened(i, opened);
+  return true;
+}
+
+// Whether `path` lies below the directory at filelist position d.
+bool lies_below(const char *path, int d) {
+  const char *dir = tagdb.filelist[d].path;
+  const size_t len = strlen(dir);
+  return strncmp(path, dir, len) == 0 && path[len] == '/';
+}
+
+bool below_any(const char *path, const Scratch<int> &dirs) {
+  for (int k = 0; k < dirs.n; ++k)
+    if (lies_below(path, dirs.at[k])) return true;
+  return false;
+}
+
 }  // namespace
 
 int tagdb_reindex(int i) {
@@ -410,6 +460,7 @@ int tagdb_checkpoint(void) {
   Pool pool;
   Scratch<Changed> changed;
   Scratch<int> rereads;
+  Scratch<int> unreadable;  // directories that could not be opened again
   for (int i = 0; i < nfiles; ++i) {
     tagsource &source = tagdb.filelist[i];
     debug_msg("Checkpointing %s\n", source.path);
@@ -427,8 +478,34 @@ int tagdb_checkpoint(void) {
       if (source.file != nullptr && needs_reread(source, st)) {
         debug_msg("Tagfile %s has been updated.\n", source.path);
         rereads.push(i);
+      } else if (source.dir != nullptr && status_changed(source, st) && !reopen_directory(i)) {
+        known.same[i] = Unchanged::followed;
+        unreadable.push(i);
       }
     }
+  }
+
+  // A fresh load does not reach what lies below a directory it cannot open.
+  // Those records give up their streams; what is named on its own, or found
+  // in another directory, is taken up again below.
+  if (unreadable.n > 0) {
+    for (int j = 0; j < nfiles; ++j) {
+      tagsource &source = tagdb.filelist[j];
+      if (known.same[j] == Unchanged::followed || !below_any(source.path, unreadable)) continue;
+      if (is_open(source)) {
+        debug_msg("Closing %s\n", source.path);
+        pool.put(j);
+      }
+      known.same[j] = Unchanged::unseen;
+    }
+    int k = 0;
+    for (int c = 0; c < changed.n; ++c)
+      if (!below_any(tagdb.filelist[changed.at[c].i].path, unreadable)) changed.at[k++] = changed.at[c];
+    changed.n = k;
+    k = 0;
+    for (int r = 0; r < rereads.n; ++r)
+      if (tagdb.filelist[rereads.at[r]].file != nullptr) rereads.at[k++] = rereads.at[r];
+    rereads.n = k;
   }
 
   // Hand-overs first: a path may name a file that a later record gave up.
@@ -483,6 +560,7 @@ int tagdb_checkpoint(void) {
   tagdb_compact();
   changed.release();
   rereads.release();
+  unreadable.release();
   fresh.release();
   known.release();
   return 0;

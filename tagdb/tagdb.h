@@ -118,8 +118,8 @@ TAGDB_API int tagdb_compact(void);
 
 /* Bring the open sources up to date: follow what each open path names now
  * (re-read a tagfile whose time or size moved, take over a file renamed over
- * it, open what replaced it, close it when its path is gone), add what
- * every path ever named
+ * it, open what replaced it, close it when its path is gone, open a
+ * directory again when its status changed), add what every path ever named
  * to tagdb_add names if no source holds it, then add new tagfiles (and new
  * directories, walked whole) found in open directories, and compact.  Afterwards the database holds what a fresh load of the same
  * sources would.  Returns 0. */
