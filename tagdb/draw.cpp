@@ -190,7 +190,8 @@ int draw_position(int n) {
 
 const char *tagdb_get_tag(int refresh) {
   const Operation op;
-  if (tagdb.nfiles == 0) return nullptr;
+  // With no source open, a refresh may still find a named path come back.
+  if (tagdb.nfiles == 0 && (refresh == 0 || lib.named.n == 0)) return nullptr;
   if (refresh && tagdb_checkpoint() < 0) return nullptr;
   lib.known_line.fd = -1;
   const char *tag = draw_intact();

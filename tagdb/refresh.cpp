@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "hashtable.h"
+#include "platform.h"
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
@@ -71,15 +72,22 @@ struct PathSlot {
 // when it began, so that it needs no memory once it starts changing the
 // tables.
 struct Checkpoint {
+  // What became of each record's path: it still names what the record
+  // holds, or the checkpoint has dealt with it (added it afresh, or
+  // reported it), which a second try would only do again.
+  enum Mark : unsigned char { unseen = 0, kept = 1, followed = 2 };
+
   int n = 0;                         // the records when it began
   HashTable<PathSlot> paths;         // the open ones, by path
-  unsigned char *same = nullptr;     // per record: its path still names what it holds
+  unsigned char *mark = nullptr;     // per record, a Mark
   Changed *changed = nullptr;        // records whose paths name something else now
   int nchanged = 0;
   int *rereads = nullptr;            // tagfiles to read again
   int nrereads = 0;
   int *fresh = nullptr;              // paths to open afresh
   int nfresh = 0;
+  int *unreadable = nullptr;         // directories that could not be opened again
+  int nunreadable = 0;
   Closing *closing = nullptr;        // streams to close
   int nclosing = 0;
   FILE **files = nullptr;            // scratch for dropping their chunks
@@ -89,15 +97,6 @@ struct Checkpoint {
   int find(const char *path, size_t len) const;
 };
 
-uint64_t hash_path(const char *path, size_t len) {
-  uint64_t h = 0xCBF29CE484222325u;  // FNV-1a
-  for (size_t k = 0; k < len; ++k) {
-    h ^= static_cast<unsigned char>(path[k]);
-    h *= 0x100000001B3u;
-  }
-  return h;
-}
-
 template <class Record>
 bool take(Record *&array, int n) {
   array = static_cast<Record *>(calloc(static_cast<size_t>(n) + 1, sizeof(Record)));
@@ -106,8 +105,8 @@ bool take(Record *&array, int n) {
 
 bool Checkpoint::init(int records) {
   n = records;
-  if (!paths.reserve(static_cast<size_t>(n)) || !take(same, n) || !take(changed, n) ||
-      !take(rereads, n) || !take(fresh, n) || !take(closing, n) || !take(files, n))
+  if (!paths.reserve(static_cast<size_t>(n)) || !take(mark, n) || !take(changed, n) ||
+      !take(rereads, n) || !take(unreadable, n) || !take(fresh, n) || !take(closing, n) || !take(files, n))
     return false;
   for (int i = 0; i < n; ++i) {
     if (!is_open(tagdb.filelist[i])) continue;
@@ -119,7 +118,8 @@ bool Checkpoint::init(int records) {
 
 void Checkpoint::release() {
   paths.release();
-  free(same);
+  free(mark);
+  free(unreadable);
   free(changed);
   free(rereads);
   free(fresh);
@@ -137,11 +137,13 @@ int Checkpoint::find(const char *path, size_t len) const {
 }
 
 // A walk's test for entries it can pass over: open records whose paths
-// still name what they hold.
+// still name what they hold, and paths the checkpoint followed already.
 bool known_unchanged(const char *path, size_t len, void *arg) {
   const auto &c = *static_cast<const Checkpoint *>(arg);
   const int i = c.find(path, len);
-  return i >= 0 && c.same[i] && is_open(tagdb.filelist[i]);
+  if (i < 0) return false;
+  return c.mark[i] == Checkpoint::followed ||
+         (c.mark[i] == Checkpoint::kept && is_open(tagdb.filelist[i]));
 }
 
 // Close these streams: their chunks leave the tagindex in one pass, and the
@@ -200,7 +202,8 @@ int stat_path(const Checkpoint &known, int i, struct stat *st) {
   const char *slash = strrchr(path, '/');
   if (slash != nullptr && slash != path && slash[1] != '\0') {
     const int parent = known.find(path, static_cast<size_t>(slash - path));
-    if (parent >= 0 && parent < i && known.same[parent] && tagdb.filelist[parent].dir != nullptr)
+    if (parent >= 0 && parent < i && known.mark[parent] == Checkpoint::kept &&
+        tagdb.filelist[parent].dir != nullptr)
       return fstatat(dirfd(tagdb.filelist[parent].dir), slash + 1, st, 0);
   }
   return stat(path, st);
@@ -283,6 +286,96 @@ void reindex_all(Checkpoint &c) {
   for (int k = 0; k < c.nrereads; ++k) reopen(c.rereads[k]);
 }
 
+// Whether a directory's status moved since it was opened: its permissions,
+// its owner or its entries changed.
+bool status_changed(const tagsource &source, const struct stat &st) {
+  const Held *kept = held_find(source.dev, source.ino);
+  if (kept == nullptr) return false;
+  const timespec now = changed_at(st);
+  return now.tv_sec != kept->ctime.tv_sec || now.tv_nsec != kept->ctime.tv_nsec;
+}
+
+// Open the directory of record i again, as a fresh load would: the old
+// stream goes on reading a directory that its permissions may no longer let
+// anyone read.  False when it cannot be opened; that is reported, and the
+// record is closed.
+bool reopen_directory(int i) {
+  tagsource &source = tagdb.filelist[i];
+  DIR *dir = opendir(source.path);
+  if (dir == nullptr) {
+    const int err = errno;
+    debug_msg("Closing %s\n", source.path);
+    held_closing(i);
+    closedir(source.dir);
+    source.dir = nullptr;
+    report_error(err, "dir open");
+    return false;
+  }
+  struct stat opened;
+  if (fstat(dirfd(dir), &opened) != 0 || !same_file(source, opened)) {
+    closedir(dir);  // replaced since the stat: the next checkpoint follows that
+    return true;
+  }
+  closedir(source.dir);
+  source.dir = dir;
+  held_opened(i, opened);  // the identity is held already: no memory needed
+  return true;
+}
+
+// Whether `path` lies below one of the directories at these positions.
+bool below_any(const char *path, const int *dirs, int n) {
+  for (int k = 0; k < n; ++k) {
+    const char *dir = tagdb.filelist[dirs[k]].path;
+    const size_t len = strlen(dir);
+    if (strncmp(path, dir, len) == 0 && path[len] == '/') return true;
+  }
+  return false;
+}
+
+// A fresh load does not reach what lies below a directory it cannot open.
+// Those records give up their streams; what is named on its own, or found
+// in another directory, is taken up again later in the checkpoint.
+void leave_out_below_unreadable(Checkpoint &c) {
+  if (c.nunreadable == 0) return;
+  for (int j = 0; j < c.n; ++j) {
+    tagsource &source = tagdb.filelist[j];
+    if (c.mark[j] == Checkpoint::followed || !below_any(source.path, c.unreadable, c.nunreadable))
+      continue;
+    if (is_open(source)) {
+      debug_msg("Closing %s\n", source.path);
+      set_aside(c, j);
+    }
+    c.mark[j] = Checkpoint::unseen;
+  }
+  int k = 0;
+  for (int m = 0; m < c.nchanged; ++m)
+    if (!below_any(tagdb.filelist[c.changed[m].i].path, c.unreadable, c.nunreadable))
+      c.changed[k++] = c.changed[m];
+  c.nchanged = k;
+  k = 0;
+  for (int r = 0; r < c.nrereads; ++r)
+    if (tagdb.filelist[c.rereads[r]].file != nullptr) c.rereads[k++] = c.rereads[r];
+  c.nrereads = k;
+}
+
+// Every path the host named, duplicates and closed sources included: one
+// that names a tagfile or directory no record holds is added afresh, as a
+// fresh load would add it.  Paths followed already are passed over, and so,
+// quietly, is one that names nothing to add (it was reported when named,
+// or when its source went).
+void follow_named(const Checkpoint &c) {
+  for (int k = 0; k < lib.named.n; ++k) {
+    const char *path = lib.named.paths[k];
+    const int j = c.find(path, strlen(path));
+    if (j >= 0 && c.mark[j] != Checkpoint::unseen) continue;
+    struct stat st;
+    if (stat(path, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
+        held_position(st.st_dev, st.st_ino) >= 0)
+      continue;
+    add_path(path);
+  }
+}
+
 }  // namespace
 
 int tagdb_reindex(int i) {
@@ -327,7 +420,8 @@ int tagdb_compact(void) {
 // entries, and the filelist is compacted.
 int tagdb_checkpoint(void) {
   const Operation op;
-  if (tagdb.filelist == nullptr || tagdb.nfiles <= 0) return 0;  // none set up, or no source
+  // None set up, or nothing open and nothing named to look for.
+  if (tagdb.filelist == nullptr || (tagdb.nfiles <= 0 && lib.named.n == 0)) return 0;
   Checkpoint c;
   if (!c.init(tagdb.nfiles)) {
     c.release();
@@ -347,15 +441,21 @@ int tagdb_checkpoint(void) {
       c.changed[c.nchanged++] = {i, source.file != nullptr, st};
       set_aside(c, i);
     } else {
-      c.same[i] = 1;
+      c.mark[i] = Checkpoint::kept;
       if (source.file != nullptr && needs_reread(source, st)) {
         debug_msg("Tagfile %s has been updated.\n", source.path);
         c.rereads[c.nrereads++] = i;
+      } else if (source.dir != nullptr && status_changed(source, st) && !reopen_directory(i)) {
+        c.mark[i] = Checkpoint::followed;
+        c.unreadable[c.nunreadable++] = i;
       }
     }
   }
-  for (int k = 0; k < c.nchanged; ++k)
+  leave_out_below_unreadable(c);
+  for (int k = 0; k < c.nchanged; ++k) {
+    c.mark[c.changed[k].i] = Checkpoint::followed;
     if (follows(c.changed[k])) c.fresh[c.nfresh++] = c.changed[k].i;
+  }
   close_all_of(c.closing, c.nclosing, c.files);
   reindex_all(c);
   // What a changed path names now is added as new, under the record's path;
@@ -363,8 +463,9 @@ int tagdb_checkpoint(void) {
   for (int k = 0; k < c.nfresh; ++k) {
     char path[TAGDB_PATH_MAX + 1];
     memcpy(path, tagdb.filelist[c.fresh[k]].path, sizeof path);
-    tagdb_add(path);
+    add_path(path);
   }
+  follow_named(c);
   // Records added above were walked whole as they were added.
   for (int i = 0; i < c.n; ++i)
     if (tagdb.filelist[i].dir != nullptr) walk_directory(i, known_unchanged, &c);

@@ -11,6 +11,7 @@
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
+#include "walk.h"
 
 struct LibraryState {
   Hooks hooks;               // the host's choices
@@ -21,6 +22,7 @@ struct LibraryState {
   IndexBuffers buffers;      // the calling thread's read buffer
   Prefaulted prefaulted;     // the tagindex's pages asked for ahead of its writer
   KnownLine known_line;      // what the draw under way learned of a long line
+  NamedPaths named;          // every path the host named, for the checkpoints
 };
 extern LibraryState lib;
 

@@ -17,6 +17,7 @@ LibraryState lib;
 void release_state() {
   lib.held.release();
   release_index_buffers();
+  release_named();
   lib.opened = 0;
   lib.prefaulted = {};
   lib.known_line = {};

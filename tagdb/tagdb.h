@@ -82,7 +82,9 @@ TAGDB_API int tagdb_init(void);
 /* Add a tagfile, or a directory and every non-hidden tagfile below it.
  * A null path adds the default sources (~/.taglines, else the system file).
  * Returns the number of tagfiles opened.  Unusable paths are reported on
- * standard error and skipped. */
+ * standard error and skipped.  The path is kept, whatever came of it, until
+ * tagdb_close_all: every checkpoint adds what it names if no source holds
+ * that. */
 TAGDB_API int tagdb_add(const char *path);
 
 /* Add the sources listed in TAGLINES (colon-separated; an empty last element
@@ -147,9 +149,10 @@ TAGDB_API int tagdb_compact(void);
 
 /* Bring the open sources up to date: follow what each open path names now
  * (re-read a tagfile whose time or size moved, take over a file renamed over
- * it, open what replaced it, close it when its path is gone), then add new
- * tagfiles (and new directories, walked whole) found in open directories,
- * and compact.  Afterwards the database holds what a fresh load of the same
+ * it, open what replaced it, close it when its path is gone, open a
+ * directory again when its status changed), add what every path ever named
+ * to tagdb_add names if no source holds it, then add new tagfiles (and new
+ * directories, walked whole) found in open directories, and compact.  Afterwards the database holds what a fresh load of the same
  * sources would.  Returns 0. */
 TAGDB_API int tagdb_checkpoint(void);
 

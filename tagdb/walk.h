@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+
+#include "hashtable.h"
 
 // Open a tagfile for reading, never blocking; `opened` receives the open
 // file's status.  Returns NULL when it cannot be opened (`failure` is the
@@ -27,5 +30,26 @@ using known_path = bool (*)(const char *path, size_t len, void *arg);
 // same way; each is rewound for the next walk.  Returns the number of
 // tagfiles opened.
 int walk_directory(int i, known_path known = nullptr, void *arg = nullptr);
+
+// tagdb_add without noting the path as named: for the adds of a checkpoint.
+int add_path(const char *path);
+
+// Every path the host named to tagdb_add, the elements of TAGLINES and the
+// default sources' paths among them, each text once, in the order first
+// named.  A checkpoint follows them all; tagdb_close_all forgets them.
+struct NamedSlot {
+  uint64_t hash;
+  int position;  // in `paths`
+};
+struct NamedPaths {
+  char **paths = nullptr;
+  int n = 0;
+  int cap = 0;
+  HashTable<NamedSlot> index;  // by the text's hash
+};
+void release_named();
+
+// FNV-1a of `len` bytes of a path.
+uint64_t hash_path(const char *path, size_t len);
 
 #endif

@@ -450,6 +450,38 @@ TEST_F(PelnikTest, OpenFileLimitIsRaisedAsFarAsTheSystemAcceptsWhereTheHardLimit
 #endif
 }
 
+TEST_F(PelnikTest, DirectoryThatFailsToReadIsReportedAndTheWalkGoesOn) {
+#ifndef READDIR_SHIM_PATH
+  GTEST_SKIP() << "needs the LD_PRELOAD shim of readdir, built with glibc only";
+#else
+  make_dir(dir / "col");
+  write_file(dir / "col/a", "a\n");
+  make_dir(dir / "col/bad");
+  write_file(dir / "col/bad/inside", "inside\n");
+  make_dir(dir / "col/good");
+  write_file(dir / "col/good/z", "z\n");
+  const std::string shim = io / "readdir_shim.so";  // where no mount hides it
+  write_file(shim, support::read_file(READDIR_SHIM_PATH));
+  const std::string preload = *support::test_emulator ? "QEMU_SET_ENV=LD_PRELOAD=" : "LD_PRELOAD=";
+  RunOptions options;
+  options.wrap = {"env", preload + shim, "READDIR_SHIM_FAIL=" + dir / "col/bad"};
+  if (std::string_view(support::checked_build ? support::checked_build : "") == "sanitizers")
+    options.wrap.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+
+  RunResult r = run({dir / "col"}, options);
+  EXPECT_EQ(r.err, "readdir " + dir / "col/bad: Input/output error\n");
+  EXPECT_TRUE(r.out == "a\n" || r.out == "z\n") << r.out;
+  EXPECT_EQ(r.status, 0);
+  // Every other entry is added, whichever order the directory lists them in.
+  r = run({"-d", dir / "col"}, options);
+  for (const std::string &line :
+       {"Adding " + dir / "col/a\n", "readdir " + dir / "col/bad: Input/output error\n",
+        "Adding " + dir / "col/good/z\n"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << " is missing from:\n" << r.err;
+  EXPECT_EQ(r.err.find("inside"), std::string::npos) << r.err;
+#endif
+}
+
 // From here on the runs reach TAGLINES or the default sources, which the
 // sandbox replaces with the fixture's `home` and `system` directories.
 
