@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "hooks.h"
 #include "tagdb.h"
 
 // The longest line chunk: what one fgets with a TAGDB_LINE_BUF buffer reads.
@@ -90,6 +91,13 @@ void tagindex_trim();
 // the chunk can no longer be read.
 const char *tagline_at(int k);
 
+// The capacity a table of `capacity` records grows to: by half, at least by
+// `step`, at most INT_MAX.
+long long grown_capacity(int capacity, int step);
+
+// The record a draw picks among n, uniformly, from the draw numbers.
+int draw_position(int n);
+
 // Make room for one more filelist record (fatal when the table cannot grow).
 void filelist_make_room();
 
@@ -138,15 +146,5 @@ int held_position(uint64_t dev, uint64_t ino);
 
 // Whether a file's status is still the one recorded when it was opened.
 bool unchanged_since_opened(const IdentityMap::Entry &kept, const struct stat &st);
-
-// Write a debug message to standard error when debug mode is on.
-[[gnu::format(printf, 1, 2)]] void debug_msg(const char *format, ...);
-
-// Report a failed system call as perror does, with a label built from a
-// format ("stat %s"), so that no label is ever cut to fit a buffer.
-[[gnu::format(printf, 2, 3)]] void report_error(int err, const char *format, ...);
-
-// Current wall-clock time in whole seconds.
-int64_t now_seconds();
 
 #endif

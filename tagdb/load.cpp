@@ -53,7 +53,7 @@ void record_source(const char *path, const struct stat &st, int64_t indexed_at, 
 
 // Written without a line end, so a following message continues the line.
 void report_not_a_tagfile(const char *path) {
-  fprintf(stderr, "not a directory or regular file: %s", path);
+  report("not a directory or regular file: %s", path);
 }
 
 bool held_already(const struct stat &st) { return held_position(st.st_dev, st.st_ino) >= 0; }
@@ -242,6 +242,7 @@ int add_element(std::string_view element) {
 }  // namespace
 
 int tagdb_add(const char *path) {
+  const NoCancel hold;
   if (path == nullptr) return add_defaults();
   if (strlen(path) > TAGDB_PATH_MAX) {
     report_too_long(path);
@@ -259,6 +260,7 @@ int tagdb_add(const char *path) {
 }
 
 int tagdb_add_env(void) {
+  const NoCancel hold;
   const char *value = getenv("TAGLINES");
   if (value != nullptr) {
     debug_msg("Got env var of '%s'\n", value);

@@ -33,7 +33,7 @@ const char *kind_of(mode_t mode) {
 // What a source turned into; the plain message for a FIFO or device named
 // on its own is kept for a run that adds it.
 void report_replaced(const char *was, mode_t now, const char *path) {
-  fprintf(stderr, "%s replaced by a %s: %s\n", was, kind_of(now), path);
+  report("%s replaced by a %s: %s\n", was, kind_of(now), path);
 }
 
 [[noreturn]] void out_of_memory() { table_full(ENOMEM, "realloc filelist"); }
@@ -280,6 +280,7 @@ void drop_entries_of(FILE **streams, int n) {
 }
 
 int tagdb_close_source(int i) {
+  const NoCancel hold;
   if (!in_filelist(i)) return 0;
   tagsource &source = tagdb.filelist[i];
   debug_msg("Closing %s\n", source.path);
@@ -356,6 +357,7 @@ void reindex_all(const Scratch<int> &positions) {
 }  // namespace
 
 int tagdb_reindex(int i) {
+  const NoCancel hold;
   if (!in_filelist(i) || tagdb.filelist[i].file == nullptr) return tagdb.ntags;
   tagsource &source = tagdb.filelist[i];
   const int start = tagdb.ntags;
@@ -396,6 +398,7 @@ int tagdb_compact(void) {
 // each in one pass over the tagindex.  Last, every open directory is walked
 // for new entries, and the filelist is compacted.
 int tagdb_checkpoint(void) {
+  const NoCancel hold;
   if (tagdb.filelist == nullptr || tagdb.nfiles <= 0) return 0;  // none set up, or no source
   const int nfiles = tagdb.nfiles;
   PathIndex known(nfiles);

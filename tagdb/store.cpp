@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "hooks.h"
 #include "internal.h"
 #include "platform.h"
 
@@ -46,13 +47,21 @@ bool resize(Record *&table, int &capacity, long long wanted, size_t expected_use
   return true;
 }
 
+}  // namespace
+
+long long grown_capacity(int capacity, int step) {
+  const long long by = std::max(capacity / 2, step);
+  return std::min<long long>(static_cast<long long>(capacity) + by, INT_MAX);
+}
+
+namespace {
+
 // Grow a table by at least `step` records, and by half its size once it is
 // large, so that filling it stays linear however many records it gets.
 template <class Record>
 void grow(Record *&table, int &capacity, int step, const char *label) {
   if (capacity == INT_MAX) table_full(EOVERFLOW, label);
-  long long wanted = capacity + (capacity / 2 > step ? capacity / 2 : step);
-  wanted = std::min<long long>(wanted, INT_MAX);
+  const long long wanted = grown_capacity(capacity, step);
   // A table that has grown this far is filled front to back: what it is
   // about to hold is as likely to be written as what it held.
   const size_t filled = static_cast<size_t>(wanted) * sizeof(Record);
@@ -128,27 +137,8 @@ bool read_chunk(int fd, int64_t offset, char *buf) {
 
 }  // namespace
 
-void debug_msg(const char *format, ...) {
-  if (!tagdb.debug) return;
-  va_list args;
-  va_start(args, format);
-  vfprintf(stderr, format, args);
-  va_end(args);
-}
-
-void report_error(int err, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  vfprintf(stderr, format, args);
-  va_end(args);
-  fprintf(stderr, ": %s\n", strerror(err));
-}
-
-int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
-
 void table_full(int err, const char *label) {
-  errno = err;
-  perror(label);
+  report_error(err, "%s", label);
   exit(1);
 }
 
@@ -185,9 +175,10 @@ void filelist_make_room() {
 }
 
 int tagdb_init(void) {
+  const NoCancel hold;
   if (tagdb.filelist != nullptr || tagdb.tagindex != nullptr) tagdb_close_all();
   debug_msg("Initializing tagdb.\n");
-  if (!tagdb.seeded) {
+  if (!tagdb.seeded && hooks.random == nullptr) {
     timeval tv{};
     gettimeofday(&tv, nullptr);
     srandom(static_cast<uint32_t>(tv.tv_sec) ^ static_cast<uint32_t>(tv.tv_usec));
@@ -217,17 +208,30 @@ const char *tagline_at(int k) {
 // chunks stale, a draw fails once in 2^64.
 constexpr int draw_tries = 64;
 
+int draw_position(int n) {
+  // random() % n alone would favour the first 2^31 % n records; numbers at
+  // or above the last whole multiple of n are drawn again.  Every other
+  // number picks the record it always did.
+  const long limit = 0x80000000L - 0x80000000L % n;
+  long v = draw_number();
+  // A source that never leaves the top range cannot make a draw hang.
+  for (int again = 0; v >= limit && again < 64; ++again) v = draw_number();
+  return static_cast<int>(v % n);
+}
+
 const char *tagdb_get_tag(int refresh) {
+  const NoCancel hold;
   if (tagdb.nfiles == 0) return nullptr;
   if (refresh) tagdb_checkpoint();
   // A chunk that no longer reads is not printed; another is drawn in its
   // place, which keeps the draw uniform over the chunks that do.
   for (int tries = 0; tries < draw_tries && tagdb.ntags != 0; ++tries)
-    if (const char *tag = tagline_at(static_cast<int>(random() % tagdb.ntags))) return tag;
+    if (const char *tag = tagline_at(draw_position(tagdb.ntags))) return tag;
   return nullptr;
 }
 
 int tagdb_close_all(void) {
+  const NoCancel hold;
   // Newest first: glibc keeps every stream on a list with the newest at its
   // head, and fclose walks that list, so closing in opening order would take
   // time quadratic in the number of files.

@@ -291,6 +291,57 @@ TEST_F(StoreTest, InitAgainAfterCloseAllStartsEmptyWithoutReseeding) {
   EXPECT_GT(tagdb.maxfiles, 0);
 }
 
+// A draw source that hands out a script of numbers, then zeros.
+struct Script {
+  std::vector<long> numbers;
+  size_t next = 0;
+  static long take(void *arg) {
+    auto *s = static_cast<Script *>(arg);
+    return s->next < s->numbers.size() ? s->numbers[s->next++] : 0;
+  }
+};
+
+// Only the numbers at or above the last whole multiple of n below 2^31 are
+// drawn again; every other number picks the record it always picked.
+TEST(DrawPositionTest, RejectsOnlyTheTopRangeThatWouldFavourTheFirstRecords) {
+  constexpr long top = 0x7FFFFFFFL;
+  const struct {
+    int n;
+    std::vector<long> numbers;
+    int position;
+    size_t used;
+  } cases[] = {
+      {3, {top, top - 1, 5}, 2, 3},            // 2^31 % 3 == 2: the top two numbers go
+      {3, {top - 2, 9}, static_cast<int>((top - 2) % 3), 1},  // the last whole multiple stays
+      {1500000000, {1600000000, 1499999999}, 1499999999, 2},
+      {1500000000, {600000000}, 600000000, 1},
+      {1, {top}, 0, 1},  // 2^31 is a multiple of 1: nothing is rejected
+      {1024, {top}, 1023, 1},
+  };
+  for (const auto &c : cases) {
+    Script script{c.numbers};
+    tagdb_set_random(Script::take, &script);
+    EXPECT_EQ(draw_position(c.n), c.position) << c.n;
+    EXPECT_EQ(script.next, c.used) << c.n;
+  }
+  tagdb_set_random(nullptr, nullptr);
+}
+
+// Growth by half computed in an int would pass INT_MAX above 1.43 G records.
+TEST(GrowTest, CapacityStopsAtTheLargestInt) {
+  const struct {
+    int capacity, step;
+    long long grown;
+  } cases[] = {
+      {10, 10, 20},
+      {1024, 1024, 2048},
+      {1 << 20, 1024, 3 << 19},
+      {1500000000, 1024, INT_MAX},
+      {INT_MAX - 1, 1024, INT_MAX},
+  };
+  for (const auto &c : cases) EXPECT_EQ(grown_capacity(c.capacity, c.step), c.grown) << c.capacity;
+}
+
 using StoreDeathTest = StoreTest;
 
 TEST_F(StoreDeathTest, TableThatCannotGrowEndsTheProcess) {

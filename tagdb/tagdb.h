@@ -29,6 +29,13 @@ extern "C" {
 #define TAGDB_API
 #endif
 
+/* The library's version.  The major number changes only when a host built
+ * against an older header can no longer link or run with this library; it
+ * is the shared object's soname (libtagdb.so.MAJOR). */
+#define TAGDB_VERSION_MAJOR 1
+#define TAGDB_VERSION_MINOR 1
+#define TAGDB_VERSION_PATCH 0
+
 /* Longest path a source may have, and the size of every line chunk buffer. */
 enum { TAGDB_PATH_MAX = 1023, TAGDB_LINE_BUF = 1024 };
 
@@ -97,6 +104,29 @@ TAGDB_API const char *tagdb_get_tag(int refresh);
 
 /* Close every stream and release both tables.  Returns 0. */
 TAGDB_API int tagdb_close_all(void);
+
+/* Host hooks.  A host that sets none sees what the program does: messages
+ * on standard error, exit status 1 when a table cannot grow, draws from
+ * random() seeded by tagdb_init. */
+
+/* Receives each message the library would write to standard error, as the
+ * same bytes, one message per call (most end in a line feed).  While a
+ * reporter is set nothing is written to file descriptor 2.  NULL restores
+ * standard error. */
+typedef void tagdb_reporter(const char *text, void *arg);
+TAGDB_API void tagdb_set_reporter(tagdb_reporter *fn, void *arg);
+
+/* On (the default): a table that cannot grow is reported and the process
+ * exits with status 1.  Off: the operation that needed the memory reports
+ * the shortage, leaves out the tagfile it could not index (what the
+ * database held before is untouched), sets errno to ENOMEM and returns -1;
+ * tagdb_get_tag returns NULL. */
+TAGDB_API void tagdb_set_exit_on_shortage(int on);
+
+/* Draws take their numbers, 0 to 2^31-1, from fn instead of random().  While
+ * a source is set, tagdb_init seeds nothing.  NULL restores random(). */
+typedef long tagdb_random(void *arg);
+TAGDB_API void tagdb_set_random(tagdb_random *fn, void *arg);
 
 /* Close the source at position i of the filelist and drop its chunks from the
  * tagindex.  The record stays in place, closed, until tagdb_compact.

@@ -1,0 +1,101 @@
+// What the host may steer: where messages go, whether a shortage of memory
+// ends the process, and where the draws take their random numbers.
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "hooks.h"
+
+namespace {
+
+// Format a message and hand it on whole, so that a reporter gets one call
+// per message and standard error one write.
+void say_formatted(const char *format, va_list args) {
+  char line[2048];
+  va_list again;
+  va_copy(again, args);
+  const int len = vsnprintf(line, sizeof line, format, args);
+  char *text = line;
+  if (len >= static_cast<int>(sizeof line)) {
+    // A message this long holds two long paths; it is rare, and cut to fit
+    // only when even the heap has no room for it.
+    if (auto *whole = static_cast<char *>(malloc(static_cast<size_t>(len) + 1))) {
+      vsnprintf(whole, static_cast<size_t>(len) + 1, format, again);
+      text = whole;
+    }
+  }
+  va_end(again);
+  if (len >= 0) say(text);
+  if (text != line) free(text);
+}
+
+}  // namespace
+
+Hooks hooks;
+
+void say(const char *text) {
+  if (hooks.reporter != nullptr)
+    hooks.reporter(text, hooks.reporter_arg);
+  else
+    fputs(text, stderr);
+}
+
+void report(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  say_formatted(format, args);
+  va_end(args);
+}
+
+void debug_msg(const char *format, ...) {
+  if (!tagdb.debug) return;
+  va_list args;
+  va_start(args, format);
+  say_formatted(format, args);
+  va_end(args);
+}
+
+void report_error(int err, const char *format, ...) {
+  char label[2048];
+  va_list args;
+  va_start(args, format);
+  const int len = vsnprintf(label, sizeof label, format, args);
+  va_end(args);
+  if (len < static_cast<int>(sizeof label)) {
+    report("%s: %s\n", label, strerror(err));
+    return;
+  }
+  // Too long for the buffer: the label is formatted again into the message.
+  char *whole = static_cast<char *>(malloc(static_cast<size_t>(len) + 1));
+  if (whole != nullptr) {
+    va_start(args, format);
+    vsnprintf(whole, static_cast<size_t>(len) + 1, format, args);
+    va_end(args);
+  }
+  report("%s: %s\n", whole != nullptr ? whole : label, strerror(err));
+  free(whole);
+}
+
+int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+long draw_number() {
+  if (hooks.random == nullptr) return random();
+  // Whatever the host's source returns, a draw uses 31 bits of it.
+  return hooks.random(hooks.random_arg) & 0x7FFFFFFFL;
+}
+
+void tagdb_set_reporter(tagdb_reporter *fn, void *arg) {
+  hooks.reporter = fn;
+  hooks.reporter_arg = fn != nullptr ? arg : nullptr;
+}
+
+void tagdb_set_exit_on_shortage(int on) { hooks.exit_on_shortage = on != 0; }
+
+void tagdb_set_random(tagdb_random *fn, void *arg) {
+  hooks.random = fn;
+  hooks.random_arg = fn != nullptr ? arg : nullptr;
+}
