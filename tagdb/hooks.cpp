@@ -36,6 +36,7 @@ void say_formatted(const char *format, va_list args) {
 }  // namespace
 
 Hooks hooks;
+Operations operations;
 
 void say(const char *text) {
   if (hooks.reporter != nullptr)

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "tagdb.h"
@@ -45,6 +46,35 @@ struct NoCancel {
   ~NoCancel() { pthread_setcancelstate(old, nullptr); }
   NoCancel(const NoCancel &) = delete;
   NoCancel &operator=(const NoCancel &) = delete;
+};
+
+// The operations under way: one, or a few when one calls another (a
+// checkpoint adds what is new in a directory), and whether memory ran
+// short in them.
+struct Operations {
+  int depth = 0;
+  bool short_of_memory = false;
+};
+extern Operations operations;
+
+// Held by each operation of tagdb.h for its whole length.
+struct Operation {
+  NoCancel hold;
+  Operation() {
+    if (operations.depth++ == 0) operations.short_of_memory = false;
+  }
+  ~Operation() { --operations.depth; }
+  Operation(const Operation &) = delete;
+  Operation &operator=(const Operation &) = delete;
+
+  bool short_of_memory() const { return operations.short_of_memory; }
+  // What the operation returns: `value`, or -1 with errno ENOMEM when
+  // memory ran short.
+  int result(int value) const {
+    if (!operations.short_of_memory) return value;
+    errno = ENOMEM;
+    return -1;
+  }
 };
 
 // Current wall-clock time in whole seconds.

@@ -34,16 +34,13 @@ IdentityMap::Entry *IdentityMap::find(uint64_t dev, uint64_t ino) const {
   }
 }
 
-IdentityMap::Entry &IdentityMap::put(const Entry &entry) {
-  if (Entry *existing = find(entry.dev, entry.ino)) return *existing = entry;
+IdentityMap::Entry *IdentityMap::put(const Entry &entry) {
+  if (Entry *existing = find(entry.dev, entry.ino)) return &(*existing = entry);
   // Kept at most half full, so that probes stay short.
   if (2 * (count + 1) > mask + 1 || slots == nullptr) {
     const size_t capacity = slots == nullptr ? first_capacity : 2 * (mask + 1);
     auto *fresh = static_cast<Entry *>(malloc(capacity * sizeof(Entry)));
-    if (fresh == nullptr) {
-      // The index belongs to the filelist, and fails as its growth does.
-      table_full(errno, "realloc filelist");
-    }
+    if (fresh == nullptr) return nullptr;
     for (size_t i = 0; i < capacity; ++i) fresh[i].position = free_slot;
     Entry *old = slots;
     const size_t old_capacity = slots == nullptr ? 0 : mask + 1;
@@ -57,7 +54,7 @@ IdentityMap::Entry &IdentityMap::put(const Entry &entry) {
   size_t at = hash(entry.dev, entry.ino) & mask;
   while (slots[at].position != free_slot) at = (at + 1) & mask;
   ++count;
-  return slots[at] = entry;
+  return &(slots[at] = entry);
 }
 
 void IdentityMap::erase(uint64_t dev, uint64_t ino) {
@@ -84,11 +81,15 @@ void IdentityMap::release() {
   mask = count = 0;
 }
 
-void held_opened(int i, const struct stat &st) {
+bool held_opened(int i, const struct stat &st) {
   static uint64_t opened = 0;
   const tagsource &source = tagdb.filelist[i];
-  held.put({source.dev, source.ino, i, static_cast<int64_t>(st.st_size), modified_at(st),
-            changed_at(st), ++opened});
+  if (held.put({source.dev, source.ino, i, static_cast<int64_t>(st.st_size), modified_at(st),
+                changed_at(st), ++opened}) != nullptr)
+    return true;
+  // The index belongs to the filelist, and fails as its growth does.
+  table_full(ENOMEM, "realloc filelist");
+  return false;
 }
 
 bool unchanged_since_opened(const IdentityMap::Entry &kept, const struct stat &st) {

@@ -13,7 +13,8 @@
 // at or past the next split; so every boundary is the one a single pass
 // would find, long lines across a split included.  Each worker collects a
 // piece's records on its own, then copies them into the tagindex behind
-// those of the pieces before it.  The workers live only inside one call.
+// those of the pieces before it, growing the table first when they would
+// not fit.  The workers live only inside one call.
 
 #include <pthread.h>
 #include <signal.h>
@@ -30,21 +31,25 @@
 #include "platform.h"
 #include "scan.h"
 
+IndexBuffers index_buffers;
 size_t index_block_bytes = size_t{128} * 1024;
 int64_t index_parallel_min = int64_t{16} << 20;
 int64_t index_piece_bytes = int64_t{1} << 20;
 int index_threads_max = 0;
 void (*index_after_read)(int fd) = nullptr;
 
+void release_index_buffers() {
+  free(index_buffers.buf);
+  free(index_buffers.masks);
+  index_buffers = {};
+}
+
 namespace {
 
 constexpr size_t block_max = size_t{256} * 1024;
+constexpr int threads_max = 64;
 constexpr int64_t no_limit = INT64_MAX;
 
-// The calling thread's blocks.  Static, so that a run touches their pages
-// only when it indexes something, and only as far as its files reach.
-char index_buf[block_max];
-uint64_t index_masks[block_max / 64];
 
 // Each page of a read buffer that a process touches for the first time
 // costs about as much as reading a few pages of a file, most of all in a
@@ -69,6 +74,8 @@ struct Appender {
   int64_t start;  // where the chunk in progress began
   int *fail;      // a worker's own records, not the tagindex: where it says
                   // that they could not grow
+  int first = 0;  // the calling thread's: where this file's records begin
+  bool short_of_memory = false;  // the tagindex could not grow
 };
 
 bool tagindex_mapped() {
@@ -102,20 +109,26 @@ int tagindex_room_ahead(int n) {
   if (a.fail == nullptr) {
     if (a.n >= tagdb.maxtags) {
       tagdb.ntags = a.n;
-      tagindex_grow();
+      if (!tagindex_grow()) {
+        // Out of memory, and told not to exit: the file is left out, so
+        // what is still written goes over its own first records until the
+        // scan stops at the end of the block.
+        a.short_of_memory = true;
+        a.n = a.first;
+      }
       a.index = tagdb.tagindex;
     }
     a.cap = tagindex_room_ahead(a.n);
     return;
   }
   // A worker that cannot grow its records says so and goes on writing over
-  // them, so that the calling thread ends the run once every worker is
-  // joined, never a worker while the others run.
+  // them; the file is then indexed again in one pass, which needs no room
+  // of its own.
   void *moved = nullptr;
   if (*a.fail == 0 && a.cap <= INT_MAX / 2)
     moved = realloc(a.index, sizeof(tagentry) * static_cast<size_t>(a.cap) * 2);
   if (moved == nullptr) {
-    if (*a.fail == 0) *a.fail = a.cap > INT_MAX / 2 ? EOVERFLOW : ENOMEM;
+    *a.fail = 1;
     a.n = 0;
     return;
   }
@@ -174,6 +187,25 @@ struct Blocks {
   line_feed_kernel find;
 };
 
+// The calling thread's blocks, of block_max bytes, taken from the heap the
+// first time a file is indexed and kept until tagdb_close_all.  False when
+// there is no memory for them.
+bool calling_thread_blocks(Blocks &b) {
+  if (index_buffers.buf == nullptr) {
+    index_buffers.buf = static_cast<char *>(malloc(block_max));
+    index_buffers.masks = static_cast<uint64_t *>(malloc(block_max / 64 * sizeof(uint64_t)));
+    if (index_buffers.buf == nullptr || index_buffers.masks == nullptr) {
+      release_index_buffers();
+      b.buf = nullptr;
+      b.masks = nullptr;
+      return false;
+    }
+  }
+  b.buf = index_buffers.buf;
+  b.masks = index_buffers.masks;
+  return true;
+}
+
 // The chunks that end in buf, which holds n bytes from file offset base.
 void append_block(Appender &state, const Blocks &b, const char *buf, size_t n, int64_t base) {
   b.find(buf, n, b.masks);
@@ -217,7 +249,8 @@ bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t ne
         continue;
       }
       if (started)
-        while (end - a.start >= chunk_max) append(a, a.start += chunk_max);
+        while (end - a.start >= chunk_max && !a.short_of_memory) append(a, a.start += chunk_max);
+      if (a.short_of_memory) return true;
       base = end;
       hole = next_hole(fd, base);
       continue;
@@ -254,7 +287,7 @@ bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t ne
     }
     append_block(a, b, b.buf + from, to - from, base + static_cast<int64_t>(from));
     base += got;
-    if (last) return true;
+    if (last || a.short_of_memory) return true;
   }
   if (started && a.start < base) append(a, base);  // a last chunk without a line feed
   return true;
@@ -280,7 +313,9 @@ struct Pieces {
   // is indexed again in one pass.
   int64_t next_start = 0;
   bool torn = false;
-  int fatal = 0;  // the index cannot grow: the calling thread ends the run
+  bool abandoned = false;  // a worker had no memory: one pass does it all
+  int copying = 0;         // workers copying into the tagindex, which must not move meanwhile
+  int shortage = 0;        // the tagindex could not grow (the error)
 };
 
 struct Worker {
@@ -294,7 +329,7 @@ void run_pieces(Worker &w) {
   Pieces &p = *w.pieces;
   for (;;) {
     pthread_mutex_lock(&p.lock);
-    const int j = p.next++;
+    const int j = p.abandoned ? p.count : p.next++;
     pthread_mutex_unlock(&p.lock);
     if (j >= p.count) return;
     const int64_t split = j * p.piece_bytes;
@@ -305,31 +340,42 @@ void run_pieces(Worker &w) {
 
     pthread_mutex_lock(&p.lock);
     while (p.placed != j) pthread_cond_wait(&p.placed_cond, &p.lock);
-    const int at = p.at;
-    // The table holds one record per byte of the file, or as many as an int
-    // can count; past that the index cannot grow.
-    if (p.fatal == 0 && w.fail == 0 && int64_t{at} + a.n >= tagdb.maxtags) w.fail = EOVERFLOW;
-    if (p.fatal == 0 && w.fail != 0) p.fatal = w.fail;
-    const bool keep = !p.failed && p.fatal == 0 && !p.torn;
+    if (w.fail != 0) p.abandoned = true;
+    const bool keep = !p.failed && !p.abandoned && p.shortage == 0 && !p.torn;
     if (keep && a.n > 0) {
       p.torn = a.index[0].offset != p.next_start;
       p.next_start = a.index[a.n].offset;
     }
-    const bool placing = keep && !p.torn && a.n > 0;
-    if (keep && !p.torn) {
+    bool placing = keep && !p.torn && a.n > 0;
+    // Room for these records and the spare.  The table may move as it
+    // grows, so it waits until no worker is copying into it.
+    if (placing && int64_t{p.at} + a.n >= tagdb.maxtags) {
+      while (p.copying != 0) pthread_cond_wait(&p.placed_cond, &p.lock);
+      const int64_t records = int64_t{p.at} + a.n + 1;
+      if (records > INT_MAX || !tagindex_reserve(records, sizeof(tagentry) * static_cast<size_t>(a.n))) {
+        p.shortage = records > INT_MAX ? EOVERFLOW : errno;
+        placing = false;
+      }
+    }
+    tagentry *to = placing ? tagdb.tagindex + p.at : nullptr;
+    if (placing) ++p.copying;
+    if (keep && !p.torn && p.shortage == 0) {
       p.at += a.n;
       p.failed = !ok;
     }
     ++p.placed;
     pthread_cond_broadcast(&p.placed_cond);
     pthread_mutex_unlock(&p.lock);
-    // Outside the lock: the pieces before have their places, and the table
-    // was sized for the whole file before any worker started.
-    if (placing) {
-      const size_t bytes = sizeof(tagentry) * static_cast<size_t>(a.n);
-      if (tagindex_mapped()) table_prefault(tagdb.tagindex + at, bytes);
-      memcpy(tagdb.tagindex + at, a.index, bytes);
-    }
+    if (!placing) continue;
+    // Outside the lock, beside the other workers: the pieces before have
+    // their places, and the table stays where it is until every copy ends.
+    const size_t bytes = sizeof(tagentry) * static_cast<size_t>(a.n);
+    if (tagindex_mapped()) table_prefault(to, bytes);
+    memcpy(to, a.index, bytes);
+    pthread_mutex_lock(&p.lock);
+    --p.copying;
+    pthread_cond_broadcast(&p.placed_cond);
+    pthread_mutex_unlock(&p.lock);
   }
 }
 
@@ -342,9 +388,12 @@ void *worker_main(void *arg) {
 bool worker_memory(Worker &w, FILE *stream, bool calling_thread) {
   constexpr int first_records = 64 * 1024;
   w.blocks.size = block_bytes(int64_t{1} << 40);
-  w.blocks.buf = calling_thread ? index_buf : static_cast<char *>(malloc(w.blocks.size));
-  w.blocks.masks =
-      calling_thread ? index_masks : static_cast<uint64_t *>(malloc(w.blocks.size / 64 * 8 + 8));
+  if (calling_thread) {
+    calling_thread_blocks(w.blocks);
+  } else {
+    w.blocks.buf = static_cast<char *>(malloc(w.blocks.size));
+    w.blocks.masks = static_cast<uint64_t *>(malloc(w.blocks.size / 64 * 8 + 8));
+  }
   w.fail = 0;
   w.records = {stream, static_cast<tagentry *>(malloc(sizeof(tagentry) * first_records)),
                0,      first_records,
@@ -353,8 +402,10 @@ bool worker_memory(Worker &w, FILE *stream, bool calling_thread) {
 }
 
 void free_worker_memory(Worker &w) {
-  if (w.blocks.buf != index_buf) free(w.blocks.buf);
-  if (w.blocks.masks != index_masks) free(w.blocks.masks);
+  if (w.blocks.buf == nullptr || w.blocks.buf != index_buffers.buf) {
+    free(w.blocks.buf);
+    free(w.blocks.masks);
+  }
   free(w.records.index);
 }
 
@@ -373,13 +424,12 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   p.find = find;
   p.at = tagdb.ntags;
 
-  Worker workers[64];
-  threads = std::min(threads, 64);
+  Worker workers[threads_max];
   if (!worker_memory(workers[0], stream, true)) {
     free_worker_memory(workers[0]);
     return false;
   }
-  pthread_t ids[64];
+  pthread_t ids[threads_max];
   int started = 1;
   pthread_attr_t attr;
   const bool have_attr = pthread_attr_init(&attr) == 0;
@@ -409,8 +459,9 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   run_pieces(workers[0]);
   for (int k = 1; k < started; ++k) pthread_join(ids[k], nullptr);
   for (int k = 0; k < started; ++k) free_worker_memory(workers[k]);
-  if (p.fatal != 0) table_full(p.fatal, "realloc tagindex");
-  if (p.torn) return false;  // tagdb.ntags is as it was: read it again in one pass
+  // A file that changed in place, or memory that ran short, sends it to one
+  // pass, which reads it again from its start; tagdb.ntags is as it was.
+  if (p.torn || p.abandoned || p.shortage != 0) return false;
   tagdb.ntags = p.at;
   return true;
 }
@@ -418,6 +469,7 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
 int worker_threads(int64_t length) {
   if (length <= 0 || length < index_parallel_min) return 1;
   int threads = index_threads_max > 0 ? index_threads_max : processors_available();
+  threads = std::min(threads, threads_max);
   // Each thread should have a few pieces' worth of work.
   const int64_t per_thread = std::max<int64_t>(index_parallel_min / 2, 1);
   return static_cast<int>(std::min<int64_t>(threads, std::max<int64_t>(length / per_thread, 1)));
@@ -425,33 +477,32 @@ int worker_threads(int64_t length) {
 
 }  // namespace
 
-void index_stream(FILE *stream, int64_t length) {
-  if (tagdb.ntags >= tagdb.maxtags) tagindex_grow();
-  tagdb.tagindex[tagdb.ntags] = {stream, 0};
+bool index_stream(FILE *stream, int64_t length) {
+  const int first = tagdb.ntags;
+  if (first >= tagdb.maxtags && !tagindex_grow()) return false;
+  tagdb.tagindex[first] = {stream, 0};
   const int fd = fileno(stream);
   // Holes are looked for only in files large enough to have them.
   const bool holes = length > static_cast<int64_t>(block_max) && next_hole(fd, 0) < length;
   const line_feed_kernel find = best_line_feed_kernel();
-  int threads = holes ? 1 : worker_threads(length);
-  // A file has at most one chunk per byte: with room for that, no worker
-  // ever waits for the table to grow.  Only what is written costs memory.
-  const bool sized =
-      threads > 1 &&
-      tagindex_reserve(int64_t{tagdb.ntags} + length + 2,
-                       static_cast<size_t>(std::min<int64_t>(length / 2, SIZE_MAX / 2)));
-  if (!sized && length > 0) {
-    // One pass: room for what taglines of 32 bytes would take, which the
-    // table outgrows as usual if the lines are shorter.
+  if (length > 0) {
+    // Room for what taglines of 32 bytes would take, which the table
+    // outgrows as usual if the lines are shorter.  Only what is written
+    // costs memory.
     const int64_t likely = length / 32 + 2;
-    tagindex_reserve(int64_t{tagdb.ntags} + likely, static_cast<size_t>(std::min<int64_t>(
-                                                        likely, SIZE_MAX / 2 / sizeof(tagentry))) *
-                                                        sizeof(tagentry));
+    tagindex_reserve(int64_t{first} + likely, static_cast<size_t>(std::min<int64_t>(
+                                                  likely, SIZE_MAX / 2 / sizeof(tagentry))) *
+                                                  sizeof(tagentry));
   }
-  if (!sized || !index_in_parallel(stream, length, threads, find)) {
-    Appender a{stream, tagdb.tagindex, tagdb.ntags, tagindex_room_ahead(tagdb.ntags), 0, nullptr};
-    Blocks b{index_buf, index_masks, block_bytes(length), find};
-    index_piece(a, fd, b, 0, no_limit, length > 0 ? length : no_limit, holes);
-    tagdb.ntags = a.n;
-  }
-  if (sized) tagindex_trim();
+  const int threads = holes ? 1 : worker_threads(length);
+  if (threads > 1 && index_in_parallel(stream, length, threads, find)) return true;
+  Blocks b{nullptr, nullptr, block_bytes(length), find};
+  char small_buf[4096];
+  uint64_t small_masks[sizeof small_buf / 64 + 1];
+  if (!calling_thread_blocks(b)) b = {small_buf, small_masks, sizeof small_buf, find};
+  Appender a{stream, tagdb.tagindex, first, tagindex_room_ahead(first), 0, nullptr};
+  a.first = first;
+  index_piece(a, fd, b, 0, no_limit, length > 0 ? length : no_limit, holes);
+  tagdb.ntags = a.short_of_memory ? first : a.n;
+  return !a.short_of_memory;
 }

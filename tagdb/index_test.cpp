@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -226,6 +227,52 @@ TEST_F(IndexTest, IndexingThreadsLeaveTheCallersSignalMaskAsItWas) {
     EXPECT_EQ(sigismember(&before, sig), sigismember(&after, sig)) << "signal " << sig;
   pthread_sigmask(SIG_UNBLOCK, &mine, nullptr);
   EXPECT_EQ(indexed_offsets(), reference_offsets(dir / "lines"));
+}
+
+}  // namespace
+
+namespace {
+
+// The address space the process holds now, from /proc/self/statm; 0 where
+// that is missing.
+size_t address_space_now() {
+  long pages = 0;
+  FILE *statm = fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  if (fscanf(statm, "%ld", &pages) != 1) pages = 0;
+  fclose(statm);
+  return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+using IndexLimitTest = IndexTest;
+
+// Eight million short lines: 128 MiB of table.  Two workers that each
+// collect half the file want 64 MiB apiece beside it, which this limit does
+// not leave: what does not fit must send the file to one pass, never end
+// the run.
+TEST_F(IndexLimitTest, ShortageThatOnePassCanLiveWithIsNoShortage) {
+  if (support::checked_build)
+    GTEST_SKIP() << "lowers the address-space limit, which " << support::checked_build
+                 << " cannot run under";
+  if (address_space_now() == 0) GTEST_SKIP() << "needs /proc/self/statm to size the limit";
+  constexpr int lines = 8 << 20;
+  const std::string path = dir / "short-lines";
+  std::string text;
+  for (int i = 0; i < lines; ++i) text += "ab\n";
+  write_file(path, text);
+  text = {};
+  EXPECT_EXIT(
+      {
+        use_threads(2, 3 * (lines / 2));
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(address_space_now() + (size_t{440} << 20));
+        setrlimit(RLIMIT_AS, &limit);
+        const int opened = tagdb_add(path.c_str());
+        fprintf(stderr, "opened %d, %d chunks\n", opened, tagdb.ntags);
+        exit(opened == 1 && tagdb.ntags == lines ? 0 : 2);
+      },
+      ::testing::ExitedWithCode(0), "^opened 1, 8388608 chunks\n$");
 }
 
 }  // namespace

@@ -18,8 +18,17 @@ inline constexpr int chunk_max = TAGDB_LINE_BUF - 1;
 // is already recorded in the filelist.  Indexing covers the `length` bytes
 // the file had when it was opened (its fstat size); a last partial line there
 // ends as the end of the file would end it.  A length of 0 (pseudo-files
-// report it) reads to the end.
-void index_stream(FILE *stream, int64_t length);
+// report it) reads to the end.  False when the tagindex could not grow (and
+// the host turned off the exit): the file's records are dropped.
+bool index_stream(FILE *stream, int64_t length);
+
+// The calling thread's read buffers, taken on first use.
+struct IndexBuffers {
+  char *buf = nullptr;
+  uint64_t *masks = nullptr;
+};
+extern IndexBuffers index_buffers;
+void release_index_buffers();
 
 // Open a tagfile for reading, never blocking; `opened` receives the open
 // file's status.  Returns NULL when it cannot be opened (`failure` is the
@@ -75,17 +84,14 @@ extern int index_threads_max;
 // there, between two reads.
 extern void (*index_after_read)(int fd);
 
-// Grow the tagindex (fatal when it cannot grow).
-void tagindex_grow();
+// Grow the tagindex.  False when it cannot grow (see table_full).
+bool tagindex_grow();
 
 // Make room for `records` tagindex records in all (at most INT_MAX, which is
 // as many as can be counted), `expected_use` bytes of the new room likely to
 // be written.  False, with the table as it was, when there is no memory for
 // that many.
 bool tagindex_reserve(int64_t records, size_t expected_use);
-
-// Give back the room that a reservation left unused.
-void tagindex_trim();
 
 // The text of tagindex record k, as a draw returns it, in tagbuf; NULL when
 // the chunk can no longer be read.
@@ -98,12 +104,14 @@ long long grown_capacity(int capacity, int step);
 // The record a draw picks among n, uniformly, from the draw numbers.
 int draw_position(int n);
 
-// Make room for one more filelist record (fatal when the table cannot grow).
-void filelist_make_room();
+// Make room for one more filelist record.  False when the table cannot
+// grow (see table_full).
+bool filelist_make_room();
 
 // A table cannot grow: the error under the table's label ("realloc
-// filelist", "realloc tagindex"), then exit status 1.
-[[noreturn]] void table_full(int err, const char *label);
+// filelist", "realloc tagindex"), then exit status 1; or, where the host
+// turned that off, the operation under way ends with -1 and ENOMEM.
+void table_full(int err, const char *label);
 
 // Whether a filelist record holds an open tagfile or directory.
 inline bool is_open(const tagsource &source) {
@@ -129,7 +137,7 @@ struct IdentityMap {
   size_t count = 0;
 
   Entry *find(uint64_t dev, uint64_t ino) const;
-  Entry &put(const Entry &entry);  // adds, or replaces the entry of that identity
+  Entry *put(const Entry &entry);  // adds, or replaces the entry of that identity; NULL: no memory
   void erase(uint64_t dev, uint64_t ino);
   void release();
 };
@@ -137,7 +145,7 @@ struct IdentityMap {
 // The identity index of the open records.  Every operation that opens,
 // closes, re-reads or moves a record keeps it up to date through these.
 extern IdentityMap held;
-void held_opened(int i, const struct stat &st);  // record i is now open, as st
+bool held_opened(int i, const struct stat &st);  // record i is now open, as st; false: no memory
 void held_closing(int i);                        // record i is about to close
 void held_moved(int to);                         // compaction moved a record to `to`
 

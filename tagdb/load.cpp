@@ -37,9 +37,11 @@ struct Place {
   const char *path;
 };
 
-void record_source(const char *path, const struct stat &st, int64_t indexed_at, FILE *file,
+// Record an opened source as the last of the filelist.  False when memory
+// ran short: nothing is recorded, and the caller closes the stream.
+bool record_source(const char *path, const struct stat &st, int64_t indexed_at, FILE *file,
                    DIR *dir) {
-  filelist_make_room();
+  if (!filelist_make_room()) return false;
   const int i = tagdb.nfiles++;
   tagsource &source = tagdb.filelist[i];
   memcpy(source.path, path, strlen(path) + 1);
@@ -48,7 +50,9 @@ void record_source(const char *path, const struct stat &st, int64_t indexed_at, 
   source.indexed_at = indexed_at;
   source.file = file;
   source.dir = dir;
-  held_opened(i, st);
+  if (held_opened(i, st)) return true;
+  --tagdb.nfiles;
+  return false;
 }
 
 // Written without a line end, so a following message continues the line.
@@ -73,8 +77,18 @@ bool add_tagfile(const Place &at, const struct stat &st) {
     debug_msg("Won't add duplicate file: %s\n", at.path);
     return false;
   }
-  record_source(at.path, opened, indexed_at, file, nullptr);
-  index_stream(file, opened.st_size);
+  if (!record_source(at.path, opened, indexed_at, file, nullptr)) {
+    fclose(file);
+    return false;
+  }
+  if (!index_stream(file, opened.st_size)) {
+    // Out of memory: the file is left out whole, and what was held before
+    // stays as it was.
+    held_closing(tagdb.nfiles - 1);
+    --tagdb.nfiles;
+    fclose(file);
+    return false;
+  }
   return true;
 }
 
@@ -101,8 +115,9 @@ bool add_directory(const Place &at, const struct stat &st) {
     return false;
   }
   // Recorded before the walk, so that a link back to it is a duplicate.
-  record_source(at.path, st, indexed_at, nullptr, dir);
-  return true;
+  if (record_source(at.path, st, indexed_at, nullptr, dir)) return true;
+  closedir(dir);
+  return false;
 }
 
 enum class Added { nothing, tagfile, directory };
@@ -177,6 +192,10 @@ int walk_directory(int i, const Unchanged *unchanged) {
   int sum = 0;
   char path[TAGDB_PATH_MAX + 1];
   while (depth > 0) {
+    if (operations.short_of_memory) {  // the operation ends: leave each level rewound
+      while (depth > 0) rewinddir(tagdb.filelist[stack[--depth]].dir);
+      break;
+    }
     const tagsource &parent = tagdb.filelist[stack[depth - 1]];
     DIR *dir = parent.dir;
     const dirent *entry = readdir(dir);
@@ -241,8 +260,9 @@ int add_element(std::string_view element) {
 
 }  // namespace
 
-int tagdb_add(const char *path) {
-  const NoCancel hold;
+namespace {
+
+int add(const char *path) {
   if (path == nullptr) return add_defaults();
   if (strlen(path) > TAGDB_PATH_MAX) {
     report_too_long(path);
@@ -259,8 +279,15 @@ int tagdb_add(const char *path) {
   return 0;
 }
 
+}  // namespace
+
+int tagdb_add(const char *path) {
+  const Operation op;
+  return op.result(add(path));
+}
+
 int tagdb_add_env(void) {
-  const NoCancel hold;
+  const Operation op;
   const char *value = getenv("TAGLINES");
   if (value != nullptr) {
     debug_msg("Got env var of '%s'\n", value);
@@ -268,6 +295,7 @@ int tagdb_add_env(void) {
     int sum = 0;
     for (size_t colon; (colon = rest.find(':')) != std::string_view::npos;) {
       sum += add_element(rest.substr(0, colon));
+      if (op.short_of_memory()) return op.result(0);
       rest.remove_prefix(colon + 1);
     }
     if (rest.empty()) {
@@ -276,8 +304,8 @@ int tagdb_add_env(void) {
     } else {
       sum += add_element(rest);
     }
-    if (sum != 0) return sum;
+    if (sum != 0 || op.short_of_memory()) return op.result(sum);
   }
   debug_msg("Nothing good found in $TAGLINES -- defaulting\n");
-  return tagdb_add(nullptr);
+  return op.result(tagdb_add(nullptr));
 }

@@ -36,7 +36,10 @@ void report_replaced(const char *was, mode_t now, const char *path) {
   report("%s replaced by a %s: %s\n", was, kind_of(now), path);
 }
 
-[[noreturn]] void out_of_memory() { table_full(ENOMEM, "realloc filelist"); }
+[[noreturn]] void out_of_memory() {
+  report_error(ENOMEM, "realloc filelist");
+  exit(1);
+}
 
 // The checkpoint's own bookkeeping is released by hand, not by destructors:
 // an object with a destructor would pull the C++ runtime's exception
@@ -280,7 +283,7 @@ void drop_entries_of(FILE **streams, int n) {
 }
 
 int tagdb_close_source(int i) {
-  const NoCancel hold;
+  const Operation op;
   if (!in_filelist(i)) return 0;
   tagsource &source = tagdb.filelist[i];
   debug_msg("Closing %s\n", source.path);
@@ -330,8 +333,10 @@ void reopen(int i) {
     source.ino = opened.st_ino;
   }
   source.file = file;
-  held_opened(i, opened);
-  index_stream(source.file, opened.st_size);
+  if (!held_opened(i, opened) || !index_stream(source.file, opened.st_size)) {
+    tagdb_close_source(i);  // out of memory: the file is left out
+    return;
+  }
   debug_msg("Read %d entries, %d total now\n", tagdb.ntags - after, tagdb.ntags);
 }
 
@@ -357,7 +362,7 @@ void reindex_all(const Scratch<int> &positions) {
 }  // namespace
 
 int tagdb_reindex(int i) {
-  const NoCancel hold;
+  const Operation op;
   if (!in_filelist(i) || tagdb.filelist[i].file == nullptr) return tagdb.ntags;
   tagsource &source = tagdb.filelist[i];
   const int start = tagdb.ntags;
@@ -368,7 +373,7 @@ int tagdb_reindex(int i) {
   source.file = nullptr;
   debug_msg("Removed %d entries, %d remain\n", start - tagdb.ntags, tagdb.ntags);
   reopen(i);
-  return tagdb.ntags;
+  return op.result(tagdb.ntags);
 }
 
 int tagdb_compact(void) {
@@ -398,7 +403,7 @@ int tagdb_compact(void) {
 // each in one pass over the tagindex.  Last, every open directory is walked
 // for new entries, and the filelist is compacted.
 int tagdb_checkpoint(void) {
-  const NoCancel hold;
+  const Operation op;
   if (tagdb.filelist == nullptr || tagdb.nfiles <= 0) return 0;  // none set up, or no source
   const int nfiles = tagdb.nfiles;
   PathIndex known(nfiles);
@@ -464,5 +469,5 @@ int tagdb_checkpoint(void) {
   rereads.release();
   fresh.release();
   known.release();
-  return 0;
+  return op.result(0);
 }

@@ -59,13 +59,18 @@ namespace {
 // Grow a table by at least `step` records, and by half its size once it is
 // large, so that filling it stays linear however many records it gets.
 template <class Record>
-void grow(Record *&table, int &capacity, int step, const char *label) {
-  if (capacity == INT_MAX) table_full(EOVERFLOW, label);
+bool grow(Record *&table, int &capacity, int step, const char *label) {
+  if (capacity == INT_MAX) {
+    table_full(EOVERFLOW, label);
+    return false;
+  }
   const long long wanted = grown_capacity(capacity, step);
   // A table that has grown this far is filled front to back: what it is
   // about to hold is as likely to be written as what it held.
   const size_t filled = static_cast<size_t>(wanted) * sizeof(Record);
-  if (!resize(table, capacity, wanted, filled)) table_full(errno, label);
+  if (resize(table, capacity, wanted, filled)) return true;
+  table_full(errno, label);
+  return false;
 }
 
 // Fill buf with `want` bytes of the file from `offset` on, or fewer at its
@@ -139,10 +144,11 @@ bool read_chunk(int fd, int64_t offset, char *buf) {
 
 void table_full(int err, const char *label) {
   report_error(err, "%s", label);
-  exit(1);
+  if (hooks.exit_on_shortage) exit(1);
+  operations.short_of_memory = true;
 }
 
-void tagindex_grow() { grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex"); }
+bool tagindex_grow() { return grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex"); }
 
 bool tagindex_reserve(int64_t records, size_t expected_use) {
   records = std::min<int64_t>(records, INT_MAX);  // no more can be counted
@@ -156,26 +162,13 @@ bool tagindex_reserve(int64_t records, size_t expected_use) {
          (wanted != records && resize(tagdb.tagindex, tagdb.maxtags, records, expected_use));
 }
 
-void tagindex_trim() {
-  // Only a table at most half used is cut, to half again what it holds, so
-  // that a run of files neither grows nor shrinks it at every file; and a
-  // mapping is never left for the heap, which would copy the records.
-  long long wanted = tagdb.ntags + 1LL + std::max(tagdb.ntags / 2, tagindex_step);
-  const size_t bytes = static_cast<size_t>(tagdb.maxtags) * sizeof(tagentry);
-  if (bytes >= table_mapped_min)
-    wanted =
-        std::max<long long>(wanted, static_cast<long long>(table_mapped_min / sizeof(tagentry)));
-  if (table_rounded(static_cast<size_t>(wanted) * sizeof(tagentry)) * 2 <= table_rounded(bytes))
-    resize(tagdb.tagindex, tagdb.maxtags, wanted, 0);  // a failure only keeps the room
-}
-
-void filelist_make_room() {
-  if (tagdb.nfiles == tagdb.maxfiles)
-    grow(tagdb.filelist, tagdb.maxfiles, filelist_step, "realloc filelist");
+bool filelist_make_room() {
+  return tagdb.nfiles < tagdb.maxfiles ||
+         grow(tagdb.filelist, tagdb.maxfiles, filelist_step, "realloc filelist");
 }
 
 int tagdb_init(void) {
-  const NoCancel hold;
+  const Operation op;
   if (tagdb.filelist != nullptr || tagdb.tagindex != nullptr) tagdb_close_all();
   debug_msg("Initializing tagdb.\n");
   if (!tagdb.seeded && hooks.random == nullptr) {
@@ -184,11 +177,11 @@ int tagdb_init(void) {
     srandom(static_cast<uint32_t>(tv.tv_sec) ^ static_cast<uint32_t>(tv.tv_usec));
     tagdb.seeded = 1;
   }
-  grow(tagdb.filelist, tagdb.maxfiles, filelist_step, "realloc filelist");
-  tagdb.nfiles = 0;
-  grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex");
-  tagdb.ntags = 0;
-  return 0;
+  tagdb.nfiles = tagdb.ntags = 0;
+  if (!grow(tagdb.filelist, tagdb.maxfiles, filelist_step, "realloc filelist") ||
+      !grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex"))
+    tagdb_close_all();
+  return op.result(0);
 }
 
 const char *tagline_at(int k) {
@@ -220,9 +213,9 @@ int draw_position(int n) {
 }
 
 const char *tagdb_get_tag(int refresh) {
-  const NoCancel hold;
+  const Operation op;
   if (tagdb.nfiles == 0) return nullptr;
-  if (refresh) tagdb_checkpoint();
+  if (refresh && tagdb_checkpoint() < 0) return nullptr;
   // A chunk that no longer reads is not printed; another is drawn in its
   // place, which keeps the draw uniform over the chunks that do.
   for (int tries = 0; tries < draw_tries && tagdb.ntags != 0; ++tries)
@@ -231,7 +224,7 @@ const char *tagdb_get_tag(int refresh) {
 }
 
 int tagdb_close_all(void) {
-  const NoCancel hold;
+  const Operation op;
   // Newest first: glibc keeps every stream on a list with the newest at its
   // head, and fclose walks that list, so closing in opening order would take
   // time quadratic in the number of files.
@@ -245,6 +238,7 @@ int tagdb_close_all(void) {
   tagdb.maxtags = tagdb.ntags = 0;
   table_release(tagdb.filelist, static_cast<size_t>(tagdb.maxfiles) * sizeof(tagsource));
   held.release();
+  release_index_buffers();
   tagdb.filelist = nullptr;
   tagdb.maxfiles = tagdb.nfiles = 0;
   return 0;

@@ -276,6 +276,33 @@ TEST_F(PelnikTest, IndexThatCannotGrowEndsTheRunWithStatusOne) {
   EXPECT_EQ(r.status, 1);
 }
 
+// A data segment too small for what the run needs ends it with a message,
+// as cat ends with "memory exhausted"; none of it is taken before the run
+// starts, so the program always gets that far.
+TEST_F(PelnikTest, SmallDataSegmentGivesATaglineOrAMessageNeverACrash) {
+  REQUIRE_TOOL("prlimit");
+  if (support::checked_build)
+    GTEST_SKIP() << "lowers the data-segment limit, which " << support::checked_build
+                 << " cannot run under";
+  write_file(dir / "tags", "only line\n");
+  for (const char *limit : {"--data=153600", "--data=204800", "--data=262144", "--data=307200",
+                            "--data=409600"}) {
+    RunOptions limited;
+    limited.wrap = {"prlimit", limit};
+    RunResult r = run({dir / "tags"}, limited);
+    if (r.status == 0) {
+      EXPECT_EQ(r.out, "only line\n") << limit;
+      EXPECT_EQ(r.err, "") << limit;
+    } else {
+      EXPECT_EQ(r.status, 1) << limit;
+      EXPECT_EQ(r.out, "") << limit;
+      EXPECT_TRUE(r.err == "realloc filelist: Cannot allocate memory\n" ||
+                  r.err == "realloc tagindex: Cannot allocate memory\n")
+          << limit << ": " << r.err;
+    }
+  }
+}
+
 TEST_F(PelnikTest, ThousandsOfTagfilesNeedNoMoreThanTheHardLimit) {
   REQUIRE_TOOL("prlimit");
   if (under_valgrind()) GTEST_SKIP() << "valgrind keeps the open-file limit it started with";
