@@ -21,6 +21,14 @@ void *index_after_read;
 int hooks;
 
 static int calls;
+static char heard[256];
+
+static void
+hear(const char *text, void *arg)
+{
+	(void)arg;
+	strncat(heard, text, sizeof heard - strlen(heard) - 1);
+}
 
 void report_error(int err, const char *format) { (void)err; (void)format; calls++; }
 void debug_msg(const char *format) { (void)format; calls++; }
@@ -49,6 +57,7 @@ main(int argc, char *argv[])
 	index_after_read = &calls;
 	hooks = 16;
 
+	tagdb_set_reporter(hear, NULL);
 	tagdb_init();
 	if (tagdb_add(argv[1]) != 1 || tagdb_add("/nonexistent/clash") != 0) {
 		fprintf(stderr, "clash: tagdb_add of %s did not open it alone\n", argv[1]);
@@ -62,7 +71,12 @@ main(int argc, char *argv[])
 	strcpy(copy, tagline);
 	tagdb_close_all();
 
-	/* The library neither wrote to these nor called the host's functions. */
+	/* The library reported through its own functions, ... */
+	if (strcmp(heard, "stat /nonexistent/clash: No such file or directory\n") != 0) {
+		fprintf(stderr, "clash: the library reported \"%s\"\n", heard);
+		return 1;
+	}
+	/* ... and neither wrote to these nor called the host's. */
 	if (held != 11 || index_block_bytes != 12 || index_parallel_min != 13 ||
 	    index_piece_bytes != 14 || index_threads_max != 15 || index_after_read != &calls ||
 	    hooks != 16 || calls != 0) {
