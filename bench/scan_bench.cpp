@@ -64,7 +64,9 @@ int main(int argc, char **argv) {
   printf("  %-9s %8.0f MiB/s\n", "memchr", mib_total / memchr_s);
 
   size_t count;
-  const scan_kernel *kernels = scan_kernels(&count);
+  const scan_kernels here = kernels_here();
+  const scan_kernel *kernels = here.list;
+  count = here.count;
   for (size_t k = 0; k < count; ++k) {
     const double s = best_seconds(5, [&] {
       uint64_t lines = 0;

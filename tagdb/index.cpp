@@ -352,7 +352,7 @@ void run_pieces(Worker &w) {
     if (placing && int64_t{p.at} + a.n >= tagdb.maxtags) {
       while (p.copying != 0) pthread_cond_wait(&p.placed_cond, &p.lock);
       const int64_t records = int64_t{p.at} + a.n + 1;
-      if (records > INT_MAX || !tagindex_reserve(records, sizeof(tagentry) * static_cast<size_t>(a.n))) {
+      if (records > INT_MAX || !tagindex_reserve(records)) {
         p.shortage = records > INT_MAX ? EOVERFLOW : errno;
         placing = false;
       }
@@ -489,10 +489,7 @@ bool index_stream(FILE *stream, int64_t length) {
     // Room for what taglines of 32 bytes would take, which the table
     // outgrows as usual if the lines are shorter.  Only what is written
     // costs memory.
-    const int64_t likely = length / 32 + 2;
-    tagindex_reserve(int64_t{first} + likely, static_cast<size_t>(std::min<int64_t>(
-                                                  likely, SIZE_MAX / 2 / sizeof(tagentry))) *
-                                                  sizeof(tagentry));
+    tagindex_reserve(int64_t{first} + length / 32 + 2);
   }
   const int threads = holes ? 1 : worker_threads(length);
   if (threads > 1 && index_in_parallel(stream, length, threads, find)) return true;

@@ -88,10 +88,9 @@ extern void (*index_after_read)(int fd);
 bool tagindex_grow();
 
 // Make room for `records` tagindex records in all (at most INT_MAX, which is
-// as many as can be counted), `expected_use` bytes of the new room likely to
-// be written.  False, with the table as it was, when there is no memory for
-// that many.
-bool tagindex_reserve(int64_t records, size_t expected_use);
+// as many as can be counted).  False, with the table as it was, when there
+// is no memory for that many.
+bool tagindex_reserve(int64_t records);
 
 // The text of tagindex record k, as a draw returns it, in tagbuf; NULL when
 // the chunk can no longer be read.

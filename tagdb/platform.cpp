@@ -20,57 +20,8 @@
 
 namespace {
 
-#if defined(TAGDB_LINUX) && defined(MADV_HUGEPAGE)
-// Huge pages turn one page fault per 4 KiB of a large table into one per
-// 2 MiB, which matters most where faults are dear (virtual machines).  But
-// a region that asks for them may make its faults compact memory on the
-// spot when no free huge page is at hand, and such a stall costs far more
-// than the faults it saves.  So ask only while the free blocks of that size
-// cover twice what the table is about to use.
-bool huge_pages_at_hand(size_t bytes) {
-  const long page = sysconf(_SC_PAGESIZE);
-  if (page != 4096) return false;  // the order below is that of 2 MiB in 4 KiB pages
-  constexpr int huge_order = 9;
-  FILE *info = fopen("/proc/buddyinfo", "re");
-  if (info == nullptr) return false;
-  double free_huge = 0;  // free blocks of 2 MiB, larger blocks counted as several
-  char line[512];
-  while (fgets(line, sizeof line, info) != nullptr) {
-    const char *p = strstr(line, "zone");
-    if (p == nullptr) continue;
-    p += 4;
-    while (*p == ' ') ++p;
-    while (*p != ' ' && *p != '\0') ++p;  // the zone's name
-    char *end;
-    for (int order = 0;; ++order, p = end) {
-      const unsigned long count = strtoul(p, &end, 10);
-      if (end == p) break;
-      if (order >= huge_order)
-        free_huge += static_cast<double>(count) * (1UL << (order - huge_order));
-    }
-  }
-  fclose(info);
-  return free_huge * static_cast<double>(table_granule) >= 2.0 * static_cast<double>(bytes);
-}
-
-// Only where a huge page's worth is about to be written: a huge page is
-// written whole, which a small table would pay for without using.
-void advise_huge_pages(void *table, size_t bytes, size_t expected_use) {
-  if (expected_use >= table_granule && huge_pages_at_hand(expected_use))
-    madvise(table, bytes, MADV_HUGEPAGE);
-}
-#else
-void advise_huge_pages(void *, size_t, size_t) {}
-#endif
-
 void *map_table(size_t bytes) {
-  int flags = MAP_PRIVATE | MAP_ANONYMOUS;
-#if defined(TAGDB_LINUX) && defined(MAP_NORESERVE)
-  // Only what is written counts; a table sized for the worst case of a file
-  // reserves address space, not memory.
-  flags |= MAP_NORESERVE;
-#endif
-  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
+  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
 }
 
@@ -99,7 +50,7 @@ size_t table_rounded(size_t bytes) {
   return bytes < table_mapped_min ? bytes : (bytes + table_granule - 1) & ~(table_granule - 1);
 }
 
-void *table_resize(void *table, size_t old_bytes, size_t new_bytes, size_t expected_use) {
+void *table_resize(void *table, size_t old_bytes, size_t new_bytes) {
   old_bytes = table_rounded(old_bytes);
   new_bytes = table_rounded(new_bytes);
   const bool was_mapped = old_bytes >= table_mapped_min;
@@ -119,10 +70,6 @@ void *table_resize(void *table, size_t old_bytes, size_t new_bytes, size_t expec
         free(table);
     }
   }
-  // The whole mapping, never a part: advice on a part splits the mapping
-  // in two, which the next mremap refuses to move as one.
-  if (moved != nullptr && mapped && new_bytes > old_bytes)
-    advise_huge_pages(moved, new_bytes, expected_use);
   return moved;
 }
 

@@ -24,10 +24,8 @@ size_t table_rounded(size_t bytes);
 
 // Move a table of old_bytes to new_bytes (larger or smaller), keeping its
 // first min(old, new) bytes.  Returns NULL with errno set when there is no
-// memory; the old table is then untouched.  `expected_use` is how many
-// bytes of it are likely to be written soon, which decides whether huge
-// pages pay.
-void *table_resize(void *table, size_t old_bytes, size_t new_bytes, size_t expected_use);
+// memory; the old table is then untouched.
+void *table_resize(void *table, size_t old_bytes, size_t new_bytes);
 
 void table_release(void *table, size_t bytes);
 

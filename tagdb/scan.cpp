@@ -106,30 +106,22 @@ void neon_kernel(const char *buf, size_t n, uint64_t *masks) {
 
 }  // namespace
 
-const scan_kernel *scan_kernels(size_t *count) {
-  static scan_kernel kernels[3];
-  size_t n = 0;
-  kernels[n++] = {"portable", portable_kernel};
+scan_kernels kernels_here() {
+  scan_kernels k{};
+  k.list[k.count++] = {"portable", portable_kernel};
 #ifdef TAGDB_SCAN_X86
-  kernels[n++] = {"sse2", sse2_kernel};
-  if (__builtin_cpu_supports("avx2")) kernels[n++] = {"avx2", avx2_kernel};
+  k.list[k.count++] = {"sse2", sse2_kernel};
+  if (__builtin_cpu_supports("avx2")) k.list[k.count++] = {"avx2", avx2_kernel};
 #endif
 #ifdef TAGDB_SCAN_NEON
-  kernels[n++] = {"neon", neon_kernel};
+  k.list[k.count++] = {"neon", neon_kernel};
 #endif
-  *count = n;
-  return kernels;
+  return k;
 }
 
 line_feed_kernel best_line_feed_kernel() {
-  // A plain variable, not a guarded static, which would pull in the C++
-  // runtime for its lock.  Only the thread that indexes asks; the workers it
-  // starts are handed the kernel.
-  static line_feed_kernel best = nullptr;
-  if (best == nullptr) {
-    size_t count;
-    const scan_kernel *kernels = scan_kernels(&count);
-    best = kernels[count - 1].find;
-  }
-  return best;
+  // Asked once per file: the processor's features are read in a few
+  // instructions, so nothing is kept.
+  const scan_kernels k = kernels_here();
+  return k.list[k.count - 1].find;
 }

@@ -19,9 +19,13 @@ struct scan_kernel {
 
 // Every kernel that this build has and this processor can run, the
 // portable one first; tests hold each of them to the same results.
-const scan_kernel *scan_kernels(size_t *count);
+struct scan_kernels {
+  scan_kernel list[3];
+  size_t count;
+};
+scan_kernels kernels_here();
 
-// The fastest of them, chosen once.
+// The fastest of them.
 line_feed_kernel best_line_feed_kernel();
 
 // How many line feeds a mask marks.  Without a popcount instruction in the

@@ -30,7 +30,9 @@ TEST(ScanTest, EveryKernelMarksExactlyTheLineFeeds) {
     data += static_cast<char>(b < 64 ? '\n' : b < 96 ? 0x0b : b);
   }
   size_t count;
-  const scan_kernel *kernels = scan_kernels(&count);
+  const scan_kernels here = kernels_here();
+  const scan_kernel *kernels = here.list;
+  count = here.count;
   ASSERT_GE(count, 1u);
   for (size_t k = 0; k < count; ++k) {
     SCOPED_TRACE(kernels[k].name);
@@ -55,7 +57,9 @@ TEST(ScanTest, EveryKernelMarksExactlyTheLineFeeds) {
 
 TEST(ScanTest, TheProcessorsVectorKernelIsBuiltIn) {
   size_t count;
-  const scan_kernel *kernels = scan_kernels(&count);
+  const scan_kernels here = kernels_here();
+  const scan_kernel *kernels = here.list;
+  count = here.count;
   std::vector<std::string> names;
   for (size_t k = 0; k < count; ++k) names.push_back(kernels[k].name);
   EXPECT_EQ(names.front(), "portable");

@@ -26,7 +26,7 @@ constexpr int tagindex_step = 1024;
 // Give a table `wanted` records, or as many more as its memory holds whole.
 // False, with errno set, when there is no memory for them.
 template <class Record>
-bool resize(Record *&table, int &capacity, long long wanted, size_t expected_use) {
+bool resize(Record *&table, int &capacity, long long wanted) {
   if (wanted > INT_MAX) {
     errno = EOVERFLOW;
     return false;
@@ -40,7 +40,7 @@ bool resize(Record *&table, int &capacity, long long wanted, size_t expected_use
   const size_t bytes = table_rounded(static_cast<size_t>(wanted) * sizeof(Record));
   wanted = std::min<long long>(INT_MAX, static_cast<long long>(bytes / sizeof(Record)));
   void *moved = table_resize(table, static_cast<size_t>(capacity) * sizeof(Record),
-                             static_cast<size_t>(wanted) * sizeof(Record), expected_use);
+                             static_cast<size_t>(wanted) * sizeof(Record));
   if (moved == nullptr) return false;
   table = static_cast<Record *>(moved);
   capacity = static_cast<int>(wanted);
@@ -64,11 +64,7 @@ bool grow(Record *&table, int &capacity, int step, const char *label) {
     table_full(EOVERFLOW, label);
     return false;
   }
-  const long long wanted = grown_capacity(capacity, step);
-  // A table that has grown this far is filled front to back: what it is
-  // about to hold is as likely to be written as what it held.
-  const size_t filled = static_cast<size_t>(wanted) * sizeof(Record);
-  if (resize(table, capacity, wanted, filled)) return true;
+  if (resize(table, capacity, grown_capacity(capacity, step))) return true;
   table_full(errno, label);
   return false;
 }
@@ -150,16 +146,14 @@ void table_full(int err, const char *label) {
 
 bool tagindex_grow() { return grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex"); }
 
-bool tagindex_reserve(int64_t records, size_t expected_use) {
+bool tagindex_reserve(int64_t records) {
   records = std::min<int64_t>(records, INT_MAX);  // no more can be counted
   if (records <= tagdb.maxtags) return true;
-  // By half again at least, so that many files in a row grow it seldom; a
-  // table grown so is filled on, as by tagindex_grow.
-  const int64_t by_half = int64_t{tagdb.maxtags} + tagdb.maxtags / 2;
-  if (records <= by_half) expected_use = static_cast<size_t>(by_half) * sizeof(tagentry);
-  const int64_t wanted = std::min<int64_t>(std::max(records, by_half), INT_MAX);
-  return resize(tagdb.tagindex, tagdb.maxtags, wanted, expected_use) ||
-         (wanted != records && resize(tagdb.tagindex, tagdb.maxtags, records, expected_use));
+  // By half again at least, so that many files in a row grow it seldom;
+  // where that much does not fit, exactly what was asked for.
+  const int64_t wanted = std::max<int64_t>(records, grown_capacity(tagdb.maxtags, 0));
+  return resize(tagdb.tagindex, tagdb.maxtags, wanted) ||
+         (wanted != records && resize(tagdb.tagindex, tagdb.maxtags, records));
 }
 
 bool filelist_make_room() {

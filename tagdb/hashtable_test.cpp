@@ -1,0 +1,51 @@
+// The hash table behind the library's indexes, against a map, with hashes
+// chosen to collide and runs that wrap around the end of the slots.
+#include "tagdb/hashtable.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+namespace {
+
+struct Slot {
+  uint64_t hash;
+  int key;
+  int value;
+};
+
+TEST(HashTableTest, MatchesAMapThroughCollidingInsertsAndErases) {
+  // Hashes from a few values, so that most keys share a home with others,
+  // including 0 (stored as 1) and homes at the last slots.
+  const uint64_t hashes[] = {0, 1, 63, 64, 127, 0xFFFFFFFFFFFFFFFFu, 65, 2};
+  std::mt19937 random(5);
+  HashTable<Slot> table;
+  std::map<int, int> model;
+  for (int step = 0; step < 20000; ++step) {
+    const int key = static_cast<int>(random() % 200);
+    const uint64_t hash = hashes[key % 8];
+    const auto same = [key](const Slot &s) { return s.key == key; };
+    Slot *found = table.find(hash, same);
+    ASSERT_EQ(found != nullptr, model.count(key) == 1) << "step " << step;
+    if (found != nullptr && random() % 2 == 0) {
+      EXPECT_EQ(found->value, model[key]);
+      table.erase(found);
+      model.erase(key);
+    } else if (found == nullptr) {
+      ASSERT_NE(table.insert({hash, key, step}), nullptr);
+      model[key] = step;
+    }
+    ASSERT_EQ(table.count, model.size());
+    ASSERT_LE(2 * table.count, table.capacity());
+  }
+  for (const auto &[key, value] : model) {
+    const Slot *s = table.find(hashes[key % 8], [key](const Slot &x) { return x.key == key; });
+    ASSERT_NE(s, nullptr) << key;
+    EXPECT_EQ(s->value, value);
+  }
+  table.release();
+  EXPECT_EQ(table.find(1, [](const Slot &) { return true; }), nullptr);
+}
+
+}  // namespace
