@@ -14,13 +14,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
-  index_block_bytes = 1 + (data[0] * 37u) % 3000;
+  lib.settings.block_bytes = 1 + (data[0] * 37u) % 3000;
   ++data, --size;
-  index_parallel_min = INT64_MAX;
+  lib.settings.parallel_min = INT64_MAX;
   if (size >= 1 && data[0] >= 128) {
-    index_parallel_min = 1;
-    index_threads_max = 2 + data[0] % 2;
-    index_piece_bytes = 1 + (data[0] * 13u) % 1100;
+    lib.settings.parallel_min = 1;
+    lib.settings.threads_max = 2 + data[0] % 2;
+    lib.settings.piece_bytes = 1 + (data[0] * 13u) % 1100;
     ++data, --size;
   }
 

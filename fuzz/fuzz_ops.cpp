@@ -1,13 +1,16 @@
 // Sequences of database operations (add, draw with and without refresh,
 // close a source, re-read, compact, checkpoint, close all, init again) on a
 // small generated tree that changes between the steps.  The state must keep
-// its invariants after every step, and after every checkpoint the database
-// must hold what a fresh load of the same sources holds.  Run it where the
+// its invariants after every step, after every checkpoint the database must
+// hold what a fresh load of every path named holds, and a chunk of a file
+// that only grew must still draw.  Run it where the
 // default sources are private (the fuzz script mounts empty directories over
 // them).
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "invariants.h"
@@ -17,33 +20,32 @@
 
 namespace {
 
-// The paths given to the database, in order, as long as it holds a record
-// of each: one that a checkpoint or an operation closed is not followed
-// again, so a fresh load leaves it out too.
+// Every path given to the database, in order, duplicates and paths that
+// name nothing included: a checkpoint must leave what a fresh load of all of
+// them holds.
 struct Model {
   std::vector<std::string> sources;
   bool comparable = true;  // no step since the last load that a refresh cannot see
 
-  void forget_closed() {
-    std::erase_if(sources, [](const std::string &path) {
-      for (int i = 0; i < tagdb.nfiles; ++i) {
-        const tagsource &s = tagdb.filelist[i];
-        if ((s.file != nullptr || s.dir != nullptr) && path == s.path) return false;
-      }
-      return true;
-    });
+  // The elements of a TAGLINES value that tagdb_add_env names.  An empty
+  // last element stands for the default sources, which name nothing where
+  // the target runs.
+  void name_elements(std::string_view value) {
+    for (size_t colon; (colon = value.find(':')) != std::string_view::npos;) {
+      sources.emplace_back(value.substr(0, colon));
+      value.remove_prefix(colon + 1);
+    }
+    if (!value.empty()) sources.emplace_back(value);
   }
 
   // After a checkpoint: what it left must be what a fresh load of the same
   // sources gives.  The fresh load then goes on as the database.
   void after_checkpoint() {
-    forget_closed();
     const contents::Contents refreshed = contents::of_database();
     tagdb_close_all();
     tagdb_init();
     for (const std::string &source : sources) tagdb_add(source.c_str());
     check_invariants();
-    forget_closed();
     const bool compare = comparable;
     comparable = true;
     if (!compare) return;
@@ -55,6 +57,59 @@ struct Model {
     }
   }
 };
+
+// Where each chunk of a file's current bytes starts, by the definition
+// (fgets with a TAGDB_LINE_BUF buffer), and how far into its line.
+std::map<int64_t, int64_t> chunk_starts(const std::string &path) {
+  std::map<int64_t, int64_t> starts;
+  FILE *f = fopen(path.c_str(), "re");
+  if (f == nullptr) return starts;
+  std::string bytes;
+  char buf[65536];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+  fclose(f);
+  const int64_t size = static_cast<int64_t>(bytes.size());
+  for (int64_t at = 0, line = 0; at < size;) {
+    starts[at] = at - line;
+    const void *lf = memchr(bytes.data() + at, '\n', std::min<int64_t>(chunk_max, size - at));
+    if (lf != nullptr) {
+      at = static_cast<const char *>(lf) - bytes.data() + 1;
+      line = at;
+    } else {
+      at = std::min<int64_t>(at + chunk_max, size);
+    }
+  }
+  return starts;
+}
+
+// The counted chunks of the open tagfile at `path` that start chunks of its
+// bytes as they are now (within the reach checked), by offset; its stream.
+std::vector<int64_t> true_chunks(const std::string &path, FILE **stream) {
+  struct stat st;
+  *stream = nullptr;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  const int i = held_position(st.st_dev, st.st_ino);
+  if (i < 0 || tagdb.filelist[i].file == nullptr) return {};
+  *stream = tagdb.filelist[i].file;
+  const std::map<int64_t, int64_t> starts = chunk_starts(path);
+  std::vector<int64_t> offsets;
+  for (int k = 0; k < tagdb.ntags; ++k) {
+    if (tagdb.tagindex[k].file != *stream) continue;
+    const auto start = starts.find(tagdb.tagindex[k].offset);
+    if (start != starts.end()) offsets.push_back(start->first);
+  }
+  return offsets;
+}
+
+// What was a chunk start before bytes were appended is one still, and the
+// draw must take it.
+void require_drawable(FILE *stream, const std::vector<int64_t> &offsets) {
+  if (stream == nullptr || offsets.empty()) return;
+  for (int k = 0; k < tagdb.ntags; ++k)
+    if (tagdb.tagindex[k].file == stream &&
+        std::binary_search(offsets.begin(), offsets.end(), tagdb.tagindex[k].offset))
+      REQUIRE(tagline_at(k) != nullptr);
+}
 
 // Whether a write left the file looking as it did: the same inode, size,
 // modification time and status change time (the system keeps the latter two
@@ -84,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   tagdb_init();
   Model model;
-  for (int steps = 0; !in.empty() && steps < 64; ++steps) {
+  for (int steps = 0; !in.empty() && steps < 48; ++steps) {
     const uint8_t op = in.next();
     const uint8_t arg = in.next();
     switch (op % 16) {
@@ -96,25 +151,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         tagdb_add(tree.path(arg).c_str());
         model.sources.push_back(tree.path(arg));
         break;
-      case 2:
+      case 2: {
         // The defaults it may add are empty where the target runs.
-        setenv("TAGLINES", (tree.path(arg) + (arg & 1 ? ":" : "")).c_str(), 1);
+        const std::string value = tree.path(arg) + (arg & 1 ? ":" : "");
+        setenv("TAGLINES", value.c_str(), 1);
         tagdb_add_env();
-        model.sources.push_back(tree.path(arg));
+        model.name_elements(value);
         break;
+      }
       case 3:
       case 4: {
         const char *tag = tagdb_get_tag(op % 16 == 4);
         if (tag != nullptr) REQUIRE(strlen(tag) < TAGDB_LINE_BUF);
-        if (op % 16 == 4 && tagdb.nfiles > 0) model.after_checkpoint();
+        if (op % 16 == 4 && tagdb.filelist != nullptr) model.after_checkpoint();
         break;
       }
-      case 5: {
-        const int i = static_cast<int>(arg) % (tagdb.nfiles + 2) - 1;
-        if (i >= 0 && i < tagdb.nfiles) model.comparable = false;  // a source given up by hand
-        tagdb_close_source(i);
+      case 5:
+        // A checkpoint takes up again what its paths name.
+        tagdb_close_source(static_cast<int>(arg) % (tagdb.nfiles + 2) - 1);
         break;
-      }
       case 6:
         tagdb_reindex(static_cast<int>(arg) % (tagdb.nfiles + 2) - 1);
         break;
@@ -132,9 +187,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
       case 10: {
         const std::string path = tree.path(arg);
+        const uint8_t how = in.next();
         const Look before(path);
-        tree.write(path, in, in.next());
+        FILE *stream = nullptr;
+        std::vector<int64_t> chunks;
+        if (how & 32) chunks = true_chunks(path, &stream);
+        tree.write(path, in, how);
         if (before.same_as(Look(path))) model.comparable = false;
+        if (how & 32) require_drawable(stream, chunks);
         break;
       }
       case 11:
@@ -155,7 +215,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
     }
     check_invariants();
-    model.forget_closed();
   }
   tagdb_close_all();
   check_invariants();

@@ -7,7 +7,12 @@
 #include <set>
 #include <utility>
 
-#include "tagdb/internal.h"
+#include "tagdb/draw.h"
+#include "tagdb/identity.h"
+#include "tagdb/index.h"
+#include "tagdb/state.h"
+#include "tagdb/tables.h"
+#include "tagdb/walk.h"
 
 #define REQUIRE(condition)                                                              \
   do {                                                                                  \
@@ -38,7 +43,7 @@ inline void check_invariants() {
     }
     if (s.file != nullptr) REQUIRE(tagfiles.insert(s.file).second);
   }
-  REQUIRE(held.count == identities.size());
+  REQUIRE(lib.held.count == identities.size());
   for (int k = 0; k < tagdb.ntags; ++k) REQUIRE(tagfiles.count(tagdb.tagindex[k].file) == 1);
 }
 

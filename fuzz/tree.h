@@ -103,7 +103,8 @@ class Tree {
   }
 
   // Write (or rewrite, or append to) a tagfile, and set its modification
-  // time before, at or after now.
+  // time before, at or after now.  `how` picks: 32 append, 64 a line of
+  // over 1023 bytes, 16 and 8 together a line of over 64 KiB.
   void write(const std::string &path, Bytes &in, uint8_t how) {
     // Never block on a FIFO that stands where a tagfile was.
     const int fd =
@@ -124,6 +125,12 @@ class Tree {
       fputc(b % 5 == 0 ? '\n' : b % 7 == 0 ? '\r' : b, out);
     }
     if (how & 64) fputs(std::string(1030 + how, 'L').c_str(), out);
+    // A line of more than 64 KiB: chunks that far into a line are found by
+    // no look back from them.  Without a line end, appends go on with it.
+    if ((how & 0x18) == 0x18) {
+      fputs(std::string(64 * 1024 + 37 * how, 'M').c_str(), out);
+      if (how & 4) fputc('\n', out);
+    }
     fclose(out);
     const timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + (how % 3) - 1, 0}};
     utimensat(AT_FDCWD, path.c_str(), times, 0);

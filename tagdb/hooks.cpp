@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "hooks.h"
+#include "state.h"
 
 namespace {
 
@@ -35,12 +36,10 @@ void say_formatted(const char *format, va_list args) {
 
 }  // namespace
 
-Hooks hooks;
-Operations operations;
 
 void say(const char *text) {
-  if (hooks.reporter != nullptr)
-    hooks.reporter(text, hooks.reporter_arg);
+  if (lib.hooks.reporter != nullptr)
+    lib.hooks.reporter(text, lib.hooks.reporter_arg);
   else
     fputs(text, stderr);
 }
@@ -81,22 +80,36 @@ void report_error(int err, const char *format, ...) {
   free(whole);
 }
 
+Operation::Operation() {
+  if (lib.operations.depth++ == 0) lib.operations.short_of_memory = false;
+}
+
+Operation::~Operation() { --lib.operations.depth; }
+
+bool Operation::short_of_memory() const { return lib.operations.short_of_memory; }
+
+int Operation::result(int value) const {
+  if (!lib.operations.short_of_memory) return value;
+  errno = ENOMEM;
+  return -1;
+}
+
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
 long draw_number() {
-  if (hooks.random == nullptr) return random();
+  if (lib.hooks.random == nullptr) return random();
   // Whatever the host's source returns, a draw uses 31 bits of it.
-  return hooks.random(hooks.random_arg) & 0x7FFFFFFFL;
+  return lib.hooks.random(lib.hooks.random_arg) & 0x7FFFFFFFL;
 }
 
 void tagdb_set_reporter(tagdb_reporter *fn, void *arg) {
-  hooks.reporter = fn;
-  hooks.reporter_arg = fn != nullptr ? arg : nullptr;
+  lib.hooks.reporter = fn;
+  lib.hooks.reporter_arg = fn != nullptr ? arg : nullptr;
 }
 
-void tagdb_set_exit_on_shortage(int on) { hooks.exit_on_shortage = on != 0; }
+void tagdb_set_exit_on_shortage(int on) { lib.hooks.exit_on_shortage = on != 0; }
 
 void tagdb_set_random(tagdb_random *fn, void *arg) {
-  hooks.random = fn;
-  hooks.random_arg = fn != nullptr ? arg : nullptr;
+  lib.hooks.random = fn;
+  lib.hooks.random_arg = fn != nullptr ? arg : nullptr;
 }

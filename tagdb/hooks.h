@@ -17,7 +17,6 @@ struct Hooks {
   tagdb_random *random = nullptr;  // none: random(), seeded by tagdb_init
   void *random_arg = nullptr;
 };
-extern Hooks hooks;
 
 // Hand one whole message to the reporter, or write it to standard error.
 void say(const char *text);
@@ -55,26 +54,20 @@ struct Operations {
   int depth = 0;
   bool short_of_memory = false;
 };
-extern Operations operations;
 
 // Held by each operation of tagdb.h for its whole length.
 struct Operation {
   NoCancel hold;
-  Operation() {
-    if (operations.depth++ == 0) operations.short_of_memory = false;
-  }
-  ~Operation() { --operations.depth; }
+  Operation();
+  ~Operation();
   Operation(const Operation &) = delete;
   Operation &operator=(const Operation &) = delete;
 
-  bool short_of_memory() const { return operations.short_of_memory; }
+  // Whether memory ran short in the operation (or in the one that called it).
+  bool short_of_memory() const;
   // What the operation returns: `value`, or -1 with errno ENOMEM when
   // memory ran short.
-  int result(int value) const {
-    if (!operations.short_of_memory) return value;
-    errno = ENOMEM;
-    return -1;
-  }
+  int result(int value) const;
 };
 
 // Current wall-clock time in whole seconds.

@@ -27,26 +27,21 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "internal.h"
+#include "index.h"
+#include "state.h"
+#include "tables.h"
 #include "platform.h"
 #include "scan.h"
 
-IndexBuffers index_buffers;
-size_t index_block_bytes = size_t{128} * 1024;
-int64_t index_parallel_min = int64_t{16} << 20;
-int64_t index_piece_bytes = int64_t{1} << 20;
-int index_threads_max = 0;
-void (*index_after_read)(int fd) = nullptr;
-
 void release_index_buffers() {
-  free(index_buffers.buf);
-  free(index_buffers.masks);
-  index_buffers = {};
+  free(lib.buffers.buf);
+  free(lib.buffers.masks);
+  lib.buffers = {};
 }
 
 namespace {
 
-constexpr size_t block_max = size_t{256} * 1024;
+constexpr size_t block_max = index_block_max;
 constexpr int threads_max = 64;
 constexpr int64_t no_limit = INT64_MAX;
 
@@ -58,7 +53,7 @@ constexpr int64_t no_limit = INT64_MAX;
 size_t block_bytes(int64_t length) {
   constexpr int64_t least = 16 * 1024;
   const int64_t fit = length > 0 ? std::max(least, length / 64) : least;
-  return std::clamp<size_t>(std::min<int64_t>(fit, static_cast<int64_t>(index_block_bytes)), 1,
+  return std::clamp<size_t>(std::min<int64_t>(fit, static_cast<int64_t>(lib.settings.block_bytes)), 1,
                             block_max);
 }
 
@@ -78,14 +73,6 @@ struct Appender {
   bool short_of_memory = false;  // the tagindex could not grow
 };
 
-bool tagindex_mapped() {
-  return static_cast<size_t>(tagdb.maxtags) * sizeof(tagentry) >= table_mapped_min;
-}
-
-// Pages already asked for, so that many small files in a row ask once.
-const tagentry *prefaulted_table = nullptr;
-int prefaulted_end = 0;
-
 // Where the writer of the tagindex may go before it asks again: the pages up
 // to there are asked for at once, which costs less than a fault on each.
 // The stretch is a quarter of the records written, from 64 KiB to 4 MiB, so
@@ -94,14 +81,14 @@ int tagindex_room_ahead(int n) {
   if (!tagindex_mapped()) return tagdb.maxtags;  // the heap's pages are few and reused
   constexpr int least = (64 << 10) / sizeof(tagentry), most = (4 << 20) / sizeof(tagentry);
   const int stretch = std::clamp(n / 4, least, most);
-  const bool same = prefaulted_table == tagdb.tagindex && prefaulted_end <= tagdb.maxtags;
-  if (same && prefaulted_end - n >= stretch / 2) return prefaulted_end;  // enough asked for
+  const bool same = lib.prefaulted.table == tagdb.tagindex && lib.prefaulted.end <= tagdb.maxtags;
+  if (same && lib.prefaulted.end - n >= stretch / 2) return lib.prefaulted.end;  // enough asked for
   const int end = static_cast<int>(std::min<int64_t>(tagdb.maxtags, int64_t{n} + stretch));
-  const int from = same ? std::max(n, prefaulted_end) : n;
+  const int from = same ? std::max(n, lib.prefaulted.end) : n;
   if (from < end)
     table_prefault(tagdb.tagindex + from, sizeof(tagentry) * static_cast<size_t>(end - from));
-  prefaulted_table = tagdb.tagindex;
-  prefaulted_end = end;
+  lib.prefaulted.table = tagdb.tagindex;
+  lib.prefaulted.end = end;
   return end;
 }
 
@@ -191,18 +178,18 @@ struct Blocks {
 // first time a file is indexed and kept until tagdb_close_all.  False when
 // there is no memory for them.
 bool calling_thread_blocks(Blocks &b) {
-  if (index_buffers.buf == nullptr) {
-    index_buffers.buf = static_cast<char *>(malloc(block_max));
-    index_buffers.masks = static_cast<uint64_t *>(malloc(block_max / 64 * sizeof(uint64_t)));
-    if (index_buffers.buf == nullptr || index_buffers.masks == nullptr) {
+  if (lib.buffers.buf == nullptr) {
+    lib.buffers.buf = static_cast<char *>(malloc(block_max));
+    lib.buffers.masks = static_cast<uint64_t *>(malloc(block_max / 64 * sizeof(uint64_t)));
+    if (lib.buffers.buf == nullptr || lib.buffers.masks == nullptr) {
       release_index_buffers();
       b.buf = nullptr;
       b.masks = nullptr;
       return false;
     }
   }
-  b.buf = index_buffers.buf;
-  b.masks = index_buffers.masks;
+  b.buf = lib.buffers.buf;
+  b.masks = lib.buffers.masks;
   return true;
 }
 
@@ -260,7 +247,7 @@ bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t ne
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) break;  // the file ends before its length said
-    if (index_after_read != nullptr) index_after_read(fd);
+    if (lib.settings.after_read != nullptr) lib.settings.after_read(fd);
     const size_t n = static_cast<size_t>(got);
     size_t from = 0;
     if (!started) {
@@ -402,7 +389,7 @@ bool worker_memory(Worker &w, FILE *stream, bool calling_thread) {
 }
 
 void free_worker_memory(Worker &w) {
-  if (w.blocks.buf == nullptr || w.blocks.buf != index_buffers.buf) {
+  if (w.blocks.buf == nullptr || w.blocks.buf != lib.buffers.buf) {
     free(w.blocks.buf);
     free(w.blocks.masks);
   }
@@ -414,10 +401,10 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   p.stream = stream;
   p.fd = fileno(stream);
   p.length = length;
-  // At least one piece per thread; more, of index_piece_bytes, so that a
+  // At least one piece per thread; more, of lib.settings.piece_bytes, so that a
   // worker slowed by the rest of the machine holds the others up less.
   p.piece_bytes =
-      std::min(std::max<int64_t>(index_piece_bytes, 1), (length + threads - 1) / threads);
+      std::min(std::max<int64_t>(lib.settings.piece_bytes, 1), (length + threads - 1) / threads);
   p.count =
       static_cast<int>(std::min<int64_t>((length + p.piece_bytes - 1) / p.piece_bytes, INT_MAX));
   p.piece_bytes = (length + p.count - 1) / p.count;
@@ -467,11 +454,11 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
 }
 
 int worker_threads(int64_t length) {
-  if (length <= 0 || length < index_parallel_min) return 1;
-  int threads = index_threads_max > 0 ? index_threads_max : processors_available();
+  if (length <= 0 || length < lib.settings.parallel_min) return 1;
+  int threads = lib.settings.threads_max > 0 ? lib.settings.threads_max : processors_available();
   threads = std::min(threads, threads_max);
   // Each thread should have a few pieces' worth of work.
-  const int64_t per_thread = std::max<int64_t>(index_parallel_min / 2, 1);
+  const int64_t per_thread = std::max<int64_t>(lib.settings.parallel_min / 2, 1);
   return static_cast<int>(std::min<int64_t>(threads, std::max<int64_t>(length / per_thread, 1)));
 }
 
@@ -493,13 +480,18 @@ bool index_stream(FILE *stream, int64_t length) {
   }
   const int threads = holes ? 1 : worker_threads(length);
   if (threads > 1 && index_in_parallel(stream, length, threads, find)) return true;
+  // A length of 0 is believed, and the file has no chunk, unless the file
+  // lies where lengths mean nothing: then it is read up to a cap, so that
+  // a file without end (/proc/self/pagemap) or one that a writer fills
+  // still ends the indexing.
+  const int64_t limit = length > 0 ? length : length_unknown(fd) ? pseudo_file_max : 0;
   Blocks b{nullptr, nullptr, block_bytes(length), find};
   char small_buf[4096];
   uint64_t small_masks[sizeof small_buf / 64 + 1];
   if (!calling_thread_blocks(b)) b = {small_buf, small_masks, sizeof small_buf, find};
   Appender a{stream, tagdb.tagindex, first, tagindex_room_ahead(first), 0, nullptr};
   a.first = first;
-  index_piece(a, fd, b, 0, no_limit, length > 0 ? length : no_limit, holes);
+  index_piece(a, fd, b, 0, no_limit, limit, holes);
   tagdb.ntags = a.short_of_memory ? first : a.n;
   return !a.short_of_memory;
 }

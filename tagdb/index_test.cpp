@@ -14,7 +14,13 @@
 
 #include "database_fixture.h"
 #include "support.h"
-#include "tagdb/internal.h"
+#include "tagdb/draw.h"
+#include "tagdb/identity.h"
+#include "tagdb/index.h"
+#include "tagdb/state.h"
+#include "tagdb/tables.h"
+#include "tagdb/walk.h"
+#include "tagdb/platform.h"
 
 namespace {
 
@@ -24,20 +30,20 @@ using support::write_file;
 class IndexTest : public DatabaseTest {
  protected:
   void TearDown() override {
-    index_block_bytes = saved_block_;
-    index_parallel_min = saved_parallel_min_;
-    index_piece_bytes = saved_piece_;
-    index_threads_max = saved_threads_;
-    index_after_read = nullptr;
+    lib.settings.block_bytes = saved_block_;
+    lib.settings.parallel_min = saved_parallel_min_;
+    lib.settings.piece_bytes = saved_piece_;
+    lib.settings.threads_max = saved_threads_;
+    lib.settings.after_read = nullptr;
     DatabaseTest::TearDown();
   }
 
   // Index with `threads` workers in pieces of `piece` bytes, from files of
   // any size; threads 1 is the single pass.
   static void use_threads(int threads, int64_t piece) {
-    index_parallel_min = threads > 1 ? 1 : INT64_MAX;
-    index_threads_max = threads;
-    index_piece_bytes = piece;
+    lib.settings.parallel_min = threads > 1 ? 1 : INT64_MAX;
+    lib.settings.threads_max = threads;
+    lib.settings.piece_bytes = piece;
   }
 
   std::vector<int64_t> index_afresh(const std::string &path) {
@@ -50,10 +56,10 @@ class IndexTest : public DatabaseTest {
   }
 
  private:
-  size_t saved_block_ = index_block_bytes;
-  int64_t saved_parallel_min_ = index_parallel_min;
-  int64_t saved_piece_ = index_piece_bytes;
-  int saved_threads_ = index_threads_max;
+  size_t saved_block_ = lib.settings.block_bytes;
+  int64_t saved_parallel_min_ = lib.settings.parallel_min;
+  int64_t saved_piece_ = lib.settings.piece_bytes;
+  int saved_threads_ = lib.settings.threads_max;
 };
 
 std::string repeat(char c, size_t n) { return std::string(n, c); }
@@ -75,7 +81,7 @@ TEST_F(IndexTest, SplitsAnywhereGiveTheOffsetsOfFgets) {
       for (int64_t piece : pieces) {
         SCOPED_TRACE("block " + std::to_string(block) + ", " + std::to_string(threads) +
                      " threads, pieces of " + std::to_string(piece));
-        index_block_bytes = block;
+        lib.settings.block_bytes = block;
         use_threads(threads, piece);
         ASSERT_EQ(index_afresh(path), expected);
       }
@@ -99,7 +105,7 @@ TEST_F(IndexTest, RandomTagfilesGiveTheOffsetsOfFgetsInPieces) {
     const std::vector<int64_t> expected = reference_offsets(path);
     for (int64_t piece : {97, 1023, 4096, 20000}) {
       SCOPED_TRACE("newline rate " + std::to_string(rate) + ", pieces of " + std::to_string(piece));
-      index_block_bytes = 777;
+      lib.settings.block_bytes = 777;
       use_threads(4, piece);
       ASSERT_EQ(index_afresh(path), expected);
     }
@@ -141,13 +147,13 @@ TEST_F(IndexTest, TagfileGrowingWhileIndexedHoldsTheBytesOfItsOpen) {
     SCOPED_TRACE(std::to_string(threads) + " threads");
     write_file(growing_path, content);
     const std::vector<int64_t> at_open = reference_offsets(growing_path);
-    index_block_bytes = 16;
+    lib.settings.block_bytes = 16;
     use_threads(threads, 100);
     tagdb_close_all();
     tagdb_init();
-    index_after_read = append_a_line;
+    lib.settings.after_read = append_a_line;
     ASSERT_EQ(tagdb_add(growing_path.c_str()), 1);
-    index_after_read = nullptr;
+    lib.settings.after_read = nullptr;
     EXPECT_GT(support::read_file(growing_path).size(), content.size() + 14 * 50);
     EXPECT_EQ(indexed_offsets(), at_open);
 
@@ -182,7 +188,7 @@ std::string truncated_path;
 
 void truncate_once(int) {
   ASSERT_EQ(truncate(truncated_path.c_str(), 100), 0);
-  index_after_read = nullptr;
+  lib.settings.after_read = nullptr;
 }
 
 TEST_F(IndexTest, SparseFileCutWhileIndexedGetsNoChunksPastItsEnd) {
@@ -205,10 +211,91 @@ TEST_F(IndexTest, SparseFileCutWhileIndexedGetsNoChunksPastItsEnd) {
     GTEST_SKIP() << "this file system wrote the holes out";
   write_file(dir / "head", head);
   const std::vector<int64_t> expected = reference_offsets(dir / "head");
-  index_block_bytes = 4096;
-  index_after_read = truncate_once;
+  lib.settings.block_bytes = 4096;
+  lib.settings.after_read = truncate_once;
   ASSERT_EQ(tagdb_add(truncated_path.c_str()), 1);
   EXPECT_EQ(indexed_offsets(), expected);
+}
+
+// The file that a writer fills after it was opened empty.
+std::string filled_path;
+int appends_left = 0;
+
+void append_a_block(int) {
+  if (appends_left-- <= 0) return;
+  const int fd = open(filled_path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  const std::string block(4095, 'w');
+  ASSERT_EQ(write(fd, (block + "\n").data(), 4096), 4096);
+  close(fd);
+}
+
+TEST_F(IndexTest, FileEmptyWhenOpenedIsReadNoFurtherHoweverMuchIsWrittenLater) {
+  // A log rotated to nothing, which its program fills from just after the
+  // open on: 2 MiB are there by the first read, and every read is followed
+  // by 4 KiB more.
+  filled_path = dir / "log";
+  write_file(filled_path, "");
+  struct stat opened;
+  int failure = 0;
+  FILE *file = open_tagfile(filled_path.c_str(), &opened, &failure);
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(opened.st_size, 0);
+  std::string written;
+  for (int i = 0; written.size() < (size_t{2} << 20); ++i)
+    written += "log line " + std::to_string(i) + "\n";
+  write_file(dir / "written", written);
+  {
+    FILE *log = fopen(filled_path.c_str(), "a");
+    fwrite(written.data(), 1, written.size(), log);
+    fclose(log);
+  }
+  lib.settings.block_bytes = 4096;
+  appends_left = 10'000;
+  lib.settings.after_read = append_a_block;
+  index_stream(file, opened.st_size);
+  lib.settings.after_read = nullptr;
+  if (!length_unknown(fileno(file))) {
+    EXPECT_EQ(tagdb.ntags, 0);
+  } else {
+    // This build cannot tell a pseudo file system: the file is read as one,
+    // up to the cap.
+    write_file(dir / "cap", written.substr(0, pseudo_file_max));
+    EXPECT_EQ(indexed_offsets(), reference_offsets(dir / "cap"));
+  }
+  tagdb.ntags = 0;  // the records name a stream that is closed here
+  fclose(file);
+}
+
+TEST_F(IndexTest, PseudoFileWithoutEndIsReadUpToTheCap) {
+  // /proc/self/pagemap reports a length of 0 and holds 8 bytes for every
+  // page of the address space: hundreds of gigabytes.
+  const std::string path = "/proc/self/pagemap";
+  if (access(path.c_str(), R_OK) != 0)
+    GTEST_SKIP() << path << " cannot be read here (no /proc, or no such file in this kernel)";
+  ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  EXPECT_TRUE(length_unknown(fileno(tagdb.filelist[0].file)));
+  // Chunks of at most chunk_max bytes cover the first pseudo_file_max bytes.
+  EXPECT_GE(tagdb.ntags, (pseudo_file_max + chunk_max - 1) / chunk_max);
+  const std::vector<int64_t> offsets = indexed_offsets();
+  ASSERT_FALSE(offsets.empty());
+  EXPECT_EQ(offsets.front(), 0);
+  EXPECT_LT(offsets.back(), pseudo_file_max);
+}
+
+TEST_F(IndexTest, PseudoFileIsReadAsItReads) {
+  // Indexed as it reads at the time: a last line cut by the cap would be
+  // the only difference, and these files are far shorter than it.
+  const std::vector<std::string> paths = {"/proc/self/mounts", "/proc/version"};
+  for (const std::string &path : paths)
+    if (support::read_file(path).empty()) GTEST_SKIP() << path << " is missing or empty here";
+  for (const std::string &path : paths) {
+    SCOPED_TRACE(path);
+    const std::string content = support::read_file(path);
+    ASSERT_LT(static_cast<int64_t>(content.size()), pseudo_file_max);
+    write_file(dir / "copy", content);
+    EXPECT_EQ(index_afresh(path), reference_offsets(dir / "copy"));
+  }
 }
 
 TEST_F(IndexTest, IndexingThreadsLeaveTheCallersSignalMaskAsItWas) {

@@ -10,7 +10,13 @@
 #include <cstring>
 #include <string_view>
 
-#include "internal.h"
+#include "hooks.h"
+#include "identity.h"
+#include "index.h"
+#include "state.h"
+#include "tables.h"
+#include "tagdb.h"
+#include "walk.h"
 
 #ifndef TAGDB_SYSTEM_TAGLINES
 #define TAGDB_SYSTEM_TAGLINES "/usr/local/share/tovrin/taglines"
@@ -184,7 +190,7 @@ void report_open_failure(int failure, const char *label, const char *path) {
 // with its path buffers: a host thread with a small stack walks the deepest
 // tree the path limit allows.  Each add may move the filelist, so a record
 // is reached again by its position.
-int walk_directory(int i, const Unchanged *unchanged) {
+int walk_directory(int i, known_path known, void *arg) {
   int stack[walk_depth_max];
   int depth = 0;
   stack[depth++] = i;
@@ -192,14 +198,18 @@ int walk_directory(int i, const Unchanged *unchanged) {
   int sum = 0;
   char path[TAGDB_PATH_MAX + 1];
   while (depth > 0) {
-    if (operations.short_of_memory) {  // the operation ends: leave each level rewound
+    if (lib.operations.short_of_memory) {  // the operation ends: leave each level rewound
       while (depth > 0) rewinddir(tagdb.filelist[stack[--depth]].dir);
       break;
     }
     const tagsource &parent = tagdb.filelist[stack[depth - 1]];
     DIR *dir = parent.dir;
+    errno = 0;
     const dirent *entry = readdir(dir);
     if (entry == nullptr) {
+      // An error ends this directory's listing as its end would, but is
+      // reported; the rest of the walk goes on.
+      if (errno != 0) report_error(errno, "readdir %s", parent.path);
       rewinddir(dir);
       --depth;
       continue;
@@ -210,7 +220,7 @@ int walk_directory(int i, const Unchanged *unchanged) {
       report_error(ENAMETOOLONG, "stat %s/%s", parent.path, entry->d_name);
       continue;
     }
-    if (unchanged != nullptr && unchanged->has(path, static_cast<size_t>(len))) {
+    if (known != nullptr && known(path, static_cast<size_t>(len), arg)) {
       debug_msg("Won't add duplicate file: %s\n", path);
       continue;
     }
@@ -262,8 +272,54 @@ int add_element(std::string_view element) {
 
 namespace {
 
-int add(const char *path) {
-  if (path == nullptr) return add_defaults();
+// Note a path the host named, once for each text.  False when memory ran
+// short (reported).
+bool note_named(const char *path) {
+  const size_t len = strlen(path);
+  const uint64_t hash = hash_path(path, len);
+  NamedPaths &named = lib.named;
+  if (named.index.find(hash, [&named, path](const NamedSlot &s) {
+        return strcmp(named.paths[s.position], path) == 0;
+      }) != nullptr)
+    return true;  // named before
+  if (named.n == named.cap) {
+    const int cap = named.cap == 0 ? 8 : 2 * named.cap;
+    auto *grown = static_cast<char **>(realloc(named.paths, static_cast<size_t>(cap) * sizeof(char *)));
+    if (grown == nullptr) return table_full(ENOMEM, "realloc filelist"), false;
+    named.paths = grown;
+    named.cap = cap;
+  }
+  char *copy = static_cast<char *>(malloc(len + 1));
+  if (copy == nullptr || named.index.insert({hash, named.n}) == nullptr) {
+    free(copy);
+    table_full(ENOMEM, "realloc filelist");
+    return false;
+  }
+  memcpy(copy, path, len + 1);
+  named.paths[named.n++] = copy;
+  return true;
+}
+
+}  // namespace
+
+uint64_t hash_path(const char *path, size_t len) {
+  uint64_t h = 0xCBF29CE484222325u;  // FNV-1a
+  for (size_t k = 0; k < len; ++k) {
+    h ^= static_cast<unsigned char>(path[k]);
+    h *= 0x100000001B3u;
+  }
+  return h;
+}
+
+void release_named() {
+  NamedPaths &named = lib.named;
+  for (int k = 0; k < named.n; ++k) free(named.paths[k]);
+  free(named.paths);
+  named.index.release();
+  named = {};
+}
+
+int add_path(const char *path) {
   if (strlen(path) > TAGDB_PATH_MAX) {
     report_too_long(path);
     return 0;
@@ -279,11 +335,14 @@ int add(const char *path) {
   return 0;
 }
 
-}  // namespace
-
 int tagdb_add(const char *path) {
   const Operation op;
-  return op.result(add(path));
+  if (path == nullptr) return op.result(add_defaults());
+  // Kept whatever comes of it: a checkpoint follows every path the host
+  // named, so that one that named a duplicate, or nothing, or a source that
+  // was closed since, is taken up when it names something new.
+  if (strlen(path) <= TAGDB_PATH_MAX && !note_named(path)) return op.result(0);
+  return op.result(add_path(path));
 }
 
 int tagdb_add_env(void) {

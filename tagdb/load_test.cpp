@@ -10,7 +10,12 @@
 
 #include "database_fixture.h"
 #include "support.h"
-#include "tagdb/internal.h"
+#include "tagdb/draw.h"
+#include "tagdb/identity.h"
+#include "tagdb/index.h"
+#include "tagdb/state.h"
+#include "tagdb/tables.h"
+#include "tagdb/walk.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The operating system's side of the indexer: table memory, processors,
-// holes.  Each choice that only some systems offer sits here, behind a check,
-// with the POSIX way as its fallback.
+// holes, lengths that mean nothing.  Each choice that only some systems
+// offer sits here, behind a check, with the POSIX way as its fallback.
 
 #include "platform.h"
 
@@ -15,6 +15,7 @@
 
 #if !defined(TAGDB_PORTABLE) && defined(__linux__)
 #include <sched.h>
+#include <sys/vfs.h>
 #define TAGDB_LINUX 1
 #endif
 
@@ -125,4 +126,30 @@ int64_t next_data(int fd, int64_t offset) { return seek_or(fd, offset, SEEK_DATA
 // No hole known: everything is data.
 int64_t next_hole(int, int64_t) { return INT64_MAX; }
 int64_t next_data(int, int64_t) { return -1; }
+#endif
+
+#ifdef TAGDB_LINUX
+bool length_unknown(int fd) {
+  // The file systems whose files make up their contents as they are read,
+  // most of them with a length of 0 (the values of <linux/magic.h>, which
+  // not every C library installs).
+  constexpr unsigned long pseudo[] = {
+      0x9fa0,      // proc
+      0x62656572,  // sysfs
+      0x64626720,  // debugfs
+      0x74726163,  // tracefs
+      0x73636673,  // securityfs
+      0x27e0eb,    // cgroup
+      0x63677270,  // cgroup2
+      0x62656570,  // configfs
+  };
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return true;
+  for (unsigned long type : pseudo)
+    if (static_cast<unsigned long>(fs.f_type) == type) return true;
+  return false;
+}
+#else
+// No way to tell a pseudo file system: any length of 0 may be one.
+bool length_unknown(int) { return true; }
 #endif

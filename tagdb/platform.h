@@ -1,5 +1,6 @@
 // What the indexer asks of the operating system: memory for the tables, the
-// number of processors it may use, and where a sparse file keeps its holes.
+// number of processors it may use, where a sparse file keeps its holes, and
+// whether a file's length can be believed.
 // Every call that only some systems have lives in platform.cpp, each with a
 // POSIX fallback; TAGDB_PORTABLE builds the fallbacks alone.
 #ifndef TAGDB_PLATFORM_H
@@ -43,6 +44,12 @@ int processors_available();
 // of the file, or the system cannot tell).
 int64_t next_hole(int fd, int64_t offset);
 int64_t next_data(int fd, int64_t offset);
+
+// Whether the length that fstat gives for this open file may say nothing of
+// what it holds, as on the pseudo file systems of Linux (proc, sysfs and
+// the like), whose files report a length of 0.  True where the system
+// cannot tell.
+bool length_unknown(int fd);
 
 // A file's modification and status change times with their nanoseconds,
 // which POSIX calls st_mtim and st_ctim and macOS st_mtimespec and

@@ -2,6 +2,7 @@
 // re-read changed tagfiles, pick up new entries of open directories, close
 // what has vanished, and compact the filelist.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -10,7 +11,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "internal.h"
+#include "hashtable.h"
+#include "platform.h"
+#include "hooks.h"
+#include "identity.h"
+#include "index.h"
+#include "state.h"
+#include "tables.h"
+#include "tagdb.h"
+#include "walk.h"
 
 namespace {
 
@@ -36,37 +45,6 @@ void report_replaced(const char *was, mode_t now, const char *path) {
   report("%s replaced by a %s: %s\n", was, kind_of(now), path);
 }
 
-[[noreturn]] void out_of_memory() {
-  report_error(ENOMEM, "realloc filelist");
-  exit(1);
-}
-
-// The checkpoint's own bookkeeping is released by hand, not by destructors:
-// an object with a destructor would pull the C++ runtime's exception
-// support into a library that C programs link as it is.
-
-// A growable array of plain records.
-template <class Record>
-struct Scratch {
-  Record *at = nullptr;
-  int n = 0;
-  int cap = 0;
-
-  Record &push(const Record &record) {
-    if (n == cap) {
-      cap = cap == 0 ? 16 : 2 * cap;
-      auto *moved = static_cast<Record *>(realloc(at, static_cast<size_t>(cap) * sizeof(Record)));
-      if (moved == nullptr) out_of_memory();
-      at = moved;
-    }
-    return at[n++] = record;
-  }
-  void release() {
-    free(at);
-    *this = {};
-  }
-};
-
 // A tagfile stream to close, and when it was opened.
 struct Closing {
   uint64_t opened;
@@ -74,96 +52,8 @@ struct Closing {
 };
 
 uint64_t opened_at(const tagsource &source) {
-  const IdentityMap::Entry *kept = held.find(source.dev, source.ino);
+  const Held *kept = held_find(source.dev, source.ino);
   return kept != nullptr ? kept->opened : 0;
-}
-
-// Close these streams: their chunks leave the tagindex in one pass, and the
-// newest is closed first.  glibc keeps every stream on a list with the
-// newest at its head, and fclose walks that list, so closing many in another
-// order would take time quadratic in their number.
-void close_all_of(Scratch<Closing> &closing) {
-  Scratch<FILE *> files;
-  for (int k = 0; k < closing.n; ++k) files.push(closing.at[k].file);
-  drop_entries_of(files.at, files.n);
-  files.release();
-  std::sort(closing.at, closing.at + closing.n,
-            [](const Closing &a, const Closing &b) { return a.opened > b.opened; });
-  for (int k = 0; k < closing.n; ++k) fclose(closing.at[k].file);
-  closing.release();
-}
-
-// The streams of records whose paths no longer name what they hold.  They
-// stay open, with their chunks, until every record has been looked at, so
-// that a record whose path names one of them now takes it over as it is: a
-// file renamed over another, or two files swapped, are not read again.
-struct Released {
-  FILE *file;
-  DIR *dir;
-  int64_t indexed_at;
-  uint64_t opened;
-};
-
-struct Pool {
-  IdentityMap index;  // identity -> position in `streams`, with size and time
-  Scratch<Released> streams;
-
-  // Record i gives up its stream and is left closed.
-  void put(int i) {
-    tagsource &source = tagdb.filelist[i];
-    IdentityMap::Entry entry{source.dev, source.ino, 0, 0, {}, {}, 0};
-    if (const IdentityMap::Entry *kept = held.find(source.dev, source.ino)) entry = *kept;
-    entry.position = streams.n;
-    held_closing(i);
-    index.put(entry);
-    streams.push({source.file, source.dir, source.indexed_at, entry.opened});
-    source.file = nullptr;
-    source.dir = nullptr;
-  }
-
-  // Hand the released stream of this identity, if any, to record i.
-  bool hand_over(int i, const struct stat &st) {
-    IdentityMap::Entry *entry = index.find(st.st_dev, st.st_ino);
-    if (entry == nullptr) return false;
-    Released &released = streams.at[entry->position];
-    tagsource &source = tagdb.filelist[i];
-    source.dev = st.st_dev;
-    source.ino = st.st_ino;
-    source.file = released.file;
-    source.dir = released.dir;
-    source.indexed_at = released.indexed_at;
-    IdentityMap::Entry taken = *entry;
-    taken.position = i;
-    held.put(taken);
-    released = {};
-    index.erase(st.st_dev, st.st_ino);
-    return true;
-  }
-
-  // Close what no record took; their chunks leave the tagindex together.
-  // The pool is empty afterwards.
-  void close_rest() {
-    Scratch<Closing> files;
-    for (int k = 0; k < streams.n; ++k) {
-      if (streams.at[k].file != nullptr) files.push({streams.at[k].opened, streams.at[k].file});
-      if (streams.at[k].dir != nullptr) closedir(streams.at[k].dir);
-    }
-    close_all_of(files);
-    streams.release();
-    index.release();
-  }
-};
-
-// Whether a tagfile must be read again: modified in or after the second it
-// was indexed, or its size, modification time or status change time is no
-// longer the one it had when it was opened.  The status change time moves
-// with every write and cannot be set back, so it shows what the others may
-// not: a copy that keeps an older time, a new file that got the inode number
-// of a deleted one.
-bool needs_reread(const tagsource &source, const struct stat &st) {
-  if (static_cast<int64_t>(st.st_mtime) >= source.indexed_at) return true;
-  const IdentityMap::Entry *kept = held.find(source.dev, source.ino);
-  return kept != nullptr && !unchanged_since_opened(*kept, st);
 }
 
 // A record whose path names something other than what the record held.
@@ -173,7 +63,125 @@ struct Changed {
   struct stat st;
 };
 
-// Whether what the path names now is a tagfile or directory to follow.  A
+struct PathSlot {
+  uint64_t hash;
+  int position;
+};
+
+// What a checkpoint keeps while it runs, sized for every record there was
+// when it began, so that it needs no memory once it starts changing the
+// tables.
+struct Checkpoint {
+  // What became of each record's path: it still names what the record
+  // holds, or the checkpoint has dealt with it (added it afresh, or
+  // reported it), which a second try would only do again.
+  enum Mark : unsigned char { unseen = 0, kept = 1, followed = 2 };
+
+  int n = 0;                         // the records when it began
+  HashTable<PathSlot> paths;         // the open ones, by path
+  unsigned char *mark = nullptr;     // per record, a Mark
+  Changed *changed = nullptr;        // records whose paths name something else now
+  int nchanged = 0;
+  int *rereads = nullptr;            // tagfiles to read again
+  int nrereads = 0;
+  int *fresh = nullptr;              // paths to open afresh
+  int nfresh = 0;
+  int *unreadable = nullptr;         // directories that could not be opened again
+  int nunreadable = 0;
+  Closing *closing = nullptr;        // streams to close
+  int nclosing = 0;
+  FILE **files = nullptr;            // scratch for dropping their chunks
+
+  bool init(int records);
+  void release();
+  int find(const char *path, size_t len) const;
+};
+
+template <class Record>
+bool take(Record *&array, int n) {
+  array = static_cast<Record *>(calloc(static_cast<size_t>(n) + 1, sizeof(Record)));
+  return array != nullptr;
+}
+
+bool Checkpoint::init(int records) {
+  n = records;
+  if (!paths.reserve(static_cast<size_t>(n)) || !take(mark, n) || !take(changed, n) ||
+      !take(rereads, n) || !take(unreadable, n) || !take(fresh, n) || !take(closing, n) || !take(files, n))
+    return false;
+  for (int i = 0; i < n; ++i) {
+    if (!is_open(tagdb.filelist[i])) continue;
+    const char *path = tagdb.filelist[i].path;
+    paths.insert({hash_path(path, strlen(path)), i});  // never grows: reserved above
+  }
+  return true;
+}
+
+void Checkpoint::release() {
+  paths.release();
+  free(mark);
+  free(unreadable);
+  free(changed);
+  free(rereads);
+  free(fresh);
+  free(closing);
+  free(files);
+}
+
+// The position of the record with this path (of `len` bytes), or -1.
+int Checkpoint::find(const char *path, size_t len) const {
+  const PathSlot *slot = paths.find(hash_path(path, len), [path, len](const PathSlot &s) {
+    const char *held_path = tagdb.filelist[s.position].path;
+    return strncmp(held_path, path, len) == 0 && held_path[len] == '\0';
+  });
+  return slot != nullptr ? slot->position : -1;
+}
+
+// A walk's test for entries it can pass over: open records whose paths
+// still name what they hold, and paths the checkpoint followed already.
+bool known_unchanged(const char *path, size_t len, void *arg) {
+  const auto &c = *static_cast<const Checkpoint *>(arg);
+  const int i = c.find(path, len);
+  if (i < 0) return false;
+  return c.mark[i] == Checkpoint::followed ||
+         (c.mark[i] == Checkpoint::kept && is_open(tagdb.filelist[i]));
+}
+
+// Close these streams: their chunks leave the tagindex in one pass, and the
+// newest is closed first.  glibc keeps every stream on a list with the
+// newest at its head, and fclose walks that list, so closing many in another
+// order would take time quadratic in their number.
+void close_all_of(Closing *closing, int n, FILE **files) {
+  for (int k = 0; k < n; ++k) files[k] = closing[k].file;
+  drop_entries_of(files, n);
+  std::sort(closing, closing + n,
+            [](const Closing &a, const Closing &b) { return a.opened > b.opened; });
+  for (int k = 0; k < n; ++k) fclose(closing[k].file);
+}
+
+// Record i gives up its stream and is left closed; a tagfile's stream joins
+// those the checkpoint closes together.
+void set_aside(Checkpoint &c, int i) {
+  tagsource &source = tagdb.filelist[i];
+  if (source.file != nullptr) c.closing[c.nclosing++] = {opened_at(source), source.file};
+  held_closing(i);
+  if (source.dir != nullptr) closedir(source.dir);
+  source.file = nullptr;
+  source.dir = nullptr;
+}
+
+// Whether a tagfile must be read again: modified in or after the second it
+// was indexed, or its size, modification time or status change time is no
+// longer the one it had when it was opened.  The status change time moves
+// with every write and cannot be set back, so it shows what the others may
+// not: a copy that keeps an older time, a new file that got the inode number
+// of a deleted one.
+bool needs_reread(const tagsource &source, const struct stat &st) {
+  if (static_cast<int64_t>(st.st_mtime) >= source.indexed_at) return true;
+  const Held *kept = held_find(source.dev, source.ino);
+  return kept != nullptr && !unchanged_since_opened(*kept, st);
+}
+
+// Whether what the path names now is a tagfile or directory to open.  A
 // tagfile that became anything else is reported, as is a directory that
 // became neither.
 bool follows(const Changed &change) {
@@ -185,102 +193,23 @@ bool follows(const Changed &change) {
   return usable;
 }
 
-uint64_t hash_path(const char *path, size_t len) {
-  uint64_t h = 0xCBF29CE484222325u;  // FNV-1a
-  for (size_t k = 0; k < len; ++k) {
-    h ^= static_cast<unsigned char>(path[k]);
-    h *= 0x100000001B3u;
-  }
-  return h;
-}
-
-// The checkpoint's index of the records open when it began, by path.
-struct PathIndex : Unchanged {
-  explicit PathIndex(int n) {
-    size_t capacity = 16;
-    while (capacity < 2 * static_cast<size_t>(n)) capacity *= 2;
-    slots = static_cast<Slot *>(malloc(capacity * sizeof(Slot)));
-    same = static_cast<unsigned char *>(calloc(static_cast<size_t>(n) + 1, 1));
-    if (slots == nullptr || same == nullptr) out_of_memory();
-    mask = capacity - 1;
-    for (size_t k = 0; k < capacity; ++k) slots[k].position = -1;
-    for (int i = 0; i < n; ++i) {
-      if (!is_open(tagdb.filelist[i])) continue;
-      const char *path = tagdb.filelist[i].path;
-      const uint64_t h = hash_path(path, strlen(path));
-      size_t at = h & mask;
-      while (slots[at].position >= 0) at = (at + 1) & mask;
-      slots[at] = {h, i};
-    }
-  }
-  void release() {
-    free(slots);
-    free(same);
-    slots = nullptr;
-    same = nullptr;
-  }
-};
-
 // Stat what record i's path names now.  When the record of the directory the
 // path lies in was found unchanged earlier in the same pass, through that
 // directory's descriptor: the system then looks up one name, not every
 // component of the path.
-int stat_path(const PathIndex &known, int i, struct stat *st) {
+int stat_path(const Checkpoint &known, int i, struct stat *st) {
   const char *path = tagdb.filelist[i].path;
   const char *slash = strrchr(path, '/');
   if (slash != nullptr && slash != path && slash[1] != '\0') {
     const int parent = known.find(path, static_cast<size_t>(slash - path));
-    if (parent >= 0 && parent < i && known.same[parent] && tagdb.filelist[parent].dir != nullptr)
+    if (parent >= 0 && parent < i && known.mark[parent] == Checkpoint::kept &&
+        tagdb.filelist[parent].dir != nullptr)
       return fstatat(dirfd(tagdb.filelist[parent].dir), slash + 1, st, 0);
   }
   return stat(path, st);
 }
 
 }  // namespace
-
-int Unchanged::find(const char *path, size_t len) const {
-  const uint64_t h = hash_path(path, len);
-  for (size_t at = h & mask;; at = (at + 1) & mask) {
-    const Slot &slot = slots[at];
-    if (slot.position < 0) return -1;
-    const char *held_path = tagdb.filelist[slot.position].path;
-    if (slot.hash == h && strncmp(held_path, path, len) == 0 && held_path[len] == '\0')
-      return slot.position;
-  }
-}
-
-bool Unchanged::has(const char *path, size_t len) const {
-  const int i = find(path, len);
-  return i >= 0 && same[i] && is_open(tagdb.filelist[i]);
-}
-
-void drop_entries(FILE *stream) {
-  // The last counted record fills each hole, so the scan looks at the same
-  // position again.
-  for (int i = 0; i < tagdb.ntags;) {
-    if (tagdb.tagindex[i].file != stream) {
-      ++i;
-      continue;
-    }
-    if (i != --tagdb.ntags) tagdb.tagindex[i] = tagdb.tagindex[tagdb.ntags];
-  }
-}
-
-void drop_entries_of(FILE **streams, int n) {
-  if (n <= 1) {
-    if (n == 1) drop_entries(streams[0]);
-    return;
-  }
-  // One pass for all of them, however many there are.
-  std::sort(streams, streams + n);
-  for (int i = 0; i < tagdb.ntags;) {
-    if (!std::binary_search(streams, streams + n, tagdb.tagindex[i].file)) {
-      ++i;
-      continue;
-    }
-    if (i != --tagdb.ntags) tagdb.tagindex[i] = tagdb.tagindex[tagdb.ntags];
-  }
-}
 
 int tagdb_close_source(int i) {
   const Operation op;
@@ -342,21 +271,109 @@ void reopen(int i) {
 
 // Read the open tagfiles at these positions again: as tagdb_reindex does
 // one by one, but with one pass over the tagindex for all of them.
-void reindex_all(const Scratch<int> &positions) {
-  if (positions.n == 1) tagdb_reindex(positions.at[0]);
-  if (positions.n <= 1) return;
+void reindex_all(Checkpoint &c) {
+  if (c.nrereads == 1) tagdb_reindex(c.rereads[0]);
+  if (c.nrereads <= 1) return;
   const int start = tagdb.ntags;
-  Scratch<Closing> closing;
-  for (int k = 0; k < positions.n; ++k) {
-    tagsource &source = tagdb.filelist[positions.at[k]];
+  c.nclosing = 0;
+  for (int k = 0; k < c.nrereads; ++k) {
+    tagsource &source = tagdb.filelist[c.rereads[k]];
     debug_msg("Reindexing %s: starting with %d entries.\n", source.path, start);
-    closing.push({opened_at(source), source.file});
-    held_closing(positions.at[k]);
-    source.file = nullptr;
+    set_aside(c, c.rereads[k]);
   }
-  close_all_of(closing);
+  close_all_of(c.closing, c.nclosing, c.files);
   debug_msg("Removed %d entries, %d remain\n", start - tagdb.ntags, tagdb.ntags);
-  for (int k = 0; k < positions.n; ++k) reopen(positions.at[k]);
+  for (int k = 0; k < c.nrereads; ++k) reopen(c.rereads[k]);
+}
+
+// Whether a directory's status moved since it was opened: its permissions,
+// its owner or its entries changed.
+bool status_changed(const tagsource &source, const struct stat &st) {
+  const Held *kept = held_find(source.dev, source.ino);
+  if (kept == nullptr) return false;
+  const timespec now = changed_at(st);
+  return now.tv_sec != kept->ctime.tv_sec || now.tv_nsec != kept->ctime.tv_nsec;
+}
+
+// Open the directory of record i again, as a fresh load would: the old
+// stream goes on reading a directory that its permissions may no longer let
+// anyone read.  False when it cannot be opened; that is reported, and the
+// record is closed.
+bool reopen_directory(int i) {
+  tagsource &source = tagdb.filelist[i];
+  DIR *dir = opendir(source.path);
+  if (dir == nullptr) {
+    const int err = errno;
+    debug_msg("Closing %s\n", source.path);
+    held_closing(i);
+    closedir(source.dir);
+    source.dir = nullptr;
+    report_error(err, "dir open");
+    return false;
+  }
+  struct stat opened;
+  if (fstat(dirfd(dir), &opened) != 0 || !same_file(source, opened)) {
+    closedir(dir);  // replaced since the stat: the next checkpoint follows that
+    return true;
+  }
+  closedir(source.dir);
+  source.dir = dir;
+  held_opened(i, opened);  // the identity is held already: no memory needed
+  return true;
+}
+
+// Whether `path` lies below one of the directories at these positions.
+bool below_any(const char *path, const int *dirs, int n) {
+  for (int k = 0; k < n; ++k) {
+    const char *dir = tagdb.filelist[dirs[k]].path;
+    const size_t len = strlen(dir);
+    if (strncmp(path, dir, len) == 0 && path[len] == '/') return true;
+  }
+  return false;
+}
+
+// A fresh load does not reach what lies below a directory it cannot open.
+// Those records give up their streams; what is named on its own, or found
+// in another directory, is taken up again later in the checkpoint.
+void leave_out_below_unreadable(Checkpoint &c) {
+  if (c.nunreadable == 0) return;
+  for (int j = 0; j < c.n; ++j) {
+    tagsource &source = tagdb.filelist[j];
+    if (c.mark[j] == Checkpoint::followed || !below_any(source.path, c.unreadable, c.nunreadable))
+      continue;
+    if (is_open(source)) {
+      debug_msg("Closing %s\n", source.path);
+      set_aside(c, j);
+    }
+    c.mark[j] = Checkpoint::unseen;
+  }
+  int k = 0;
+  for (int m = 0; m < c.nchanged; ++m)
+    if (!below_any(tagdb.filelist[c.changed[m].i].path, c.unreadable, c.nunreadable))
+      c.changed[k++] = c.changed[m];
+  c.nchanged = k;
+  k = 0;
+  for (int r = 0; r < c.nrereads; ++r)
+    if (tagdb.filelist[c.rereads[r]].file != nullptr) c.rereads[k++] = c.rereads[r];
+  c.nrereads = k;
+}
+
+// Every path the host named, duplicates and closed sources included: one
+// that names a tagfile or directory no record holds is added afresh, as a
+// fresh load would add it.  Paths followed already are passed over, and so,
+// quietly, is one that names nothing to add (it was reported when named,
+// or when its source went).
+void follow_named(const Checkpoint &c) {
+  for (int k = 0; k < lib.named.n; ++k) {
+    const char *path = lib.named.paths[k];
+    const int j = c.find(path, strlen(path));
+    if (j >= 0 && c.mark[j] != Checkpoint::unseen) continue;
+    struct stat st;
+    if (stat(path, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
+        held_position(st.st_dev, st.st_ino) >= 0)
+      continue;
+    add_path(path);
+  }
 }
 
 }  // namespace
@@ -392,82 +409,67 @@ int tagdb_compact(void) {
   return removed;
 }
 
-// Three steps, so that the outcome does not depend on the order of the
+// In steps, so that the outcome does not depend on the order of the
 // records.  First every open record's path is stat'ed: a record whose path
-// still names what it holds is kept (a changed tagfile is to be read again);
-// any other gives up its stream.  Then each record whose path names another
-// tagfile or directory takes it over from the record that gave it up, or
-// opens it afresh (a directory is walked whole); one that names a file held
-// by a record whose path still names it is closed as a duplicate.  The
-// streams no record took are closed and the changed tagfiles read again,
-// each in one pass over the tagindex.  Last, every open directory is walked
-// for new entries, and the filelist is compacted.
+// still names what it holds is kept (a changed tagfile is to be read
+// again); any other is closed, and its path opened afresh when it names a
+// tagfile or directory now.  The closed streams go together, the changed
+// tagfiles are read again, each in one pass over the tagindex, and the
+// paths are opened as tagdb_add opens them, which passes over a file that
+// another record holds.  Last, every open directory is walked for new
+// entries, and the filelist is compacted.
 int tagdb_checkpoint(void) {
   const Operation op;
-  if (tagdb.filelist == nullptr || tagdb.nfiles <= 0) return 0;  // none set up, or no source
-  const int nfiles = tagdb.nfiles;
-  PathIndex known(nfiles);
-  Pool pool;
-  Scratch<Changed> changed;
-  Scratch<int> rereads;
-  for (int i = 0; i < nfiles; ++i) {
+  // None set up, or nothing open and nothing named to look for.
+  if (tagdb.filelist == nullptr || (tagdb.nfiles <= 0 && lib.named.n == 0)) return 0;
+  Checkpoint c;
+  if (!c.init(tagdb.nfiles)) {
+    c.release();
+    table_full(ENOMEM, "realloc filelist");
+    return op.result(0);
+  }
+  for (int i = 0; i < c.n; ++i) {
     tagsource &source = tagdb.filelist[i];
     debug_msg("Checkpointing %s\n", source.path);
     if (!is_open(source)) continue;
     struct stat st;
-    if (stat_path(known, i, &st) != 0) {
+    if (stat_path(c, i, &st) != 0) {
       debug_msg("Problem stat()ing %s, closing it.\n", source.path);
       debug_msg("Closing %s\n", source.path);
-      pool.put(i);
+      set_aside(c, i);
     } else if (!same_file(source, st)) {
-      changed.push({i, source.file != nullptr, st});
-      pool.put(i);
+      c.changed[c.nchanged++] = {i, source.file != nullptr, st};
+      set_aside(c, i);
     } else {
-      known.same[i] = 1;
+      c.mark[i] = Checkpoint::kept;
       if (source.file != nullptr && needs_reread(source, st)) {
         debug_msg("Tagfile %s has been updated.\n", source.path);
-        rereads.push(i);
+        c.rereads[c.nrereads++] = i;
+      } else if (source.dir != nullptr && status_changed(source, st) && !reopen_directory(i)) {
+        c.mark[i] = Checkpoint::followed;
+        c.unreadable[c.nunreadable++] = i;
       }
     }
   }
-
-  // Hand-overs first: a path may name a file that a later record gave up.
-  Scratch<int> fresh;
-  for (int k = 0; k < changed.n; ++k) {
-    const int i = changed.at[k].i;
-    const struct stat &st = changed.at[k].st;
-    if (!follows(changed.at[k])) continue;
-    const char *path = tagdb.filelist[i].path;
-    if (held_position(st.st_dev, st.st_ino) >= 0) {
-      debug_msg("Won't add duplicate file: %s\n", path);
-    } else if (pool.hand_over(i, st)) {
-      debug_msg("Following %s\n", path);
-      known.same[i] = 1;
-      if (tagdb.filelist[i].file != nullptr && needs_reread(tagdb.filelist[i], st)) {
-        debug_msg("Tagfile %s has been updated.\n", path);
-        rereads.push(i);
-      }
-    } else {
-      fresh.push(i);
-    }
+  leave_out_below_unreadable(c);
+  for (int k = 0; k < c.nchanged; ++k) {
+    c.mark[c.changed[k].i] = Checkpoint::followed;
+    if (follows(c.changed[k])) c.fresh[c.nfresh++] = c.changed[k].i;
   }
-  pool.close_rest();
-  reindex_all(rereads);
-  // What no record held is added as new, under the record's path; the old
-  // record stays closed until the compaction.
-  for (int k = 0; k < fresh.n; ++k) {
+  close_all_of(c.closing, c.nclosing, c.files);
+  reindex_all(c);
+  // What a changed path names now is added as new, under the record's path;
+  // the old record stays closed until the compaction.
+  for (int k = 0; k < c.nfresh; ++k) {
     char path[TAGDB_PATH_MAX + 1];
-    memcpy(path, tagdb.filelist[fresh.at[k]].path, sizeof path);
-    tagdb_add(path);
+    memcpy(path, tagdb.filelist[c.fresh[k]].path, sizeof path);
+    add_path(path);
   }
-
+  follow_named(c);
   // Records added above were walked whole as they were added.
-  for (int i = 0; i < nfiles; ++i)
-    if (tagdb.filelist[i].dir != nullptr) walk_directory(i, &known);
+  for (int i = 0; i < c.n; ++i)
+    if (tagdb.filelist[i].dir != nullptr) walk_directory(i, known_unchanged, &c);
   tagdb_compact();
-  changed.release();
-  rereads.release();
-  fresh.release();
-  known.release();
+  c.release();
   return op.result(0);
 }

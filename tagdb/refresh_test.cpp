@@ -16,7 +16,12 @@
 #include "contents.h"
 #include "database_fixture.h"
 #include "support.h"
-#include "tagdb/internal.h"
+#include "tagdb/draw.h"
+#include "tagdb/identity.h"
+#include "tagdb/index.h"
+#include "tagdb/state.h"
+#include "tagdb/tables.h"
+#include "tagdb/walk.h"
 
 namespace {
 
@@ -515,6 +520,14 @@ const std::vector<Script> &change_scripts() {
          fs::create_symlink("v1", d / "current");
        },
        [](auto &d) { retarget(d, "current", "v2"); }},
+      {"a link named before its target, which was a duplicate, retargeted",
+       {"current", "funny"},
+       [](auto &d) {
+         put(d, "funny", "funny\n");
+         put(d, "serious", "serious\n");
+         fs::create_symlink("funny", d / "current");
+       },
+       [](auto &d) { retarget(d, "current", "serious"); }},
       {"a link in a directory retargeted to another tagfile",
        {"sigs"},
        [](auto &d) {
@@ -646,6 +659,99 @@ TEST_F(RefreshTest, OneCheckpointMakesTheDatabaseWhatAFreshLoadWouldHold) {
     }
     EXPECT_EQ(again.sources, refreshed.sources) << "a second checkpoint changed the database";
   }
+}
+
+// Paths named, then changes, each followed by the lines that draws with
+// refresh yield.
+struct NamingCase {
+  const char *name;
+  std::function<void(const TempDir &)> make, add;
+  std::vector<std::pair<std::function<void(const TempDir &)>, std::set<std::string>>> steps;
+};
+
+TEST_F(RefreshTest, EveryNamedPathIsFollowedEvenWhenItWasADuplicateOrItsSourceWasClosed) {
+  const auto add = [](std::vector<std::string> names) {
+    return [names](const TempDir &d) {
+      for (const std::string &name : names) tagdb_add((d / name).c_str());
+    };
+  };
+  const auto link_to_funny = [](const TempDir &d) {
+    put(d, "funny", "funny\n");
+    put(d, "serious", "serious\n");
+    fs::create_symlink("funny", d / "current");
+  };
+  const auto a_and_b = [](const TempDir &d) {
+    put(d, "a", "a\n");
+    put(d, "b", "b\n");
+  };
+  const std::vector<NamingCase> cases = {
+      {"a link, then its target, a duplicate; the link retargeted",
+       link_to_funny,
+       add({"current", "funny"}),
+       {{[](auto &d) { retarget(d, "current", "serious"); }, {"funny", "serious"}}}},
+      {"the same through TAGLINES",
+       link_to_funny,
+       [](const TempDir &d) {
+         setenv("TAGLINES", (d / "current" + ":" + d / "funny").c_str(), 1);
+         tagdb_add_env();
+         unsetenv("TAGLINES");
+       },
+       {{[](auto &d) { retarget(d, "current", "serious"); }, {"funny", "serious"}}}},
+      {"a file named by two hard links, the one held removed",
+       [](const TempDir &d) {
+         put(d, "a", "shared\n");
+         fs::create_hard_link(d / "a", d / "b");
+       },
+       add({"a", "b"}),
+       {{[](auto &d) { fs::remove(d / "a"); }, {"shared"}}}},
+      {"a named tagfile deleted, then made again",
+       a_and_b,
+       add({"a", "b"}),
+       {{[](auto &d) { fs::remove(d / "a"); }, {"b"}},
+        {[](auto &d) { put(d, "a", "a again\n"); }, {"a again", "b"}}}},
+      {"the only named tagfile deleted, then made again",
+       a_and_b,
+       add({"a"}),
+       {{[](auto &d) { fs::remove(d / "a"); }, {}},
+        {[](auto &d) { put(d, "a", "a again\n"); }, {"a again"}}}},
+      {"a named tagfile that was missing when named, made",
+       a_and_b,
+       add({"a", "missing"}),
+       {{[](auto &d) { put(d, "missing", "found\n"); }, {"a", "found"}}}},
+  };
+  for (const NamingCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir d;
+    tagdb_close_all();
+    tagdb_init();
+    c.make(d);
+    testing::internal::CaptureStderr();  // the missing path's report
+    c.add(d);
+    testing::internal::GetCapturedStderr();
+    for (size_t step = 0; step < c.steps.size(); ++step) {
+      SCOPED_TRACE("after step " + std::to_string(step + 1));
+      c.steps[step].first(d);
+      EXPECT_EQ(drawn(), c.steps[step].second);
+      EXPECT_TRUE(contents::of_database().faults.empty())
+          << contents::describe(contents::of_database());
+    }
+  }
+}
+
+TEST_F(RefreshTest, NamedPathsAreKeptOnceAndForgottenByCloseAll) {
+  // A host that names its source again before every draw keeps one path.
+  write_file(dir / "a", "a\n");
+  for (int k = 0; k < 100; ++k) tagdb_add((dir / "a").c_str());
+  EXPECT_EQ(lib.named.n, 1);
+
+  // What was named before tagdb_close_all is not looked for afterwards.
+  tagdb_close_all();
+  tagdb_init();
+  write_file(dir / "b", "b\n");
+  tagdb_add((dir / "b").c_str());
+  fs::remove(dir / "a");
+  write_file(dir / "a", "a again\n");
+  EXPECT_EQ(drawn(), (std::set<std::string>{"b"}));
 }
 
 struct KindCase {

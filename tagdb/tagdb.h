@@ -3,9 +3,10 @@
  *
  * One database per process.  It keeps every source it opens (tagfiles and
  * directories) in the filelist, indexes every line chunk of every tagfile in
- * the tagindex, and draws one chunk uniformly at random with one seek and one
- * read.  A host that lives longer than one draw can refresh the database from
- * the disk before drawing.
+ * the tagindex, and draws one chunk uniformly at random, with one read (more
+ * only for a long line of a file that changed since it was indexed).  A host
+ * that lives longer than one draw can refresh the database from the disk
+ * before drawing.
  *
  * Plain C interface: this header compiles as C11 and as C++, and every
  * operation has C linkage.
@@ -81,7 +82,9 @@ TAGDB_API int tagdb_init(void);
 /* Add a tagfile, or a directory and every non-hidden tagfile below it.
  * A null path adds the default sources (~/.taglines, else the system file).
  * Returns the number of tagfiles opened.  Unusable paths are reported on
- * standard error and skipped. */
+ * standard error and skipped.  The path is kept, whatever came of it, until
+ * tagdb_close_all: every checkpoint adds what it names if no source holds
+ * that. */
 TAGDB_API int tagdb_add(const char *path);
 
 /* Add the sources listed in TAGLINES (colon-separated; an empty last element
@@ -98,8 +101,8 @@ TAGDB_API int tagdb_count_open(uint64_t dev, uint64_t ino);
  * sources up to date first (tagdb_checkpoint); without it the draw only
  * reads.  A chunk that no longer starts a chunk of its file as it is now is
  * not returned, and another is drawn.  Returns the text, valid until the
- * next draw, or NULL when there is nothing to draw or none of the chunks
- * tried still reads. */
+ * next draw, or NULL when there is nothing to draw or no chunk still
+ * reads. */
 TAGDB_API const char *tagdb_get_tag(int refresh);
 
 /* Close every stream and release both tables.  Returns 0. */
@@ -146,9 +149,10 @@ TAGDB_API int tagdb_compact(void);
 
 /* Bring the open sources up to date: follow what each open path names now
  * (re-read a tagfile whose time or size moved, take over a file renamed over
- * it, open what replaced it, close it when its path is gone), then add new
- * tagfiles (and new directories, walked whole) found in open directories,
- * and compact.  Afterwards the database holds what a fresh load of the same
+ * it, open what replaced it, close it when its path is gone, open a
+ * directory again when its status changed), add what every path ever named
+ * to tagdb_add names if no source holds it, then add new tagfiles (and new
+ * directories, walked whole) found in open directories, and compact.  Afterwards the database holds what a fresh load of the same
  * sources would.  Returns 0. */
 TAGDB_API int tagdb_checkpoint(void);
 

@@ -16,7 +16,12 @@
 #include <utility>
 #include <vector>
 
-#include "tagdb/internal.h"
+#include "tagdb/draw.h"
+#include "tagdb/identity.h"
+#include "tagdb/index.h"
+#include "tagdb/state.h"
+#include "tagdb/tables.h"
+#include "tagdb/walk.h"
 
 namespace contents {
 
@@ -62,8 +67,8 @@ inline Contents of_database() {
       out.faults.push_back(std::string("the path no longer names what its record holds: ") +
                            s.path);
   }
-  if (held.count != open)
-    out.faults.push_back("the identity index holds " + std::to_string(held.count) +
+  if (lib.held.count != open)
+    out.faults.push_back("the identity index holds " + std::to_string(lib.held.count) +
                          " entries for " + std::to_string(open) + " open records");
   for (int k = 0; k < tagdb.ntags; ++k) {
     const char *text = tagline_at(k);

@@ -340,15 +340,77 @@ TEST_F(PelnikTest, TagfileThatKeepsGrowingEndsTheRun) {
   EXPECT_EQ(r.status, 0);
 }
 
-TEST_F(PelnikTest, PseudoFileOfLengthZeroIsReadToItsEnd) {
-  const std::string path = "/proc/version";
+TEST_F(PelnikTest, PseudoFileOfLengthZeroIsReadUpTo1MiB) {
+  const std::string version = "/proc/version";
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) GTEST_SKIP() << path << " is not on this system";
-  ASSERT_EQ(st.st_size, 0) << path << " reports its length";
-  const RunResult r = run({path});
+  if (stat(version.c_str(), &st) != 0) GTEST_SKIP() << version << " is not on this system";
+  ASSERT_EQ(st.st_size, 0) << version << " reports its length";
+  RunResult r = run({version});
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, support::read_file(path));
+  EXPECT_EQ(r.out, support::read_file(version));
   EXPECT_EQ(r.status, 0);
+
+  // Hundreds of gigabytes, 8 bytes for each page of pelnik's address space,
+  // which can be read only in whole entries: no chunk reads back, and the
+  // run ends there.
+  RunOptions bounded;
+  bounded.wrap = {"timeout", "300"};  // a generous bound, only so that a hang fails
+  r = run({"/proc/self/pagemap"}, bounded);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "pelnik: no taglines found\n");
+  EXPECT_EQ(r.status, 1);
+
+  // Only lines from the first MiB of a longer one are drawn.
+  const std::string symbols = "/proc/kallsyms";
+  const std::string all = support::read_file(symbols);
+  if (all.size() < (size_t{4} << 20))
+    GTEST_SKIP() << symbols << " is missing or shorter than 4 MiB here";
+  std::set<std::string> first_mib;
+  const std::string head = all.substr(0, all.rfind('\n', size_t{1} << 20) + 1);
+  for (size_t at = 0, lf; (lf = head.find('\n', at)) != std::string::npos; at = lf + 1)
+    first_mib.insert(head.substr(at, lf + 1 - at));
+  for (int i = 0; i < 8; ++i) {
+    r = run({symbols});
+    EXPECT_EQ(first_mib.count(r.out), 1u) << r.out;
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST_F(PelnikTest, LongLineOfATagfileBeingAppendedToIsDrawnWhole) {
+  if (under_valgrind())
+    GTEST_SKIP() << "each run reads the 8 MiB line back, far too slowly under valgrind";
+  // One line of 8 MiB, its 1023-byte chunks numbered; a writer appends a
+  // byte at a time, so that every run's file grows between its open and
+  // its draw.
+  const std::string path = dir / "long";
+  {
+    std::string line;
+    for (int i = 0; line.size() < (size_t{8} << 20); ++i) {
+      const std::string number = std::to_string(i) + ":";
+      line += number + std::string(1023 - number.size(), 'x');
+    }
+    write_file(path, line);
+  }
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+    for (long written = 0; fd >= 0 && written < (64L << 20); ++written)
+      if (write(fd, "y", 1) < 0) break;
+    _exit(0);
+  }
+  int printed = 0;
+  for (int i = 0; i < 20; ++i) {
+    const RunResult r = run({path});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    printed += r.status == 0 ? 1 : 0;
+    // A chunk and a line feed: 1023 bytes, or fewer for the line's last.
+    EXPECT_TRUE(r.out.size() <= 1024 && r.out.find('\n') == r.out.size() - 1) << r.out;
+  }
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  EXPECT_EQ(printed, 20);
 }
 
 TEST_F(PelnikTest, OpenFileLimitIsRaisedAsFarAsTheSystemAcceptsWhereTheHardLimitIsRefused) {
@@ -385,6 +447,38 @@ TEST_F(PelnikTest, OpenFileLimitIsRaisedAsFarAsTheSystemAcceptsWhereTheHardLimit
   for (size_t i = 0; i + 1 < asked.size(); i += 2)
     if (asked[i] == "set") last_set = asked[i + 1];
   EXPECT_EQ(last_set, "1000");
+#endif
+}
+
+TEST_F(PelnikTest, DirectoryThatFailsToReadIsReportedAndTheWalkGoesOn) {
+#ifndef READDIR_SHIM_PATH
+  GTEST_SKIP() << "needs the LD_PRELOAD shim of readdir, built with glibc only";
+#else
+  make_dir(dir / "col");
+  write_file(dir / "col/a", "a\n");
+  make_dir(dir / "col/bad");
+  write_file(dir / "col/bad/inside", "inside\n");
+  make_dir(dir / "col/good");
+  write_file(dir / "col/good/z", "z\n");
+  const std::string shim = io / "readdir_shim.so";  // where no mount hides it
+  write_file(shim, support::read_file(READDIR_SHIM_PATH));
+  const std::string preload = *support::test_emulator ? "QEMU_SET_ENV=LD_PRELOAD=" : "LD_PRELOAD=";
+  RunOptions options;
+  options.wrap = {"env", preload + shim, "READDIR_SHIM_FAIL=" + dir / "col/bad"};
+  if (std::string_view(support::checked_build ? support::checked_build : "") == "sanitizers")
+    options.wrap.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+
+  RunResult r = run({dir / "col"}, options);
+  EXPECT_EQ(r.err, "readdir " + dir / "col/bad: Input/output error\n");
+  EXPECT_TRUE(r.out == "a\n" || r.out == "z\n") << r.out;
+  EXPECT_EQ(r.status, 0);
+  // Every other entry is added, whichever order the directory lists them in.
+  r = run({"-d", dir / "col"}, options);
+  for (const std::string &line :
+       {"Adding " + dir / "col/a\n", "readdir " + dir / "col/bad: Input/output error\n",
+        "Adding " + dir / "col/good/z\n"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << " is missing from:\n" << r.err;
+  EXPECT_EQ(r.err.find("inside"), std::string::npos) << r.err;
 #endif
 }
 

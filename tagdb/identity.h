@@ -1,0 +1,45 @@
+// The identity index: which open record of the filelist holds each file or
+// directory, by device and inode, and the status a tagfile had when it was
+// opened.  Every operation that opens, closes, re-reads or moves a record
+// keeps it up to date; the table itself is part of the library's state.
+#ifndef TAGDB_IDENTITY_H
+#define TAGDB_IDENTITY_H
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <ctime>
+
+struct Held {
+  uint64_t hash;  // of dev and ino; 0 marks a free slot
+  uint64_t dev;
+  uint64_t ino;
+  int position;  // in the filelist
+  int64_t size;  // the status when it was opened
+  timespec mtime;
+  timespec ctime;   // moves with every write, and no one can set it back
+  uint64_t opened;  // larger for a stream opened later
+};
+
+uint64_t identity_hash(uint64_t dev, uint64_t ino);
+
+// What the index keeps of the open record with this identity, or NULL.
+Held *held_find(uint64_t dev, uint64_t ino);
+
+// Record i is now open, as `st`.  False when the index cannot grow: that is
+// reported as the filelist's shortage.
+bool held_opened(int i, const struct stat &st);
+
+// Record i is about to close.
+void held_closing(int i);
+
+// Compaction moved a record to position `to`.
+void held_moved(int to);
+
+// The position of the open record with this identity, or -1.
+int held_position(uint64_t dev, uint64_t ino);
+
+// Whether a file's status is still the one it had when it was opened.
+bool unchanged_since_opened(const Held &kept, const struct stat &st);
+
+#endif
