@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps build run test clean bench bench-small test-sanitize test-valgrind test-tsan fuzz \
-	install package test-install
+	install uninstall package test-install
 
 all: build
 
@@ -57,14 +57,23 @@ test-valgrind:
 # Install the program, library, header, manual pages, completions and the
 # sample collection as PREFIX/share/tovrin/taglines, which the installed
 # pelnik uses as its system source: build-install/ is configured for PREFIX
-# (without the tests).  DESTDIR stages it.
+# (without the tests, so only what is installed is built).  DESTDIR stages
+# it; BUILD_SHARED_LIBS=ON installs the library as a shared object.  What
+# each install put under DESTDIR and PREFIX is kept in
+# build-install/manifests/, and `make uninstall` with the same PREFIX and
+# DESTDIR removes it (scripts/install-tree).
 PREFIX ?= /usr/local
+BUILD_SHARED_LIBS ?= OFF
 install:
 	@scripts/install-deps program
 	cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DTAGDB_SYSTEM_TAGLINES=
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DTAGDB_SYSTEM_TAGLINES= \
+	  -DBUILD_SHARED_LIBS=$(BUILD_SHARED_LIBS)
 	cmake --build build-install -j $(JOBS)
-	cmake --install build-install
+	PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" scripts/install-tree install build-install
+
+uninstall:
+	PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" scripts/install-tree uninstall build-install
 
 # A Debian package for /usr, in build-deb/.
 package:
@@ -83,8 +92,11 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/fuzz $(FUZZ_SECONDS)
 
+# The manifests of what `make install` put where stay, for `make uninstall`.
 clean:
-	rm -rf $(BUILD) build-sanitize build-tsan build-valgrind build-fuzz build-install build-deb
+	rm -rf $(BUILD) build-sanitize build-tsan build-valgrind build-fuzz build-deb
+	[ ! -d build-install ] || find build-install -mindepth 1 -maxdepth 1 ! -name manifests \
+	  -exec rm -rf {} +
 
 # Benchmarks: pelnik beside wc -l, shuf -n 1 and cat, its peak memory and one
 # checkpoint, as ratios beside their goals.  BASE=PELNIK times a second pelnik
