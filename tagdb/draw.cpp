@@ -40,8 +40,6 @@ ssize_t read_at(int fd, int64_t offset, char *buf, size_t want, size_t from_lf) 
 // whether the file changed since it was indexed.
 constexpr int64_t line_start_reach = 64 * 1024;
 
-
-
 // Whether the open file is unchanged since it was indexed.
 bool unchanged_since_indexed(int fd) {
   struct stat st;
@@ -198,4 +196,3 @@ const char *tagdb_get_tag(int refresh) {
   lib.known_line.fd = -1;
   return tag;
 }
-

@@ -1,6 +1,8 @@
 // What the host may steer: where messages go, whether a shortage of memory
 // ends the process, and where the draws take their random numbers.
 
+#include "hooks.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -8,7 +10,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "hooks.h"
 #include "state.h"
 
 namespace {
@@ -35,7 +36,6 @@ void say_formatted(const char *format, va_list args) {
 }
 
 }  // namespace
-
 
 void say(const char *text) {
   if (lib.hooks.reporter != nullptr)

@@ -16,6 +16,8 @@
 // those of the pieces before it, growing the table first when they would
 // not fit.  The workers live only inside one call.
 
+#include "index.h"
+
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -27,11 +29,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "index.h"
-#include "state.h"
-#include "tables.h"
 #include "platform.h"
 #include "scan.h"
+#include "state.h"
+#include "tables.h"
 
 void release_index_buffers() {
   free(lib.buffers.buf);
@@ -45,7 +46,6 @@ constexpr size_t block_max = index_block_max;
 constexpr int threads_max = 64;
 constexpr int64_t no_limit = INT64_MAX;
 
-
 // Each page of a read buffer that a process touches for the first time
 // costs about as much as reading a few pages of a file, most of all in a
 // virtual machine.  So a small file is read in small blocks, and a large one,
@@ -53,8 +53,8 @@ constexpr int64_t no_limit = INT64_MAX;
 size_t block_bytes(int64_t length) {
   constexpr int64_t least = 16 * 1024;
   const int64_t fit = length > 0 ? std::max(least, length / 64) : least;
-  return std::clamp<size_t>(std::min<int64_t>(fit, static_cast<int64_t>(lib.settings.block_bytes)), 1,
-                            block_max);
+  return std::clamp<size_t>(std::min<int64_t>(fit, static_cast<int64_t>(lib.settings.block_bytes)),
+                            1, block_max);
 }
 
 // Records being appended, held in locals of the scanning loop so that the
@@ -66,10 +66,10 @@ struct Appender {
   tagentry *index;
   int n;
   int cap;
-  int64_t start;  // where the chunk in progress began
-  int *fail;      // a worker's own records, not the tagindex: where it says
-                  // that they could not grow
-  int first = 0;  // the calling thread's: where this file's records begin
+  int64_t start;                 // where the chunk in progress began
+  int *fail;                     // a worker's own records, not the tagindex: where it says
+                                 // that they could not grow
+  int first = 0;                 // the calling thread's: where this file's records begin
   bool short_of_memory = false;  // the tagindex could not grow
 };
 
@@ -401,7 +401,7 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   p.stream = stream;
   p.fd = fileno(stream);
   p.length = length;
-  // At least one piece per thread; more, of lib.settings.piece_bytes, so that a
+  // At least one piece per thread; more, of the settings' piece_bytes, so that a
   // worker slowed by the rest of the machine holds the others up less.
   p.piece_bytes =
       std::min(std::max<int64_t>(lib.settings.piece_bytes, 1), (length + threads - 1) / threads);

@@ -1,6 +1,8 @@
 // The line indexer: the same chunk offsets as fgets whatever the threads,
 // splits and read sizes, only the bytes a tagfile had when it was opened,
 // and holes counted without being read.
+#include "tagdb/index.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,11 +18,10 @@
 #include "support.h"
 #include "tagdb/draw.h"
 #include "tagdb/identity.h"
-#include "tagdb/index.h"
+#include "tagdb/platform.h"
 #include "tagdb/state.h"
 #include "tagdb/tables.h"
 #include "tagdb/walk.h"
-#include "tagdb/platform.h"
 
 namespace {
 

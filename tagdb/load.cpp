@@ -62,9 +62,7 @@ bool record_source(const char *path, const struct stat &st, int64_t indexed_at, 
 }
 
 // Written without a line end, so a following message continues the line.
-void report_not_a_tagfile(const char *path) {
-  report("not a directory or regular file: %s", path);
-}
+void report_not_a_tagfile(const char *path) { report("not a directory or regular file: %s", path); }
 
 bool held_already(const struct stat &st) { return held_position(st.st_dev, st.st_ino) >= 0; }
 
@@ -284,7 +282,8 @@ bool note_named(const char *path) {
     return true;  // named before
   if (named.n == named.cap) {
     const int cap = named.cap == 0 ? 8 : 2 * named.cap;
-    auto *grown = static_cast<char **>(realloc(named.paths, static_cast<size_t>(cap) * sizeof(char *)));
+    auto *grown =
+        static_cast<char **>(realloc(named.paths, static_cast<size_t>(cap) * sizeof(char *)));
     if (grown == nullptr) return table_full(ENOMEM, "realloc filelist"), false;
     named.paths = grown;
     named.cap = cap;

@@ -12,10 +12,10 @@
 #include <cstring>
 
 #include "hashtable.h"
-#include "platform.h"
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
+#include "platform.h"
 #include "state.h"
 #include "tables.h"
 #include "tagdb.h"
@@ -77,20 +77,20 @@ struct Checkpoint {
   // reported it), which a second try would only do again.
   enum Mark : unsigned char { unseen = 0, kept = 1, followed = 2 };
 
-  int n = 0;                         // the records when it began
-  HashTable<PathSlot> paths;         // the open ones, by path
-  unsigned char *mark = nullptr;     // per record, a Mark
-  Changed *changed = nullptr;        // records whose paths name something else now
+  int n = 0;                      // the records when it began
+  HashTable<PathSlot> paths;      // the open ones, by path
+  unsigned char *mark = nullptr;  // per record, a Mark
+  Changed *changed = nullptr;     // records whose paths name something else now
   int nchanged = 0;
-  int *rereads = nullptr;            // tagfiles to read again
+  int *rereads = nullptr;  // tagfiles to read again
   int nrereads = 0;
-  int *fresh = nullptr;              // paths to open afresh
+  int *fresh = nullptr;  // paths to open afresh
   int nfresh = 0;
-  int *unreadable = nullptr;         // directories that could not be opened again
+  int *unreadable = nullptr;  // directories that could not be opened again
   int nunreadable = 0;
-  Closing *closing = nullptr;        // streams to close
+  Closing *closing = nullptr;  // streams to close
   int nclosing = 0;
-  FILE **files = nullptr;            // scratch for dropping their chunks
+  FILE **files = nullptr;  // scratch for dropping their chunks
 
   bool init(int records);
   void release();
@@ -106,7 +106,8 @@ bool take(Record *&array, int n) {
 bool Checkpoint::init(int records) {
   n = records;
   if (!paths.reserve(static_cast<size_t>(n)) || !take(mark, n) || !take(changed, n) ||
-      !take(rereads, n) || !take(unreadable, n) || !take(fresh, n) || !take(closing, n) || !take(files, n))
+      !take(rereads, n) || !take(unreadable, n) || !take(fresh, n) || !take(closing, n) ||
+      !take(files, n))
     return false;
   for (int i = 0; i < n; ++i) {
     if (!is_open(tagdb.filelist[i])) continue;

@@ -14,15 +14,15 @@
 #include "walk.h"
 
 struct LibraryState {
-  Hooks hooks;               // the host's choices
-  IndexSettings settings;    // tests change these
-  Operations operations;     // the operations under way
-  HashTable<Held> held;      // the identity index of the open records
-  uint64_t opened = 0;       // streams opened so far: later ones are closed first
-  IndexBuffers buffers;      // the calling thread's read buffer
-  Prefaulted prefaulted;     // the tagindex's pages asked for ahead of its writer
-  KnownLine known_line;      // what the draw under way learned of a long line
-  NamedPaths named;          // every path the host named, for the checkpoints
+  Hooks hooks;             // the host's choices
+  IndexSettings settings;  // tests change these
+  Operations operations;   // the operations under way
+  HashTable<Held> held;    // the identity index of the open records
+  uint64_t opened = 0;     // streams opened so far: later ones are closed first
+  IndexBuffers buffers;    // the calling thread's read buffer
+  Prefaulted prefaulted;   // the tagindex's pages asked for ahead of its writer
+  KnownLine known_line;    // what the draw under way learned of a long line
+  NamedPaths named;        // every path the host named, for the checkpoints
 };
 extern LibraryState lib;
 

@@ -456,7 +456,7 @@ TEST(DrawPositionTest, RejectsOnlyTheTopRangeThatWouldFavourTheFirstRecords) {
     int position;
     size_t used;
   } cases[] = {
-      {3, {top, top - 1, 5}, 2, 3},            // 2^31 % 3 == 2: the top two numbers go
+      {3, {top, top - 1, 5}, 2, 3},  // 2^31 % 3 == 2: the top two numbers go
       {3, {top - 2, 9}, static_cast<int>((top - 2) % 3), 1},  // the last whole multiple stays
       {1500000000, {1600000000, 1499999999}, 1499999999, 2},
       {1500000000, {600000000}, 600000000, 1},

@@ -75,7 +75,9 @@ void table_full(int err, const char *label) {
   lib.operations.short_of_memory = true;
 }
 
-bool tagindex_grow() { return grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex"); }
+bool tagindex_grow() {
+  return grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex");
+}
 
 bool tagindex_reserve(int64_t records) {
   records = std::min<int64_t>(records, INT_MAX);  // no more can be counted
@@ -135,4 +137,3 @@ void drop_entries_of(FILE **streams, int n) {
     if (i != --tagdb.ntags) tagdb.tagindex[i] = tagdb.tagindex[tagdb.ntags];
   }
 }
-

@@ -152,8 +152,8 @@ TAGDB_API int tagdb_compact(void);
  * it, open what replaced it, close it when its path is gone, open a
  * directory again when its status changed), add what every path ever named
  * to tagdb_add names if no source holds it, then add new tagfiles (and new
- * directories, walked whole) found in open directories, and compact.  Afterwards the database holds what a fresh load of the same
- * sources would.  Returns 0. */
+ * directories, walked whole) found in open directories, and compact.  Afterwards the database holds
+ * what a fresh load of the same sources would.  Returns 0. */
 TAGDB_API int tagdb_checkpoint(void);
 
 #ifdef __cplusplus

@@ -285,8 +285,8 @@ TEST_F(PelnikTest, SmallDataSegmentGivesATaglineOrAMessageNeverACrash) {
     GTEST_SKIP() << "lowers the data-segment limit, which " << support::checked_build
                  << " cannot run under";
   write_file(dir / "tags", "only line\n");
-  for (const char *limit : {"--data=153600", "--data=204800", "--data=262144", "--data=307200",
-                            "--data=409600"}) {
+  for (const char *limit :
+       {"--data=153600", "--data=204800", "--data=262144", "--data=307200", "--data=409600"}) {
     RunOptions limited;
     limited.wrap = {"prlimit", limit};
     RunResult r = run({dir / "tags"}, limited);
