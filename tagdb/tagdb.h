@@ -148,12 +148,14 @@ TAGDB_API int tagdb_reindex(int i);
 TAGDB_API int tagdb_compact(void);
 
 /* Bring the open sources up to date: follow what each open path names now
- * (re-read a tagfile whose time or size moved, take over a file renamed over
- * it, open what replaced it, close it when its path is gone, open a
- * directory again when its status changed), add what every path ever named
- * to tagdb_add names if no source holds it, then add new tagfiles (and new
- * directories, walked whole) found in open directories, and compact.  Afterwards the database holds
- * what a fresh load of the same sources would.  Returns 0. */
+ * (re-read a tagfile whose time or size moved, open afresh what replaced a
+ * source, close a source whose path is gone, open a directory again when
+ * its status changed), add what any path ever named to tagdb_add names
+ * when no source holds it, then add new tagfiles (and new directories,
+ * walked whole) found in open directories, and compact.  Afterwards the
+ * database holds what a fresh load of the same sources would.  Returns 0,
+ * or -1 with errno ENOMEM when memory ran short and the host turned off
+ * the exit. */
 TAGDB_API int tagdb_checkpoint(void);
 
 #ifdef __cplusplus
