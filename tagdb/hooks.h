@@ -10,14 +10,6 @@
 
 #include "tagdb.h"
 
-struct Hooks {
-  tagdb_reporter *reporter = nullptr;  // none: standard error
-  void *reporter_arg = nullptr;
-  bool exit_on_shortage = true;
-  tagdb_random *random = nullptr;  // none: random(), seeded by tagdb_init
-  void *random_arg = nullptr;
-};
-
 // Hand one whole message to the reporter, or write it to standard error.
 void say(const char *text);
 
@@ -45,14 +37,6 @@ struct NoCancel {
   ~NoCancel() { pthread_setcancelstate(old, nullptr); }
   NoCancel(const NoCancel &) = delete;
   NoCancel &operator=(const NoCancel &) = delete;
-};
-
-// The operations under way: one, or a few when one calls another (a
-// checkpoint adds what is new in a directory), and whether memory ran
-// short in them.
-struct Operations {
-  int depth = 0;
-  bool short_of_memory = false;
 };
 
 // Held by each operation of tagdb.h for its whole length.

@@ -8,18 +8,8 @@
 #include <sys/stat.h>
 
 #include <cstdint>
-#include <ctime>
 
-struct Held {
-  uint64_t hash;  // of dev and ino; 0 marks a free slot
-  uint64_t dev;
-  uint64_t ino;
-  int position;  // in the filelist
-  int64_t size;  // the status when it was opened
-  timespec mtime;
-  timespec ctime;   // moves with every write, and no one can set it back
-  uint64_t opened;  // larger for a stream opened later
-};
+#include "state.h"
 
 uint64_t identity_hash(uint64_t dev, uint64_t ino);
 

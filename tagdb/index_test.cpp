@@ -18,10 +18,10 @@
 #include "support.h"
 #include "tagdb/draw.h"
 #include "tagdb/identity.h"
+#include "tagdb/load.h"
 #include "tagdb/platform.h"
 #include "tagdb/state.h"
 #include "tagdb/tables.h"
-#include "tagdb/walk.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // Loading sources: paths, directories walked whole, TAGLINES, the defaults.
 
+#include "load.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -16,7 +18,6 @@
 #include "state.h"
 #include "tables.h"
 #include "tagdb.h"
-#include "walk.h"
 
 #ifndef TAGDB_SYSTEM_TAGLINES
 #define TAGDB_SYSTEM_TAGLINES "/usr/local/share/tovrin/taglines"

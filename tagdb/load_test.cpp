@@ -1,3 +1,5 @@
+#include "tagdb/load.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -15,7 +17,6 @@
 #include "tagdb/index.h"
 #include "tagdb/state.h"
 #include "tagdb/tables.h"
-#include "tagdb/walk.h"
 
 namespace {
 

@@ -15,11 +15,11 @@
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
+#include "load.h"
 #include "platform.h"
 #include "state.h"
 #include "tables.h"
 #include "tagdb.h"
-#include "walk.h"
 
 namespace {
 

@@ -1,28 +1,111 @@
 // Everything the library keeps besides the tagdb record of tagdb.h, in one
-// place.  All of it starts zero or at its defaults; tagdb_close_all releases
-// it and sets it back, but for the host's hooks and the indexer's settings.
+// place: the records of each module's state, and the one instance of them.
+// All of it starts zero or at its defaults; tagdb_close_all releases it and
+// sets it back, but for the host's hooks and the indexer's settings.
 #ifndef TAGDB_STATE_H
 #define TAGDB_STATE_H
 
+#include <cstddef>
 #include <cstdint>
+#include <ctime>
 
-#include "draw.h"
 #include "hashtable.h"
-#include "hooks.h"
-#include "identity.h"
-#include "index.h"
-#include "walk.h"
+#include "tagdb.h"
+
+// The host's choices (tagdb_set_reporter and the others).
+struct Hooks {
+  tagdb_reporter *reporter = nullptr;  // none: standard error
+  void *reporter_arg = nullptr;
+  bool exit_on_shortage = true;
+  tagdb_random *random = nullptr;  // none: random(), seeded by tagdb_init
+  void *random_arg = nullptr;
+};
+
+// The operations under way: one, or a few when one calls another (a
+// checkpoint adds what is new in a directory), and whether memory ran
+// short in them.
+struct Operations {
+  int depth = 0;
+  bool short_of_memory = false;
+};
+
+// One entry of the identity index: the open record of the filelist that
+// holds a file or directory, and the status a tagfile had when it was
+// opened.
+struct Held {
+  uint64_t hash;  // of dev and ino; 0 marks a free slot
+  uint64_t dev;
+  uint64_t ino;
+  int position;  // in the filelist
+  int64_t size;  // the status when it was opened
+  timespec mtime;
+  timespec ctime;   // moves with every write, and no one can set it back
+  uint64_t opened;  // larger for a stream opened later
+};
+
+// How the indexer reads.  Tests set them to put block ends and splits
+// anywhere; a host has no reason to.
+struct IndexSettings {
+  // Bytes read at a time, at most index_block_max (index.h).
+  size_t block_bytes = size_t{128} * 1024;
+  // Files of parallel_min bytes and more are indexed by several threads, at
+  // most threads_max (0: one per processor available), in pieces of
+  // piece_bytes.
+  int64_t parallel_min = int64_t{16} << 20;
+  int64_t piece_bytes = int64_t{1} << 20;
+  int threads_max = 0;
+  // Called after every read when set: tests change the file between reads.
+  void (*after_read)(int fd) = nullptr;
+};
+
+// The calling thread's read buffer and the masks of its line feeds, taken
+// from the heap the first time a file is indexed.  A draw reads back
+// through long lines in it.
+struct IndexBuffers {
+  char *buf = nullptr;
+  uint64_t *masks = nullptr;
+};
+
+// How far ahead of its writer the tagindex's pages were asked for.
+struct Prefaulted {
+  const tagentry *table = nullptr;
+  int end = 0;
+};
+
+// A line that a look-back found in the draw under way: it starts at `start`
+// and has no line feed before `end`.  The other tries of the same draw use
+// it instead of reading the line again.  fd -1: none.  Each draw starts
+// without one, because the file may change between draws.
+struct KnownLine {
+  int fd = -1;
+  int64_t start = 0;
+  int64_t end = 0;
+};
+
+// Every path the host named to tagdb_add, the elements of TAGLINES and the
+// default sources' paths among them, each text once, in the order first
+// named.  A checkpoint follows them all.
+struct NamedSlot {
+  uint64_t hash;
+  int position;  // in `paths`
+};
+struct NamedPaths {
+  char **paths = nullptr;
+  int n = 0;
+  int cap = 0;
+  HashTable<NamedSlot> index;  // by the text's hash
+};
 
 struct LibraryState {
-  Hooks hooks;             // the host's choices
-  IndexSettings settings;  // tests change these
-  Operations operations;   // the operations under way
-  HashTable<Held> held;    // the identity index of the open records
-  uint64_t opened = 0;     // streams opened so far: later ones are closed first
-  IndexBuffers buffers;    // the calling thread's read buffer
-  Prefaulted prefaulted;   // the tagindex's pages asked for ahead of its writer
-  KnownLine known_line;    // what the draw under way learned of a long line
-  NamedPaths named;        // every path the host named, for the checkpoints
+  Hooks hooks;             // kept by tagdb_close_all
+  IndexSettings settings;  // kept by tagdb_close_all
+  Operations operations;
+  HashTable<Held> held;  // the identity index of the open records
+  uint64_t opened = 0;   // streams opened so far: later ones are closed first
+  IndexBuffers buffers;
+  Prefaulted prefaulted;
+  KnownLine known_line;
+  NamedPaths named;
 };
 extern LibraryState lib;
 

@@ -8,6 +8,8 @@
 #include <cstdlib>
 
 #include "hooks.h"
+#include "index.h"
+#include "load.h"
 #include "state.h"
 #include "tables.h"
 

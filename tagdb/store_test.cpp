@@ -21,9 +21,9 @@
 #include "tagdb/draw.h"
 #include "tagdb/identity.h"
 #include "tagdb/index.h"
+#include "tagdb/load.h"
 #include "tagdb/state.h"
 #include "tagdb/tables.h"
-#include "tagdb/walk.h"
 
 namespace {
 

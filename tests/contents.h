@@ -21,7 +21,7 @@
 #include "tagdb/index.h"
 #include "tagdb/state.h"
 #include "tagdb/tables.h"
-#include "tagdb/walk.h"
+#include "tagdb/load.h"
 
 namespace contents {
 

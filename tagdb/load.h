@@ -1,6 +1,7 @@
-// Loading sources: the steps that a checkpoint shares with tagdb_add.
-#ifndef TAGDB_WALK_H
-#define TAGDB_WALK_H
+// Loading sources: what a checkpoint shares with tagdb_add, and the paths the
+// host named.
+#ifndef TAGDB_LOAD_H
+#define TAGDB_LOAD_H
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-
-#include "hashtable.h"
 
 // Open a tagfile for reading, never blocking; `opened` receives the open
 // file's status.  Returns NULL when it cannot be opened (`failure` is the
@@ -34,19 +33,7 @@ int walk_directory(int i, known_path known = nullptr, void *arg = nullptr);
 // tagdb_add without noting the path as named: for the adds of a checkpoint.
 int add_path(const char *path);
 
-// Every path the host named to tagdb_add, the elements of TAGLINES and the
-// default sources' paths among them, each text once, in the order first
-// named.  A checkpoint follows them all; tagdb_close_all forgets them.
-struct NamedSlot {
-  uint64_t hash;
-  int position;  // in `paths`
-};
-struct NamedPaths {
-  char **paths = nullptr;
-  int n = 0;
-  int cap = 0;
-  HashTable<NamedSlot> index;  // by the text's hash
-};
+// Forget every path named so far.
 void release_named();
 
 // FNV-1a of `len` bytes of a path.
