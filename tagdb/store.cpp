@@ -27,7 +27,9 @@ void release_state() {
 
 int tagdb_init(void) {
   const Operation op;
-  if (tagdb.filelist != nullptr || tagdb.tagindex != nullptr) tagdb_close_all();
+  // Afresh, whatever came before: a database closed and used again without
+  // being set up may hold sources, or paths named to it.
+  tagdb_close_all();
   debug_msg("Initializing tagdb.\n");
   if (!tagdb.seeded && lib.hooks.random == nullptr) {
     timeval tv{};

@@ -350,16 +350,6 @@ TEST_F(PelnikTest, PseudoFileOfLengthZeroIsReadUpTo1MiB) {
   EXPECT_EQ(r.out, support::read_file(version));
   EXPECT_EQ(r.status, 0);
 
-  // Hundreds of gigabytes, 8 bytes for each page of pelnik's address space,
-  // which can be read only in whole entries: no chunk reads back, and the
-  // run ends there.
-  RunOptions bounded;
-  bounded.wrap = {"timeout", "300"};  // a generous bound, only so that a hang fails
-  r = run({"/proc/self/pagemap"}, bounded);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "pelnik: no taglines found\n");
-  EXPECT_EQ(r.status, 1);
-
   // Only lines from the first MiB of a longer one are drawn.
   const std::string symbols = "/proc/kallsyms";
   const std::string all = support::read_file(symbols);
@@ -374,6 +364,22 @@ TEST_F(PelnikTest, PseudoFileOfLengthZeroIsReadUpTo1MiB) {
     EXPECT_EQ(first_mib.count(r.out), 1u) << r.out;
     EXPECT_EQ(r.status, 0);
   }
+}
+
+TEST_F(PelnikTest, PseudoFileWithoutEndEndsTheRun) {
+  if (access("/proc/self/pagemap", R_OK) != 0) GTEST_SKIP() << "no /proc/self/pagemap here";
+  if (under_valgrind())
+    GTEST_SKIP() << "under valgrind /proc/self is valgrind's own process, whose pagemap reads "
+                    "differently";
+  // Hundreds of gigabytes, 8 bytes for each page of pelnik's address space,
+  // which can be read only in whole entries: no chunk reads back, and the
+  // run ends there.
+  RunOptions bounded;
+  bounded.wrap = {"timeout", "300"};  // a generous bound, only so that a hang fails
+  RunResult r = run({"/proc/self/pagemap"}, bounded);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "pelnik: no taglines found\n");
+  EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(PelnikTest, LongLineOfATagfileBeingAppendedToIsDrawnWhole) {
