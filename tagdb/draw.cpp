@@ -179,8 +179,9 @@ int draw_position(int n) {
   // random() % n alone would favour the first 2^31 % n records; numbers at
   // or above the last whole multiple of n are drawn again.  Every other
   // number picks the record it always did.
-  const long limit = 0x80000000L - 0x80000000L % n;
-  long v = draw_number();
+  constexpr int64_t range = int64_t{1} << 31;  // what random() yields
+  const int64_t limit = range - range % n;
+  int64_t v = draw_number();
   // A source that never leaves the top range cannot make a draw hang.
   for (int again = 0; v >= limit && again < 64; ++again) v = draw_number();
   return static_cast<int>(v % n);
