@@ -31,11 +31,7 @@ using support::write_file;
 class IndexTest : public DatabaseTest {
  protected:
   void TearDown() override {
-    lib.settings.block_bytes = saved_block_;
-    lib.settings.parallel_min = saved_parallel_min_;
-    lib.settings.piece_bytes = saved_piece_;
-    lib.settings.threads_max = saved_threads_;
-    lib.settings.after_read = nullptr;
+    lib.settings = saved_;
     DatabaseTest::TearDown();
   }
 
@@ -57,10 +53,7 @@ class IndexTest : public DatabaseTest {
   }
 
  private:
-  size_t saved_block_ = lib.settings.block_bytes;
-  int64_t saved_parallel_min_ = lib.settings.parallel_min;
-  int64_t saved_piece_ = lib.settings.piece_bytes;
-  int saved_threads_ = lib.settings.threads_max;
+  IndexSettings saved_ = lib.settings;
 };
 
 std::string repeat(char c, size_t n) { return std::string(n, c); }
