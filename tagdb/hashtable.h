@@ -1,7 +1,6 @@
 // An open-addressing hash table of plain slots, for the library's indexes:
 // which open record holds a file (by device and inode), which record a path
-// names during a checkpoint, and which stream a checkpoint set aside for a
-// file.
+// names during a checkpoint, and which paths the host has named.
 //
 // A slot type is a plain struct with a `uint64_t hash` member; a hash of 0
 // marks a free slot, so a key whose hash is 0 is stored as 1.  Probing is

@@ -112,4 +112,7 @@ void tagdb_set_exit_on_shortage(int on) { lib.hooks.exit_on_shortage = on != 0; 
 void tagdb_set_random(tagdb_random *fn, void *arg) {
   lib.hooks.random = fn;
   lib.hooks.random_arg = fn != nullptr ? arg : nullptr;
+  // Back to random() after tagdb_init ran with a source set: seeded as
+  // tagdb_init would have seeded it.
+  if (fn == nullptr && tagdb.filelist != nullptr) seed_random();
 }

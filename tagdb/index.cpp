@@ -66,9 +66,10 @@ struct Appender {
   tagentry *index;
   int n;
   int cap;
-  int64_t start;                 // where the chunk in progress began
-  int *fail;                     // a worker's own records, not the tagindex: where it says
-                                 // that they could not grow
+  int64_t start;  // where the chunk in progress began
+  // A worker's: its records are its own, not the tagindex, and this says
+  // that they could not grow.
+  int *fail;
   int first = 0;                 // the calling thread's: where this file's records begin
   bool short_of_memory = false;  // the tagindex could not grow
 };
@@ -95,11 +96,11 @@ int tagindex_room_ahead(int n) {
 [[gnu::noinline]] void make_room(Appender &a) {
   if (a.fail == nullptr) {
     if (a.n >= tagdb.maxtags) {
+      // Out of memory, and told not to exit: the file is left out, so what
+      // is still written goes over its own first records until the scan
+      // stops at the end of the block.  The shortage is reported once.
       tagdb.ntags = a.n;
-      if (!tagindex_grow()) {
-        // Out of memory, and told not to exit: the file is left out, so
-        // what is still written goes over its own first records until the
-        // scan stops at the end of the block.
+      if (a.short_of_memory || !tagindex_grow()) {
         a.short_of_memory = true;
         a.n = a.first;
       }
@@ -109,8 +110,8 @@ int tagindex_room_ahead(int n) {
     return;
   }
   // A worker that cannot grow its records says so and goes on writing over
-  // them; the file is then indexed again in one pass, which needs no room
-  // of its own.
+  // them; the file is then indexed again in one pass, which writes straight
+  // into the tagindex and needs no records of its own.
   void *moved = nullptr;
   if (*a.fail == 0 && a.cap <= INT_MAX / 2)
     moved = realloc(a.index, sizeof(tagentry) * static_cast<size_t>(a.cap) * 2);
@@ -300,9 +301,9 @@ struct Pieces {
   // is indexed again in one pass.
   int64_t next_start = 0;
   bool torn = false;
-  bool abandoned = false;  // a worker had no memory: one pass does it all
-  int copying = 0;         // workers copying into the tagindex, which must not move meanwhile
-  int shortage = 0;        // the tagindex could not grow (the error)
+  bool abandoned = false;        // a worker had no memory: one pass does it all
+  int copying = 0;               // workers copying into the tagindex, which must not move meanwhile
+  bool short_of_memory = false;  // the tagindex could not grow
 };
 
 struct Worker {
@@ -328,7 +329,7 @@ void run_pieces(Worker &w) {
     pthread_mutex_lock(&p.lock);
     while (p.placed != j) pthread_cond_wait(&p.placed_cond, &p.lock);
     if (w.fail != 0) p.abandoned = true;
-    const bool keep = !p.failed && !p.abandoned && p.shortage == 0 && !p.torn;
+    const bool keep = !p.failed && !p.abandoned && !p.short_of_memory && !p.torn;
     if (keep && a.n > 0) {
       p.torn = a.index[0].offset != p.next_start;
       p.next_start = a.index[a.n].offset;
@@ -340,13 +341,13 @@ void run_pieces(Worker &w) {
       while (p.copying != 0) pthread_cond_wait(&p.placed_cond, &p.lock);
       const int64_t records = int64_t{p.at} + a.n + 1;
       if (records > INT_MAX || !tagindex_reserve(records)) {
-        p.shortage = records > INT_MAX ? EOVERFLOW : errno;
+        p.short_of_memory = true;
         placing = false;
       }
     }
     tagentry *to = placing ? tagdb.tagindex + p.at : nullptr;
     if (placing) ++p.copying;
-    if (keep && !p.torn && p.shortage == 0) {
+    if (keep && !p.torn && !p.short_of_memory) {
       p.at += a.n;
       p.failed = !ok;
     }
@@ -448,7 +449,7 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   for (int k = 0; k < started; ++k) free_worker_memory(workers[k]);
   // A file that changed in place, or memory that ran short, sends it to one
   // pass, which reads it again from its start; tagdb.ntags is as it was.
-  if (p.torn || p.abandoned || p.shortage != 0) return false;
+  if (p.torn || p.abandoned || p.short_of_memory) return false;
   tagdb.ntags = p.at;
   return true;
 }

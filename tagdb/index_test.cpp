@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -354,6 +356,44 @@ TEST_F(IndexLimitTest, ShortageThatOnePassCanLiveWithIsNoShortage) {
         exit(opened == 1 && tagdb.ntags == lines ? 0 : 2);
       },
       ::testing::ExitedWithCode(0), "^opened 1, 8388608 chunks\n$");
+}
+
+// With the exit turned off, a tagindex that cannot grow leaves the file
+// out, says so once, and keeps what the database held before.
+TEST_F(IndexLimitTest, ShortageIsReportedOnceAndLeavesTheFileOut) {
+  if (support::checked_build)
+    GTEST_SKIP() << "lowers the address-space limit, which " << support::checked_build
+                 << " cannot run under";
+  if (address_space_now() == 0) GTEST_SKIP() << "needs /proc/self/statm to size the limit";
+  const std::string before = dir / "before";
+  const std::string big = dir / "big";
+  std::string lines;
+  for (int i = 0; i < 131070; ++i) lines += "a\n";
+  write_file(before, lines);
+  write_file(big, std::string(4'000'000, '\n'));
+  EXPECT_EXIT(
+      {
+        int reports = 0;
+        tagdb_set_reporter([](const char *, void *arg) { ++*static_cast<int *>(arg); }, &reports);
+        tagdb_set_exit_on_shortage(0);
+        use_threads(1, 0);
+        const int first = tagdb_add(before.c_str());
+        const int held = tagdb.ntags;
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(address_space_now() + (size_t{1} << 20));
+        setrlimit(RLIMIT_AS, &limit);
+        errno = 0;
+        const int second = tagdb_add(big.c_str());
+        const int err = errno;
+        struct stat st;
+        stat(big.c_str(), &st);
+        fprintf(stderr, "%d %d %s, %d reports, %d chunks of %d, big open %d\n", first, second,
+                strerror(err), reports, tagdb.ntags, held, tagdb_count_open(st.st_dev, st.st_ino));
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      "^1 -1 Cannot allocate memory, 1 reports, 131070 chunks of 131070, big open 0\n$");
 }
 
 }  // namespace

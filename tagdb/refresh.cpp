@@ -284,7 +284,13 @@ void reindex_all(Checkpoint &c) {
   }
   close_all_of(c.closing, c.nclosing, c.files);
   debug_msg("Removed %d entries, %d remain\n", start - tagdb.ntags, tagdb.ntags);
-  for (int k = 0; k < c.nrereads; ++k) reopen(c.rereads[k]);
+  // Once memory ran short the operation ends: what is left is closed.
+  for (int k = 0; k < c.nrereads; ++k) {
+    if (lib.operations.short_of_memory)
+      tagdb_close_source(c.rereads[k]);
+    else
+      reopen(c.rereads[k]);
+  }
 }
 
 // Whether a directory's status moved since it was opened: its permissions,
@@ -460,13 +466,14 @@ int tagdb_checkpoint(void) {
   close_all_of(c.closing, c.nclosing, c.files);
   reindex_all(c);
   // What a changed path names now is added as new, under the record's path;
-  // the old record stays closed until the compaction.
-  for (int k = 0; k < c.nfresh; ++k) {
+  // the old record stays closed until the compaction.  Nothing is added
+  // once memory ran short.
+  for (int k = 0; k < c.nfresh && !op.short_of_memory(); ++k) {
     char path[TAGDB_PATH_MAX + 1];
     memcpy(path, tagdb.filelist[c.fresh[k]].path, sizeof path);
     add_path(path);
   }
-  follow_named(c);
+  if (!op.short_of_memory()) follow_named(c);
   // Records added above were walked whole as they were added.
   for (int i = 0; i < c.n; ++i)
     if (tagdb.filelist[i].dir != nullptr) walk_directory(i, known_unchanged, &c);

@@ -16,6 +16,14 @@
 struct tagdb_state tagdb;
 LibraryState lib;
 
+void seed_random() {
+  if (tagdb.seeded) return;
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  srandom(static_cast<uint32_t>(tv.tv_sec) ^ static_cast<uint32_t>(tv.tv_usec));
+  tagdb.seeded = 1;
+}
+
 void release_state() {
   lib.held.release();
   release_index_buffers();
@@ -31,12 +39,7 @@ int tagdb_init(void) {
   // being set up may hold sources, or paths named to it.
   tagdb_close_all();
   debug_msg("Initializing tagdb.\n");
-  if (!tagdb.seeded && lib.hooks.random == nullptr) {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    srandom(static_cast<uint32_t>(tv.tv_sec) ^ static_cast<uint32_t>(tv.tv_usec));
-    tagdb.seeded = 1;
-  }
+  if (lib.hooks.random == nullptr) seed_random();
   if (!tagdb_tables_init()) tagdb_close_all();
   return op.result(0);
 }

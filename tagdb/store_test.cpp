@@ -472,6 +472,20 @@ TEST(DrawPositionTest, RejectsOnlyTheTopRangeThatWouldFavourTheFirstRecords) {
   tagdb_set_random(nullptr, nullptr);
 }
 
+// A host that set a source while tagdb_init ran, then went back to
+// random(), draws from a seeded generator, not from random()'s fixed
+// start.
+TEST_F(StoreTest, RandomRestoredAfterInitWithASourceIsSeeded) {
+  tagdb_close_all();
+  tagdb.seeded = 0;
+  Script script{{5}};
+  tagdb_set_random(Script::take, &script);
+  tagdb_init();
+  EXPECT_EQ(tagdb.seeded, 0) << "tagdb_init seeded random() while a source was set";
+  tagdb_set_random(nullptr, nullptr);
+  EXPECT_EQ(tagdb.seeded, 1);
+}
+
 // Growth by half computed in an int would pass INT_MAX above 1.43 G records.
 TEST(GrowTest, CapacityStopsAtTheLargestInt) {
   const struct {

@@ -61,7 +61,7 @@ typedef struct tagentry {
 /* The module state.  All zero at process start; tagdb_init sets up the two
  * tables and tagdb_close_all releases them. */
 struct tagdb_state {
-  int debug; /* nonzero: write debug messages to standard error */
+  int debug; /* nonzero: write debug messages (to standard error, or the reporter) */
   int add;   /* the front end's --add flag; the database never reads it */
   tagsource *filelist;
   int nfiles;
@@ -74,6 +74,12 @@ struct tagdb_state {
 };
 
 extern TAGDB_API struct tagdb_state tagdb;
+
+/* The operations.  What they report goes to standard error, or to the
+ * host's reporter when one is set (tagdb_set_reporter).  When memory runs
+ * short and the host turned off the exit (tagdb_set_exit_on_shortage), an
+ * operation returns -1 with errno ENOMEM instead of its count, and
+ * tagdb_get_tag returns NULL. */
 
 /* Set up empty tables and seed the random generator (once per process).
  * Returns 0.  May run again after tagdb_close_all. */
@@ -127,7 +133,8 @@ TAGDB_API void tagdb_set_reporter(tagdb_reporter *fn, void *arg);
 TAGDB_API void tagdb_set_exit_on_shortage(int on);
 
 /* Draws take their numbers, 0 to 2^31-1, from fn instead of random().  While
- * a source is set, tagdb_init seeds nothing.  NULL restores random(). */
+ * a source is set, tagdb_init seeds nothing.  NULL restores random(), seeded
+ * then if tagdb_init ran while a source was set. */
 typedef long tagdb_random(void *arg);
 TAGDB_API void tagdb_set_random(tagdb_random *fn, void *arg);
 
