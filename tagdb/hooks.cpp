@@ -3,6 +3,8 @@
 
 #include "hooks.h"
 
+#include <sys/time.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -95,6 +97,14 @@ int Operation::result(int value) const {
 }
 
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+void seed_random() {
+  if (tagdb.seeded) return;
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  srandom(static_cast<uint32_t>(tv.tv_sec) ^ static_cast<uint32_t>(tv.tv_usec));
+  tagdb.seeded = 1;
+}
 
 long draw_number() {
   if (lib.hooks.random == nullptr) return random();

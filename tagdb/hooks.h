@@ -26,6 +26,9 @@ void say(const char *text);
 // A number from 0 to 2^31-1 for a draw: the host's source, or random().
 long draw_number();
 
+// Seed random() from the time of day, once per process.
+void seed_random();
+
 // Held by every operation for its whole length: a host thread cancelled
 // inside one is cancelled only after it returns, with every indexer thread
 // joined and the tables whole, since nothing inside is then a cancellation

@@ -109,9 +109,6 @@ struct LibraryState {
 };
 extern LibraryState lib;
 
-// Seed random() from the time of day, once per process.
-void seed_random();
-
 // Release what the state holds and set it back as it was at process start,
 // but for the hooks and the settings.
 void release_state();

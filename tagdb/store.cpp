@@ -2,7 +2,6 @@
 // teardown.
 
 #include <dirent.h>
-#include <sys/time.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,14 +14,6 @@
 
 struct tagdb_state tagdb;
 LibraryState lib;
-
-void seed_random() {
-  if (tagdb.seeded) return;
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  srandom(static_cast<uint32_t>(tv.tv_sec) ^ static_cast<uint32_t>(tv.tv_usec));
-  tagdb.seeded = 1;
-}
 
 void release_state() {
   lib.held.release();
