@@ -40,6 +40,16 @@ ssize_t read_at(int fd, int64_t offset, char *buf, size_t want, size_t from_lf) 
 // whether the file changed since it was indexed.
 constexpr int64_t line_start_reach = 64 * 1024;
 
+// A line that a look-back found in the draw under way: it starts at `start`
+// and has no line feed before `end`.  The other tries of the same draw use
+// it instead of reading the line again.  fd -1: none.  Each draw starts
+// without one, because the file may change between draws.
+struct KnownLine {
+  int fd = -1;
+  int64_t start = 0;
+  int64_t end = 0;
+};
+
 // Whether the open file is unchanged since it was indexed.
 bool unchanged_since_indexed(int fd) {
   struct stat st;
@@ -66,15 +76,15 @@ const char *last_line_feed(const char *p, size_t n) {
 // indexed if the file is unchanged since; if it changed (an append is
 // enough), the search goes on to the line start, which costs a read of the
 // line, as indexing it did.
-bool continues_long_line(int fd, int64_t offset) {
+bool continues_long_line(int fd, int64_t offset, KnownLine &known) {
   // The search stops at `floor`: the start of the file, or the end of a
   // line that this draw already read back through.
   int64_t floor = 0;
   int64_t floor_start = 0;
-  if (lib.known_line.fd == fd && lib.known_line.start < offset) {
-    if (offset <= lib.known_line.end) return (offset - lib.known_line.start) % chunk_max == 0;
-    floor = lib.known_line.end;
-    floor_start = lib.known_line.start;
+  if (known.fd == fd && known.start < offset) {
+    if (offset <= known.end) return (offset - known.start) % chunk_max == 0;
+    floor = known.end;
+    floor_start = known.start;
   }
   // The blocks of a look-back start at 4 KiB and double up to the size of
   // the indexer's read buffer, so that a short look-back stays cheap and a
@@ -99,7 +109,7 @@ bool continues_long_line(int fd, int64_t offset) {
     }
     end = from;
   }
-  lib.known_line = {fd, start, offset};
+  known = {fd, start, offset};
   return (offset - start) % chunk_max == 0;
 }
 
@@ -110,12 +120,12 @@ bool continues_long_line(int fd, int64_t offset) {
 // the start of the file, or just after a line feed (the read starts a byte
 // early to see it), or a whole number of chunk_max pieces into a long line.
 // Returns false when it does not, or when nothing could be read there.
-bool read_chunk(int fd, int64_t offset, char *buf) {
+bool read_chunk(int fd, int64_t offset, char *buf, KnownLine &known) {
   const size_t lead = offset > 0 ? 1 : 0;
   char raw[TAGDB_LINE_BUF + 1];
   const ssize_t got = read_at(fd, offset - static_cast<int64_t>(lead), raw, lead + chunk_max, lead);
   if (got <= static_cast<ssize_t>(lead)) return false;  // an error, or the file ends there
-  if (lead != 0 && raw[0] != '\n' && !continues_long_line(fd, offset)) return false;
+  if (lead != 0 && raw[0] != '\n' && !continues_long_line(fd, offset, known)) return false;
   const char *chunk = raw + lead;
   const size_t have = static_cast<size_t>(got) - lead;
   const char *nl = static_cast<const char *>(memchr(chunk, '\n', have));
@@ -126,10 +136,10 @@ bool read_chunk(int fd, int64_t offset, char *buf) {
 }
 
 // tagline_at, with what the draw under way knows of long lines.
-const char *text_at(int k) {
+const char *text_at(int k, KnownLine &known) {
   const tagentry &entry = tagdb.tagindex[k];
   char buf[TAGDB_LINE_BUF];
-  if (!read_chunk(fileno(entry.file), entry.offset, buf)) return nullptr;
+  if (!read_chunk(fileno(entry.file), entry.offset, buf, known)) return nullptr;
   for (char *c = buf; *c != '\0'; ++c)
     if (*c == '\r') *c = '\n';
   size_t len = strlen(buf);
@@ -141,10 +151,8 @@ const char *text_at(int k) {
 }  // namespace
 
 const char *tagline_at(int k) {
-  lib.known_line.fd = -1;
-  const char *tag = text_at(k);
-  lib.known_line.fd = -1;
-  return tag;
+  KnownLine known;
+  return text_at(k, known);
 }
 
 namespace {
@@ -157,15 +165,16 @@ constexpr int draw_tries = 64;
 // A chunk that no longer reads is not printed; another is drawn in its
 // place, which keeps the draw uniform over the chunks that do.
 const char *draw_intact() {
+  KnownLine known;
   for (int tries = 0; tries < draw_tries && tagdb.ntags != 0; ++tries)
-    if (const char *tag = text_at(draw_position(tagdb.ntags))) return tag;
+    if (const char *tag = text_at(draw_position(tagdb.ntags), known)) return tag;
   // Nearly every chunk is stale.  One pass over them all picks one of those
   // that read, each as likely (the n-th that reads replaces the pick with
   // probability 1/n), so the draw fails only when none reads.
   char picked[TAGDB_LINE_BUF];
   int intact = 0;
   for (int k = 0; k < tagdb.ntags; ++k) {
-    const char *tag = text_at(k);
+    const char *tag = text_at(k, known);
     if (tag != nullptr && draw_position(++intact) == 0) memcpy(picked, tag, strlen(tag) + 1);
   }
   if (intact == 0) return nullptr;
@@ -192,8 +201,5 @@ const char *tagdb_get_tag(int refresh) {
   // With no source open, a refresh may still find a named path come back.
   if (tagdb.nfiles == 0 && (refresh == 0 || lib.named.n == 0)) return nullptr;
   if (refresh && tagdb_checkpoint() < 0) return nullptr;
-  lib.known_line.fd = -1;
-  const char *tag = draw_intact();
-  lib.known_line.fd = -1;
-  return tag;
+  return draw_intact();
 }

@@ -16,24 +16,30 @@
 
 namespace {
 
-// Format a message and hand it on whole, so that a reporter gets one call
-// per message and standard error one write.
-void say_formatted(const char *format, va_list args) {
-  char line[2048];
+// Format into buf, or, when the text does not fit there, into memory of
+// its own that the caller frees; cut to fit only when even the heap has no
+// room.  NULL when the format cannot be used.
+char *format_whole(char *buf, size_t size, const char *format, va_list args) {
   va_list again;
   va_copy(again, args);
-  const int len = vsnprintf(line, sizeof line, format, args);
-  char *text = line;
-  if (len >= static_cast<int>(sizeof line)) {
-    // A message this long holds two long paths; it is rare, and cut to fit
-    // only when even the heap has no room for it.
+  const int len = vsnprintf(buf, size, format, args);
+  char *text = len >= 0 ? buf : nullptr;
+  if (len >= static_cast<int>(size)) {
     if (auto *whole = static_cast<char *>(malloc(static_cast<size_t>(len) + 1))) {
       vsnprintf(whole, static_cast<size_t>(len) + 1, format, again);
       text = whole;
     }
   }
   va_end(again);
-  if (len >= 0) say(text);
+  return text;
+}
+
+// Format a message and hand it on whole, so that a reporter gets one call
+// per message and standard error one write.
+void say_formatted(const char *format, va_list args) {
+  char line[2048];
+  char *text = format_whole(line, sizeof line, format, args);
+  if (text != nullptr) say(text);
   if (text != line) free(text);
 }
 
@@ -62,24 +68,13 @@ void debug_msg(const char *format, ...) {
 }
 
 void report_error(int err, const char *format, ...) {
-  char label[2048];
+  char buf[2048];
   va_list args;
   va_start(args, format);
-  const int len = vsnprintf(label, sizeof label, format, args);
+  char *label = format_whole(buf, sizeof buf, format, args);
   va_end(args);
-  if (len < static_cast<int>(sizeof label)) {
-    report("%s: %s\n", label, strerror(err));
-    return;
-  }
-  // Too long for the buffer: the label is formatted again into the message.
-  char *whole = static_cast<char *>(malloc(static_cast<size_t>(len) + 1));
-  if (whole != nullptr) {
-    va_start(args, format);
-    vsnprintf(whole, static_cast<size_t>(len) + 1, format, args);
-    va_end(args);
-  }
-  report("%s: %s\n", whole != nullptr ? whole : label, strerror(err));
-  free(whole);
+  report("%s: %s\n", label != nullptr ? label : "", strerror(err));
+  if (label != buf) free(label);
 }
 
 Operation::Operation() {

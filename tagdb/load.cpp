@@ -285,7 +285,10 @@ bool note_named(const char *path) {
     const int cap = named.cap == 0 ? 8 : 2 * named.cap;
     auto *grown =
         static_cast<char **>(realloc(named.paths, static_cast<size_t>(cap) * sizeof(char *)));
-    if (grown == nullptr) return table_full(ENOMEM, "realloc filelist"), false;
+    if (grown == nullptr) {
+      table_full(ENOMEM, "realloc filelist");
+      return false;
+    }
     named.paths = grown;
     named.cap = cap;
   }

@@ -72,16 +72,6 @@ struct Prefaulted {
   int end = 0;
 };
 
-// A line that a look-back found in the draw under way: it starts at `start`
-// and has no line feed before `end`.  The other tries of the same draw use
-// it instead of reading the line again.  fd -1: none.  Each draw starts
-// without one, because the file may change between draws.
-struct KnownLine {
-  int fd = -1;
-  int64_t start = 0;
-  int64_t end = 0;
-};
-
 // Every path the host named to tagdb_add, the elements of TAGLINES and the
 // default sources' paths among them, each text once, in the order first
 // named.  A checkpoint follows them all.
@@ -104,7 +94,6 @@ struct LibraryState {
   uint64_t opened = 0;   // streams opened so far: later ones are closed first
   IndexBuffers buffers;
   Prefaulted prefaulted;
-  KnownLine known_line;
   NamedPaths named;
 };
 extern LibraryState lib;

@@ -21,7 +21,6 @@ void release_state() {
   release_named();
   lib.opened = 0;
   lib.prefaulted = {};
-  lib.known_line = {};
 }
 
 int tagdb_init(void) {
