@@ -58,10 +58,11 @@ test-valgrind:
 # sample collection as PREFIX/share/tovrin/taglines, which the installed
 # pelnik uses as its system source: build-install/ is configured for PREFIX
 # (without the tests, so only what is installed is built).  DESTDIR stages
-# it; BUILD_SHARED_LIBS=ON installs the library as a shared object.  What
-# each install put under DESTDIR and PREFIX is kept in
-# build-install/manifests/, and `make uninstall` with the same PREFIX and
-# DESTDIR removes it (scripts/install-tree).
+# it; BUILD_SHARED_LIBS=ON installs the library as a shared object, and
+# either kind replaces the other.  What the installs put under DESTDIR and
+# PREFIX is listed in PREFIX/share/pelnik/manifest, beside a script that
+# removes it (PREFIX/share/pelnik/uninstall): `make uninstall` with the same
+# PREFIX and DESTDIR, from any clone, removes it (scripts/install-tree).
 PREFIX ?= /usr/local
 BUILD_SHARED_LIBS ?= OFF
 install:
@@ -73,13 +74,14 @@ install:
 	PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" scripts/install-tree install build-install
 
 uninstall:
-	PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" scripts/install-tree uninstall build-install
+	PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" scripts/install-tree uninstall
 
 # A Debian package for /usr, in build-deb/.
 package:
 	@EXTRA_PACKAGES="dpkg-dev file" scripts/install-deps program
 	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-	  -DCMAKE_INSTALL_PREFIX=/usr -DTAGDB_SYSTEM_TAGLINES=/usr/share/tovrin/taglines
+	  -DCMAKE_INSTALL_PREFIX=/usr -DTAGDB_SYSTEM_TAGLINES=/usr/share/tovrin/taglines \
+	  -DPELNIK_ZSH_COMPLETIONS=share/zsh/vendor-completions
 	cmake --build build-deb -j $(JOBS)
 	cd build-deb && cpack -G DEB
 
@@ -92,7 +94,8 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/fuzz $(FUZZ_SECONDS)
 
-# The manifests of what `make install` put where stay, for `make uninstall`.
+# The lists of what `make install` put where that earlier versions kept in
+# build-install/manifests/ stay, for the next make install to take over.
 clean:
 	rm -rf $(BUILD) build-sanitize build-tsan build-valgrind build-fuzz build-deb
 	[ ! -d build-install ] || find build-install -mindepth 1 -maxdepth 1 ! -name manifests \
