@@ -123,13 +123,23 @@ bench-small: build
 # The 32-bit one takes g++-N-multilib for the installed g++-N: g++-multilib
 # itself conflicts with the aarch64 cross compiler (cmake/m32.cmake); and it
 # runs under qemu-i386 where the kernel cannot start 32-bit programs.
-.PHONY: test-portable test-m32 test-aarch64 clean-platforms
+.PHONY: test-portable test-libcxx test-m32 test-aarch64 clean-platforms
 GTEST_SOURCES ?= /usr/src/googletest
 
 test-portable: deps
 	cmake -S . -B build-portable -DCMAKE_BUILD_TYPE=Release -DTAGDB_PORTABLE=ON
 	cmake --build build-portable -j $(JOBS)
 	scripts/run-tests build-portable -j $(JOBS)
+
+# The portable build with clang, libc++ and ld.lld (cmake/clang-libcxx.cmake),
+# the toolchain family of FreeBSD and macOS: the library must need no C++
+# runtime there either.
+test-libcxx: deps
+	EXTRA_PACKAGES="googletest clang lld llvm libc++-dev libc++abi-dev" scripts/install-deps
+	cmake -S . -B build-libcxx -DCMAKE_BUILD_TYPE=Release -DTAGDB_PORTABLE=ON \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/clang-libcxx.cmake -DPELNIK_GTEST_SOURCES=$(GTEST_SOURCES)
+	cmake --build build-libcxx -j $(JOBS)
+	scripts/run-tests build-libcxx -j $(JOBS)
 
 test-m32: deps
 	EXTRA_PACKAGES="googletest g++-$$(g++ -dumpversion | cut -d. -f1)-multilib qemu-user" \
@@ -148,4 +158,4 @@ test-aarch64: deps
 
 clean: clean-platforms
 clean-platforms:
-	rm -rf build-portable build-m32 build-aarch64
+	rm -rf build-portable build-libcxx build-m32 build-aarch64
