@@ -59,10 +59,11 @@ test-valgrind:
 # sample collection as PREFIX/share/tovrin/taglines, which the installed
 # pelnik uses as its system source: build-install/ is configured for PREFIX
 # (without the tests, so only what is installed is built).  DESTDIR stages
-# it; BUILD_SHARED_LIBS=ON installs the library as a shared object.  What
-# each install put under DESTDIR and PREFIX is kept in
-# build-install/manifests/, and `make uninstall` with the same PREFIX and
-# DESTDIR removes it (scripts/install-tree).
+# it; BUILD_SHARED_LIBS=ON installs the library as a shared object, and
+# either kind replaces the other.  What the installs put under DESTDIR and
+# PREFIX is listed in PREFIX/share/pelnik/manifest, beside a script that
+# removes it (PREFIX/share/pelnik/uninstall): `make uninstall` with the same
+# PREFIX and DESTDIR, from any clone, removes it (scripts/install-tree).
 PREFIX ?= /usr/local
 BUILD_SHARED_LIBS ?= OFF
 install:
@@ -74,13 +75,14 @@ install:
 	PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" scripts/install-tree install build-install
 
 uninstall:
-	PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" scripts/install-tree uninstall build-install
+	PREFIX="$(PREFIX)" DESTDIR="$(DESTDIR)" scripts/install-tree uninstall
 
 # A Debian package for /usr, in build-deb/.
 package:
 	@EXTRA_PACKAGES="dpkg-dev file" scripts/install-deps program
 	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-	  -DCMAKE_INSTALL_PREFIX=/usr -DTAGDB_SYSTEM_TAGLINES=/usr/share/tovrin/taglines
+	  -DCMAKE_INSTALL_PREFIX=/usr -DTAGDB_SYSTEM_TAGLINES=/usr/share/tovrin/taglines \
+	  -DPELNIK_ZSH_COMPLETIONS=share/zsh/vendor-completions
 	cmake --build build-deb -j $(JOBS)
 	cd build-deb && cpack -G DEB
 
@@ -93,7 +95,8 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/fuzz $(FUZZ_SECONDS)
 
-# The manifests of what `make install` put where stay, for `make uninstall`.
+# The lists of what `make install` put where that earlier versions kept in
+# build-install/manifests/ stay, for the next make install to take over.
 clean:
 	rm -rf $(BUILD) build-sanitize build-tsan build-valgrind build-fuzz build-deb
 	[ ! -d build-install ] || find build-install -mindepth 1 -maxdepth 1 ! -name manifests \
@@ -121,13 +124,23 @@ bench-small: build
 # The 32-bit one takes g++-N-multilib for the installed g++-N: g++-multilib
 # itself conflicts with the aarch64 cross compiler (cmake/m32.cmake); and it
 # runs under qemu-i386 where the kernel cannot start 32-bit programs.
-.PHONY: test-portable test-m32 test-aarch64 clean-platforms
+.PHONY: test-portable test-libcxx test-m32 test-aarch64 clean-platforms
 GTEST_SOURCES ?= /usr/src/googletest
 
 test-portable: deps
 	cmake -S . -B build-portable -DCMAKE_BUILD_TYPE=Release -DTAGDB_PORTABLE=ON
 	cmake --build build-portable -j $(JOBS)
 	scripts/run-tests build-portable -j $(JOBS)
+
+# The portable build with clang, libc++ and ld.lld (cmake/clang-libcxx.cmake),
+# the toolchain family of FreeBSD and macOS: the library must need no C++
+# runtime there either.
+test-libcxx: deps
+	EXTRA_PACKAGES="googletest clang lld llvm libc++-dev libc++abi-dev" scripts/install-deps
+	cmake -S . -B build-libcxx -DCMAKE_BUILD_TYPE=Release -DTAGDB_PORTABLE=ON \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/clang-libcxx.cmake -DPELNIK_GTEST_SOURCES=$(GTEST_SOURCES)
+	cmake --build build-libcxx -j $(JOBS)
+	scripts/run-tests build-libcxx -j $(JOBS)
 
 test-m32: deps
 	EXTRA_PACKAGES="googletest g++-$$(g++ -dumpversion | cut -d. -f1)-multilib qemu-user" \
@@ -146,4 +159,4 @@ test-aarch64: deps
 
 clean: clean-platforms
 clean-platforms:
-	rm -rf build-portable build-m32 build-aarch64
+	rm -rf build-portable build-libcxx build-m32 build-aarch64

@@ -40,7 +40,8 @@ TEST(HashTableTest, MatchesAMapThroughCollidingInsertsAndErases) {
     ASSERT_LE(2 * table.count, table.capacity());
   }
   for (const auto &[key, value] : model) {
-    const Slot *s = table.find(hashes[key % 8], [key](const Slot &x) { return x.key == key; });
+    const Slot *s = table.find(hashes[key % 8],
+                               [&model_key = key](const Slot &x) { return x.key == model_key; });
     ASSERT_NE(s, nullptr) << key;
     EXPECT_EQ(s->value, value);
   }

@@ -307,7 +307,7 @@ bool note_named(const char *path) {
   const size_t len = strlen(path);
   const uint64_t hash = hash_path(path, len);
   NamedPaths &named = lib.named;
-  if (named.index.find(hash, [&named, path](const NamedSlot &s) {
+  if (named.index.find(hash, [&](const NamedSlot &s) {
         return strcmp(named.paths[s.position], path) == 0;
       }) != nullptr)
     return true;  // named before

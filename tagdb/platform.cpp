@@ -13,10 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 
+// Each preprocessor line stands on one line: the library's single unit
+// (cmake/amalgamate.cmake) copies them one by one.
+#if defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__)
+#define TAGDB_BSD_STDIO 1
+#endif
 #if !defined(TAGDB_PORTABLE) && defined(__GLIBC__)
 #define TAGDB_COOKIE_STREAMS 1  // fopencookie
-#elif !defined(TAGDB_PORTABLE) && \
-    (defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__))
+#elif !defined(TAGDB_PORTABLE) && defined(TAGDB_BSD_STDIO)
 #define TAGDB_FUNOPEN_STREAMS 1  // funopen
 #endif
 

@@ -155,8 +155,13 @@ bool known_unchanged(const char *path, size_t len, void *arg) {
 void close_all_of(Closing *closing, int n, FILE **files) {
   for (int k = 0; k < n; ++k) files[k] = closing[k].file;
   drop_entries_of(files, n);
-  std::sort(closing, closing + n,
-            [](const Closing &a, const Closing &b) { return a.opened > b.opened; });
+  // qsort, not std::sort: libc++ keeps its sort out of line, in the C++
+  // runtime that a C host of the archive does not link.
+  qsort(closing, n, sizeof *closing, [](const void *a, const void *b) {
+    const uint64_t x = static_cast<const Closing *>(a)->opened;
+    const uint64_t y = static_cast<const Closing *>(b)->opened;
+    return x < y ? 1 : x > y ? -1 : 0;  // newest first
+  });
   for (int k = 0; k < n; ++k) fclose(closing[k].file);
 }
 

@@ -145,11 +145,20 @@ void drop_entries_of(FILE **streams, int n) {
     if (n == 1) drop_entries(streams[0]);
     return;
   }
-  // One pass for all of them, however many there are.
-  std::sort(streams, streams + n);
+  // One pass for all of them, however many there are.  qsort and bsearch,
+  // not std::sort: libc++ keeps its sort out of line, in the C++ runtime
+  // that a C host of the archive does not link.
+  const auto by_address = [](const void *a, const void *b) {
+    const auto x = reinterpret_cast<uintptr_t>(*static_cast<FILE *const *>(a));
+    const auto y = reinterpret_cast<uintptr_t>(*static_cast<FILE *const *>(b));
+    return x < y ? -1 : x > y ? 1 : 0;
+  };
+  qsort(streams, static_cast<size_t>(n), sizeof *streams, by_address);
   int kept = 0;
-  for (int i = 0; i < tagdb.ntags; ++i)
-    if (!std::binary_search(streams, streams + n, tagdb.tagindex[i].file))
+  for (int i = 0; i < tagdb.ntags; ++i) {
+    FILE *const file = tagdb.tagindex[i].file;
+    if (bsearch(&file, streams, static_cast<size_t>(n), sizeof *streams, by_address) == nullptr)
       tagdb.tagindex[kept++] = tagdb.tagindex[i];
+  }
   tagdb.ntags = kept;
 }

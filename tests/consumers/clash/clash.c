@@ -19,6 +19,7 @@ long index_piece_bytes;
 int index_threads_max;
 void *index_after_read;
 int hooks;
+int lib;
 
 static int calls;
 static char heard[256];

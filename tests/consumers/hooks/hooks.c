@@ -393,7 +393,7 @@ shortage_section(void)
 	}
 	write_lines("huge", "\n", 8000000);
 	for (size_t c = 0; c < sizeof cases / sizeof cases[0]; c++) {
-		int status;
+		int status = 0;
 		pid_t child;
 		const char *where, *elsewhere;
 
