@@ -135,8 +135,9 @@ bool read_chunk(int fd, int64_t offset, char *buf, KnownLine &known) {
   return true;
 }
 
-// tagline_at, with what the draw under way knows of long lines.
-const char *text_at(int k, KnownLine &known) {
+// tagline_at into `out` (TAGDB_LINE_BUF bytes), with what the draw under
+// way knows of long lines.
+const char *text_at(int k, KnownLine &known, char *out) {
   const tagentry &entry = tagdb.tagindex[k];
   char buf[TAGDB_LINE_BUF];
   if (!read_chunk(fileno(entry.file), entry.offset, buf, known)) return nullptr;
@@ -144,15 +145,15 @@ const char *text_at(int k, KnownLine &known) {
     if (*c == '\r') *c = '\n';
   size_t len = strlen(buf);
   if (len > 0 && buf[len - 1] == '\n') buf[--len] = '\0';
-  memcpy(tagdb.tagbuf, buf, len + 1);
-  return tagdb.tagbuf;
+  memcpy(out, buf, len + 1);
+  return out;
 }
 
 }  // namespace
 
 const char *tagline_at(int k) {
   KnownLine known;
-  return text_at(k, known);
+  return text_at(k, known, tagdb.tagbuf);
 }
 
 namespace {
@@ -164,22 +165,31 @@ constexpr int draw_tries = 64;
 
 // A chunk that no longer reads is not printed; another is drawn in its
 // place, which keeps the draw uniform over the chunks that do.
-const char *draw_intact() {
+const char *draw_intact(char *out) {
   KnownLine known;
   for (int tries = 0; tries < draw_tries && tagdb.ntags != 0; ++tries)
-    if (const char *tag = text_at(draw_position(tagdb.ntags), known)) return tag;
+    if (const char *tag = text_at(draw_position(tagdb.ntags), known, out)) return tag;
   // Nearly every chunk is stale.  One pass over them all picks one of those
   // that read, each as likely (the n-th that reads replaces the pick with
   // probability 1/n), so the draw fails only when none reads.
   char picked[TAGDB_LINE_BUF];
   int intact = 0;
   for (int k = 0; k < tagdb.ntags; ++k) {
-    const char *tag = text_at(k, known);
+    const char *tag = text_at(k, known, out);
     if (tag != nullptr && draw_position(++intact) == 0) memcpy(picked, tag, strlen(tag) + 1);
   }
   if (intact == 0) return nullptr;
-  memcpy(tagdb.tagbuf, picked, strlen(picked) + 1);
-  return tagdb.tagbuf;
+  memcpy(out, picked, strlen(picked) + 1);
+  return out;
+}
+
+// A draw into `out`, with a checkpoint first when asked: NULL when there is
+// nothing to draw or memory ran short.
+const char *draw(int refresh, char *out) {
+  // With no source open, a refresh may still find a named path come back.
+  if (tagdb.nfiles == 0 && (refresh == 0 || lib.named.n == 0)) return nullptr;
+  if (refresh && tagdb_checkpoint() < 0) return nullptr;
+  return draw_intact(out);
 }
 
 }  // namespace
@@ -198,8 +208,18 @@ int draw_position(int n) {
 
 const char *tagdb_get_tag(int refresh) {
   const Operation op;
-  // With no source open, a refresh may still find a named path come back.
-  if (tagdb.nfiles == 0 && (refresh == 0 || lib.named.n == 0)) return nullptr;
-  if (refresh && tagdb_checkpoint() < 0) return nullptr;
-  return draw_intact();
+  if (op.refused()) return nullptr;
+  return draw(refresh, tagdb.tagbuf);
+}
+
+int tagdb_get_tag_r(int refresh, char *buf, size_t size) {
+  const Operation op;
+  if (op.refused()) return -1;
+  char line[TAGDB_LINE_BUF];
+  const char *tag = draw(refresh, line);
+  if (tag == nullptr) return op.fail(op.short_of_memory() ? ENOMEM : ENOENT);
+  const size_t len = strlen(tag);
+  if (buf == nullptr || len >= size) return op.fail(ERANGE);
+  memcpy(buf, tag, len + 1);
+  return static_cast<int>(len);
 }

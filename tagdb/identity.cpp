@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "hooks.h"
 #include "platform.h"
 #include "state.h"
 #include "tables.h"
@@ -65,4 +66,8 @@ int held_position(uint64_t dev, uint64_t ino) {
   return held->position;
 }
 
-int tagdb_count_open(uint64_t dev, uint64_t ino) { return held_position(dev, ino) >= 0 ? 1 : 0; }
+int tagdb_count_open(uint64_t dev, uint64_t ino) {
+  const Operation op;
+  if (op.refused()) return -1;
+  return held_position(dev, ino) >= 0 ? 1 : 0;
+}

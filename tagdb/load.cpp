@@ -63,7 +63,9 @@ bool record_source(const char *path, const struct stat &st, int64_t indexed_at, 
 }
 
 // Written without a line end, so a following message continues the line.
-void report_not_a_tagfile(const char *path) { report("not a directory or regular file: %s", path); }
+void report_not_a_tagfile(const char *path) {
+  report_at(path, "not a directory or regular file: %s", path);
+}
 
 bool held_already(const struct stat &st) { return held_position(st.st_dev, st.st_ino) >= 0; }
 
@@ -116,7 +118,7 @@ bool add_directory(const Place &at, const struct stat &st) {
   const int64_t indexed_at = now_seconds();
   DIR *dir = open_directory(at);
   if (dir == nullptr) {
-    report_error(errno, "dir open");
+    report_error_at(at.path, errno, "dir open");
     return false;
   }
   // Recorded before the walk, so that a link back to it is a duplicate.
@@ -132,7 +134,7 @@ enum class Added { nothing, tagfile, directory };
 Added add_place(const Place &at) {
   struct stat st;
   if (fstatat(at.dirfd, at.name, &st, 0) != 0) {
-    report_error(errno, "stat %s", at.path);
+    report_error_at(at.path, errno, "stat %s", at.path);
     return Added::nothing;
   }
   if (held_already(st)) {
@@ -179,7 +181,7 @@ FILE *open_tagfile(const char *name, struct stat *opened, int *failure, int dirf
 
 void report_open_failure(int failure, const char *label, const char *path) {
   if (failure != 0)
-    report_error(failure, "%s", label);
+    report_error_at(path, failure, "%s", label);
   else
     report_not_a_tagfile(path);
 }
@@ -208,7 +210,7 @@ int walk_directory(int i, known_path known, void *arg) {
     if (entry == nullptr) {
       // An error ends this directory's listing as its end would, but is
       // reported; the rest of the walk goes on.
-      if (errno != 0) report_error(errno, "readdir %s", parent.path);
+      if (errno != 0) report_error_at(parent.path, errno, "readdir %s", parent.path);
       rewinddir(dir);
       --depth;
       continue;
@@ -233,20 +235,41 @@ int walk_directory(int i, known_path known, void *arg) {
 
 namespace {
 
-// ~/.taglines from the password database, then the system file.
-int add_defaults() {
-  const passwd *pw = getpwuid(getuid());
-  if (pw == nullptr || pw->pw_dir == nullptr) {
+// ~/.taglines of the real user, from the password database, into `path`.
+// getpwuid_r leaves the host's own getpwuid result alone.  False when there
+// is none to use (said in debug mode), or it is too long (reported).
+bool user_source_path(char (&path)[TAGDB_PATH_MAX + 1]) {
+  passwd entry;
+  passwd *found = nullptr;
+  char small[1024];
+  char *buf = small;
+  size_t size = sizeof small;
+  int err;
+  while ((err = getpwuid_r(getuid(), &entry, buf, size, &found)) == ERANGE && size < (1 << 20)) {
+    if (buf != small) free(buf);
+    size *= 2;
+    buf = static_cast<char *>(malloc(size));
+    if (buf == nullptr) break;
+  }
+  bool usable = buf != nullptr && err == 0 && found != nullptr && found->pw_dir != nullptr;
+  if (!usable) {
     debug_msg("No password entry for user %ld; skipping the user taglines source.\n",
               static_cast<long>(getuid()));
-  } else {
-    char user_source[TAGDB_PATH_MAX + 1];
-    int len = snprintf(user_source, sizeof user_source, "%s/.taglines", pw->pw_dir);
+  } else if (snprintf(path, sizeof path, "%s/.taglines", found->pw_dir) > TAGDB_PATH_MAX) {
+    report_error(ENAMETOOLONG, "stat %s/.taglines", found->pw_dir);
+    usable = false;
+  }
+  if (buf != small) free(buf);
+  return usable;
+}
+
+// ~/.taglines from the password database, then the system file.
+int add_defaults() {
+  char user_source[TAGDB_PATH_MAX + 1];
+  if (user_source_path(user_source)) {
     struct stat st;
-    if (len > TAGDB_PATH_MAX) {
-      report_error(ENAMETOOLONG, "stat %s/.taglines", pw->pw_dir);
-    } else if (stat(user_source, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) &&
-               !held_already(st)) {
+    if (stat(user_source, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) &&
+        !held_already(st)) {
       debug_msg("Opening user taglines source: %s\n", user_source);
       if (int opened = tagdb_add(user_source); opened != 0) return opened;
     }
@@ -340,6 +363,7 @@ int add_path(const char *path) {
 
 int tagdb_add(const char *path) {
   const Operation op;
+  if (op.refused()) return -1;
   if (path == nullptr) return op.result(add_defaults());
   // Kept whatever comes of it: a checkpoint follows every path the host
   // named, so that one that named a duplicate, or nothing, or a source that
@@ -350,6 +374,7 @@ int tagdb_add(const char *path) {
 
 int tagdb_add_env(void) {
   const Operation op;
+  if (op.refused()) return -1;
   const char *value = getenv("TAGLINES");
   if (value != nullptr) {
     debug_msg("Got env var of '%s'\n", value);

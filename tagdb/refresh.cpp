@@ -42,7 +42,7 @@ const char *kind_of(mode_t mode) {
 // What a source turned into; the plain message for a FIFO or device named
 // on its own is kept for a run that adds it.
 void report_replaced(const char *was, mode_t now, const char *path) {
-  report("%s replaced by a %s: %s\n", was, kind_of(now), path);
+  report_at(path, "%s replaced by a %s: %s\n", was, kind_of(now), path);
 }
 
 // A tagfile stream to close, and when it was opened.
@@ -214,6 +214,7 @@ int stat_path(const Checkpoint &known, int i, struct stat *st) {
 
 int tagdb_close_source(int i) {
   const Operation op;
+  if (op.refused()) return -1;
   if (!in_filelist(i)) return 0;
   tagsource &source = tagdb.filelist[i];
   debug_msg("Closing %s\n", source.path);
@@ -243,7 +244,7 @@ void reopen(int i) {
   if (file == nullptr) {
     tagdb_close_source(i);
     if (failure != 0)
-      report_error(failure, "tagfile open");
+      report_error_at(source.path, failure, "tagfile open");
     else
       report_replaced("tagfile", opened.st_mode, source.path);
     return;
@@ -315,7 +316,7 @@ bool reopen_directory(int i) {
     held_closing(i);
     closedir(source.dir);
     source.dir = nullptr;
-    report_error(err, "dir open");
+    report_error_at(source.path, err, "dir open");
     return false;
   }
   struct stat opened;
@@ -387,6 +388,7 @@ void follow_named(const Checkpoint &c) {
 
 int tagdb_reindex(int i) {
   const Operation op;
+  if (op.refused()) return -1;
   if (!in_filelist(i) || tagdb.filelist[i].file == nullptr) return tagdb.ntags;
   tagsource &source = tagdb.filelist[i];
   const int start = tagdb.ntags;
@@ -401,6 +403,8 @@ int tagdb_reindex(int i) {
 }
 
 int tagdb_compact(void) {
+  const Operation op;
+  if (op.refused()) return -1;
   int removed = 0;
   for (int i = 0; i < tagdb.nfiles;) {
     if (is_open(tagdb.filelist[i])) {
@@ -427,6 +431,7 @@ int tagdb_compact(void) {
 // entries, and the filelist is compacted.
 int tagdb_checkpoint(void) {
   const Operation op;
+  if (op.refused()) return -1;
   // None set up, or nothing open and nothing named to look for.
   if (tagdb.filelist == nullptr || (tagdb.nfiles <= 0 && lib.named.n == 0)) return 0;
   Checkpoint c;

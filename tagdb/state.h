@@ -12,21 +12,27 @@
 #include "hashtable.h"
 #include "tagdb.h"
 
+// Where messages go: a reporter (the text alone) or a message handler, with
+// its argument, set together; neither: standard error.
+struct Listener {
+  tagdb_reporter *reporter = nullptr;
+  tagdb_message_handler *handler = nullptr;
+  void *arg = nullptr;
+};
+
 // The host's choices (tagdb_set_reporter and the others).
 struct Hooks {
-  tagdb_reporter *reporter = nullptr;  // none: standard error
-  void *reporter_arg = nullptr;
+  Listener listener;
   bool exit_on_shortage = true;
   tagdb_random *random = nullptr;  // none: random(), seeded by tagdb_init
   void *random_arg = nullptr;
 };
 
-// The operations under way: one, or a few when one calls another (a
-// checkpoint adds what is new in a directory), and whether memory ran
-// short in them.
+// What the operation under way came to: whether memory ran short in it (or
+// in one it called), and the error it ends with otherwise.
 struct Operations {
-  int depth = 0;
   bool short_of_memory = false;
+  int err = 0;
 };
 
 // One entry of the identity index: the open record of the filelist that

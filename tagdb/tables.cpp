@@ -71,7 +71,7 @@ long long grown_capacity(int capacity, int step) {
 
 void table_full(int err, const char *label) {
   report_error(err, "%s", label);
-  if (lib.hooks.exit_on_shortage) exit(1);
+  if (lib.hooks.exit_on_shortage) exit_short_of_memory();
   lib.operations.short_of_memory = true;
 }
 

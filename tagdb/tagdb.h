@@ -15,6 +15,7 @@
 #define TAGDB_TAGDB_H
 
 #include <dirent.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -34,8 +35,12 @@ extern "C" {
  * against an older header can no longer link or run with this library; it
  * is the shared object's soname (libtagdb.so.MAJOR). */
 #define TAGDB_VERSION_MAJOR 1
-#define TAGDB_VERSION_MINOR 1
+#define TAGDB_VERSION_MINOR 2
 #define TAGDB_VERSION_PATCH 0
+
+/* The version of the library the host runs with, as "MAJOR.MINOR.PATCH":
+ * a host built against this header may compare it with the numbers above. */
+TAGDB_API const char *tagdb_version(void);
 
 /* Longest path a source may have, and the size of every line chunk buffer. */
 enum { TAGDB_PATH_MAX = 1023, TAGDB_LINE_BUF = 1024 };
@@ -76,10 +81,17 @@ struct tagdb_state {
 extern TAGDB_API struct tagdb_state tagdb;
 
 /* The operations.  What they report goes to standard error, or to the
- * host's reporter when one is set (tagdb_set_reporter).  When memory runs
- * short and the host turned off the exit (tagdb_set_exit_on_shortage), an
- * operation returns -1 with errno ENOMEM instead of its count, and
- * tagdb_get_tag returns NULL. */
+ * host's hook when one is set (tagdb_set_reporter, tagdb_set_message_handler).
+ * When memory runs short and the host turned off the exit
+ * (tagdb_set_exit_on_shortage), an operation returns -1 with errno ENOMEM
+ * instead of its count, and tagdb_get_tag returns NULL.  An operation that
+ * succeeds leaves errno as it found it.
+ *
+ * Threads: every operation may be called from any thread with no lock of
+ * the host's own; the library takes one lock inside, so operations run one
+ * at a time.  Reading the tagdb record while another thread may call an
+ * operation races it: such a host uses tagdb_get_tag_r, tagdb_count_chunks,
+ * tagdb_count_tagfiles and tagdb_source_at instead. */
 
 /* Set up empty tables and seed the random generator (once per process).
  * Returns 0.  May run again after tagdb_close_all. */
@@ -111,19 +123,63 @@ TAGDB_API int tagdb_count_open(uint64_t dev, uint64_t ino);
  * reads. */
 TAGDB_API const char *tagdb_get_tag(int refresh);
 
+/* Draw as tagdb_get_tag does, and copy the tagline, NUL-terminated, into
+ * buf before any other thread can draw.  Returns its length, or -1 with
+ * errno: ENOENT when there is nothing to draw, ENOMEM when memory ran short
+ * and the exit is off, ERANGE when size is too small for it (TAGDB_LINE_BUF
+ * always suffices), EBUSY when called from inside a random source.  The
+ * tagdb record's tagbuf is left alone. */
+TAGDB_API int tagdb_get_tag_r(int refresh, char *buf, size_t size);
+
+/* The chunks the tagindex counts (ntags), and the open tagfiles of the
+ * filelist, read under the library's lock. */
+TAGDB_API int tagdb_count_chunks(void);
+TAGDB_API int tagdb_count_tagfiles(void);
+
+/* Copy record i of the filelist (0 to nfiles-1) into *out: 0, or -1 with
+ * errno ERANGE when there is no such record.  Its streams are the
+ * library's: they may be closed by the next operation. */
+TAGDB_API int tagdb_source_at(int i, tagsource *out);
+
 /* Close every stream and release both tables.  Returns 0. */
 TAGDB_API int tagdb_close_all(void);
 
 /* Host hooks.  A host that sets none sees what the program does: messages
  * on standard error, exit status 1 when a table cannot grow, draws from
- * random() seeded by tagdb_init. */
+ * random() seeded by tagdb_init.  A hook's function and argument are set,
+ * and read, together. */
 
 /* Receives each message the library would write to standard error, as the
  * same bytes, one message per call (most end in a line feed).  While a
  * reporter is set nothing is written to file descriptor 2.  NULL restores
- * standard error. */
+ * standard error.
+ *
+ * The reporter is called on the thread whose operation said it, after that
+ * operation has finished its work and released the library's lock: it may
+ * call any operation, and may leave by longjmp or by a C++ exception (what
+ * it has not heard yet then comes after the thread's next operation).  An
+ * operation keeps at most 1024 messages; past those, one message says how
+ * many were left out.  Setting a reporter replaces a message handler. */
 typedef void tagdb_reporter(const char *text, void *arg);
 TAGDB_API void tagdb_set_reporter(tagdb_reporter *fn, void *arg);
+
+/* One message, as a message handler receives it: its kind, the errno
+ * behind it (0 when none), the path it concerns (NULL when none, also where
+ * the text names only a label, such as "tagfile open"), and the text itself,
+ * exactly the bytes standard error would get.  The strings are valid during
+ * the call. */
+enum { TAGDB_MESSAGE_ERROR = 1, TAGDB_MESSAGE_DEBUG = 2 };
+typedef struct tagdb_message {
+  int kind; /* TAGDB_MESSAGE_ERROR, or TAGDB_MESSAGE_DEBUG (written only in debug mode) */
+  int err;
+  const char *path;
+  const char *text;
+} tagdb_message;
+
+/* As a reporter, with each message's kind, path and errno.  Called as a
+ * reporter is called (see above); setting one replaces the reporter. */
+typedef void tagdb_message_handler(const tagdb_message *message, void *arg);
+TAGDB_API void tagdb_set_message_handler(tagdb_message_handler *fn, void *arg);
 
 /* On (the default): a table that cannot grow is reported and the process
  * exits with status 1.  Off: the operation that needed the memory reports
@@ -134,7 +190,9 @@ TAGDB_API void tagdb_set_exit_on_shortage(int on);
 
 /* Draws take their numbers, 0 to 2^31-1, from fn instead of random().  While
  * a source is set, tagdb_init seeds nothing.  NULL restores random(), seeded
- * then if tagdb_init ran while a source was set. */
+ * then if tagdb_init ran while a source was set.  The source is called in
+ * the middle of a draw, under the library's lock: it must return, and a
+ * call it makes into the library is refused (-1 or NULL, errno EBUSY). */
 typedef long tagdb_random(void *arg);
 TAGDB_API void tagdb_set_random(tagdb_random *fn, void *arg);
 

@@ -426,8 +426,9 @@ struct adder {
 	int returned, after_call, not_cancelled;
 };
 
-/* At the first message of the call, the cancellation is sent; the wait for
- * it is a cancellation point, where it must not act. */
+/* At the first message the hook hears, the cancellation is sent; the wait
+ * for it is a cancellation point.  The hook runs after the operation's work,
+ * with the caller's cancel state, so the thread is cancelled there. */
 static void
 wait_for_cancel(const char *text, void *arg)
 {
@@ -469,58 +470,119 @@ tasks(void)
 	return n;
 }
 
+/* Read the pipe until `text` has come through it. */
+static int
+heard_on(int fd, const char *text)
+{
+	char got[4096];
+	size_t have = 0;
+
+	while (have < sizeof got - 1) {
+		ssize_t n = read(fd, got + have, sizeof got - 1 - have);
+		if (n <= 0)
+			return 0;
+		have += (size_t)n;
+		got[have] = '\0';
+		if (strstr(got, text) != NULL)
+			return 1;
+	}
+	return 0;
+}
+
+/* The database after a cancelled add of `count` lines: whole, with no
+ * indexer thread left. */
+static void
+check_whole(const char *how, long count, int before)
+{
+	int n = -1;
+
+	if (tagdb.ntags != count || open_count("big") != 1)
+		fail("cancel %s: %d chunks of %ld lines indexed, big open %d times", how, tagdb.ntags,
+		    count, open_count("big"));
+	/* A thread ends a moment after its join; an indexer left running does not. */
+	for (int tries = 0; tries < 200 && (n = tasks()) > before; tries++)
+		nanosleep(&(struct timespec){0, 10000000}, NULL);
+	if (n > before)
+		fail("cancel %s: %d threads left in the process, %d before", how, n, before);
+	if (tagdb_add("big") != 0 || tagdb.ntags != count)
+		fail("cancel %s: big added again, %d chunks", how, tagdb.ntags);
+}
+
 /*
  * A host thread cancelled (deferred) inside tagdb_add of a tagfile large
- * enough for the parallel indexer is cancelled only after the call returns:
- * the file is indexed whole, and no indexer thread is left.
+ * enough for the parallel indexer is cancelled only after the work is done:
+ * the file is indexed whole, and no indexer thread is left.  Sent while the
+ * add works (it has written its first debug message to standard error), the
+ * cancellation acts once the call has returned; sent from the host's hook,
+ * which runs after the work with the caller's cancel state, it acts there.
  */
 static int
 cancel_section(void)
 {
 	const char *line = "a tagline of thirty-two bytes..\n";
 	const long count = (24L << 20) / 32;
-	struct adder a = {"big", {{0}}, {{0}}, 0, 0, 0, 0};
 	struct numbers last = {count - 1, 0, 0};
 	pthread_t thread;
 	void *result = NULL;
 	const char *tag;
-	int n = -1;
+	int err_pipe[2];
 	/* Under an emulator the process has threads of the emulator's own. */
 	const int before = tasks();
 
 	write_lines("big", line, count);
-	sem_init(&a.entered, 0, 0);
-	sem_init(&a.cancel_sent, 0, 0);
-	tagdb_set_reporter(wait_for_cancel, &a);
+
+	/* While the add works. */
+	struct adder a = {"big", {{0}}, {{0}}, 0, 0, 0, 0};
+	if (pipe(err_pipe) != 0) {
+		fail("cancel: no pipe");
+		return 0;
+	}
+	fflush(stderr);
+	saved_stderr = dup(2);
+	dup2(err_pipe[1], 2);
+	close(err_pipe[1]);
 	tagdb_init();
 	tagdb.debug = 1;
 	if (pthread_create(&thread, NULL, add_in_thread, &a) != 0) {
 		fail("cancel: no thread");
 		return 0;
 	}
-	while (sem_wait(&a.entered) != 0)
-		;
+	if (!heard_on(err_pipe[0], "Adding big"))
+		fail("cancel: the add said nothing");
 	pthread_cancel(thread);
-	sem_post(&a.cancel_sent);
 	pthread_join(thread, &result);
 	tagdb.debug = 0;
-	tagdb_set_reporter(NULL, NULL);
-
+	stderr_back();
+	close(err_pipe[0]);
 	if (result != PTHREAD_CANCELED || a.not_cancelled)
 		fail("cancel: the thread was not cancelled");
 	if (!a.after_call || a.returned != 1)
 		fail("cancel: cancelled inside tagdb_add (returned: %s, %d)", a.after_call ? "yes" : "no",
 		    a.returned);
-	if (tagdb.ntags != count || open_count("big") != 1)
-		fail("cancel: %d chunks of %ld lines indexed, big open %d times", tagdb.ntags, count,
-		    open_count("big"));
-	/* A thread ends a moment after its join; an indexer left running does not. */
-	for (int tries = 0; tries < 200 && (n = tasks()) > before; tries++)
-		nanosleep(&(struct timespec){0, 10000000}, NULL);
-	if (n > before)
-		fail("cancel: %d threads left in the process, %d before", n, before);
-	if (tagdb_add("big") != 0 || tagdb.ntags != count)
-		fail("cancel: big added again, %d chunks", tagdb.ntags);
+	check_whole("while adding", count, before);
+
+	/* From the hook. */
+	struct adder h = {"big", {{0}}, {{0}}, 0, 0, 0, 0};
+	sem_init(&h.entered, 0, 0);
+	sem_init(&h.cancel_sent, 0, 0);
+	tagdb_init();
+	tagdb_set_reporter(wait_for_cancel, &h);
+	tagdb.debug = 1;
+	if (pthread_create(&thread, NULL, add_in_thread, &h) != 0) {
+		fail("cancel: no thread");
+		return 0;
+	}
+	while (sem_wait(&h.entered) != 0)
+		;
+	pthread_cancel(thread);
+	sem_post(&h.cancel_sent);
+	pthread_join(thread, &result);
+	tagdb.debug = 0;
+	tagdb_set_reporter(NULL, NULL);
+	if (result != PTHREAD_CANCELED || h.after_call)
+		fail("cancel: not cancelled in the hook (returned: %s)", h.after_call ? "yes" : "no");
+	check_whole("in the hook", count, before);
+
 	tagdb_set_random(count_up, &last);
 	tag = tagdb_get_tag(0);
 	if (tag == NULL || strncmp(tag, line, 31) != 0 || tag[31] != '\0')
