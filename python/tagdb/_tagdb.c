@@ -6,7 +6,8 @@
  * messages arrive on the calling thread while that lock is released, so the
  * handler only queues them in a list of the thread's own; once the call
  * returned and the lock is held again, each is handed to the sink that the
- * package set (tagdb._log).  No Python code runs inside the library.
+ * package set (tagdb._log).  No Python code runs inside the library, and no
+ * lock of our own is needed: the library lets one operation in at a time.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -16,21 +17,6 @@
 #include <string.h>
 
 #include "tagdb/tagdb.h"
-
-/* A library without its own lock (before 1.2) is serialized here, so that
- * threads that released the interpreter lock never meet inside it. */
-#if !defined(TAGDB_HAVE_GET_TAG_R) || !defined(TAGDB_HAVE_SET_MESSAGE_HANDLER)
-#include <pthread.h>
-#define TAGDB_OWN_LOCK 1
-static pthread_mutex_t library_lock = PTHREAD_MUTEX_INITIALIZER;
-#define LIBRARY_ENTER() pthread_mutex_lock(&library_lock)
-#define LIBRARY_LEAVE() pthread_mutex_unlock(&library_lock)
-#else
-#define LIBRARY_ENTER() ((void)0)
-#define LIBRARY_LEAVE() ((void)0)
-#endif
-
-enum { MESSAGE_ERROR = 1, MESSAGE_DEBUG = 2 };
 
 /* One message, as the library gave it, waiting for the interpreter. */
 typedef struct pending {
@@ -67,19 +53,10 @@ static void enqueue(int kind, int err, const char *path, const char *text) {
   queue_tail = &message->next;
 }
 
-#ifdef TAGDB_HAVE_SET_MESSAGE_HANDLER
 static void on_message(const tagdb_message *message, void *arg) {
   (void)arg;
   enqueue(message->kind, message->err, message->path, message->text);
 }
-#else
-/* The text-only reporter: every message counts as an error, with no path
- * or errno known. */
-static void on_report(const char *text, void *arg) {
-  (void)arg;
-  enqueue(MESSAGE_ERROR, 0, NULL, text);
-}
-#endif
 
 /* Hand the calling thread's queued messages to the sink, oldest first.
  * Called with the interpreter lock held; keeps any exception already set
@@ -109,7 +86,8 @@ static void deliver_messages(void) {
   if (queue_lost != 0 && sink != NULL) {
     char text[96];
     snprintf(text, sizeof text, "%lu messages lost: out of memory\n", queue_lost);
-    PyObject *result = PyObject_CallFunction(sink, "iiOy", MESSAGE_ERROR, ENOMEM, Py_None, text);
+    PyObject *result =
+        PyObject_CallFunction(sink, "iiOy", TAGDB_MESSAGE_ERROR, ENOMEM, Py_None, text);
     if (result == NULL)
       PyErr_WriteUnraisable(sink);
     else
@@ -194,12 +172,12 @@ static PyObject *py_add(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
   }
   const char *path = bytes != NULL ? PyBytes_AS_STRING(bytes) : NULL;
   int n, err;
-  Py_BEGIN_ALLOW_THREADS LIBRARY_ENTER();
+  PyThreadState *const unlocked = PyEval_SaveThread();
   errno = 0;
   n = tagdb_add(path);
   err = errno;
-  LIBRARY_LEAVE();
-  Py_END_ALLOW_THREADS PyObject *result = count_result(n, err, bytes != NULL ? given : NULL);
+  PyEval_RestoreThread(unlocked);
+  PyObject *result = count_result(n, err, bytes != NULL ? given : NULL);
   Py_XDECREF(bytes);
   return result;
 }
@@ -216,36 +194,24 @@ static PyObject *py_add_env(PyObject *self, PyObject *unused) {
   (void)unused;
   if (follow_debug_wish() < 0) return NULL;
   int n, err;
-  Py_BEGIN_ALLOW_THREADS LIBRARY_ENTER();
+  PyThreadState *const unlocked = PyEval_SaveThread();
   errno = 0;
   n = tagdb_add_env();
   err = errno;
-  LIBRARY_LEAVE();
-  Py_END_ALLOW_THREADS return count_result(n, err, NULL);
+  PyEval_RestoreThread(unlocked);
+  return count_result(n, err, NULL);
 }
 
 /* Draw into buf (TAGDB_LINE_BUF bytes).  Returns the length, or -1 with
  * *err set. */
 static int draw_line(int refresh, char *buf, int *err) {
   int n;
-  Py_BEGIN_ALLOW_THREADS errno = 0;
-#ifdef TAGDB_HAVE_GET_TAG_R
+  PyThreadState *const unlocked = PyEval_SaveThread();
+  errno = 0;
   n = tagdb_get_tag_r(refresh, buf, TAGDB_LINE_BUF);
   *err = errno;
-#else
-  LIBRARY_ENTER();
-  const char *line = tagdb_get_tag(refresh);
-  *err = errno;
-  if (line != NULL) {
-    n = (int)strlen(line);
-    memcpy(buf, line, (size_t)n + 1);
-  } else {
-    n = -1;
-    if (*err != ENOMEM) *err = ENOENT;
-  }
-  LIBRARY_LEAVE();
-#endif
-  Py_END_ALLOW_THREADS deliver_messages();
+  PyEval_RestoreThread(unlocked);
+  deliver_messages();
   return n;
 }
 
@@ -323,12 +289,12 @@ static PyObject *py_checkpoint(PyObject *self, PyObject *unused) {
   (void)unused;
   if (follow_debug_wish() < 0) return NULL;
   int n, err;
-  Py_BEGIN_ALLOW_THREADS LIBRARY_ENTER();
+  PyThreadState *const unlocked = PyEval_SaveThread();
   errno = 0;
   n = tagdb_checkpoint();
   err = errno;
-  LIBRARY_LEAVE();
-  Py_END_ALLOW_THREADS PyObject *result = count_result(n, err, NULL);
+  PyEval_RestoreThread(unlocked);
+  PyObject *result = count_result(n, err, NULL);
   if (result == NULL) return NULL;
   Py_DECREF(result);
   Py_RETURN_NONE;
@@ -342,10 +308,10 @@ PyDoc_STRVAR(close_all_doc,
 static PyObject *py_close_all(PyObject *self, PyObject *unused) {
   (void)self;
   (void)unused;
-  Py_BEGIN_ALLOW_THREADS LIBRARY_ENTER();
+  PyThreadState *const unlocked = PyEval_SaveThread();
   tagdb_close_all();
-  LIBRARY_LEAVE();
-  Py_END_ALLOW_THREADS deliver_messages();
+  PyEval_RestoreThread(unlocked);
+  deliver_messages();
   Py_RETURN_NONE;
 }
 
@@ -365,12 +331,12 @@ static PyObject *py_remove(PyObject *self, PyObject *arg) {
     return NULL;
   }
   int n, err;
-  Py_BEGIN_ALLOW_THREADS LIBRARY_ENTER();
+  PyThreadState *const unlocked = PyEval_SaveThread();
   errno = 0;
   n = tagdb_remove(PyBytes_AS_STRING(bytes));
   err = errno;
-  LIBRARY_LEAVE();
-  Py_END_ALLOW_THREADS PyObject *result = count_result(n, err, arg);
+  PyEval_RestoreThread(unlocked);
+  PyObject *result = count_result(n, err, arg);
   Py_DECREF(bytes);
   return result;
 }
@@ -389,58 +355,22 @@ PyDoc_STRVAR(sources_doc,
              "The open sources, tagfiles and directories, as paths in the order they\n"
              "were opened (a directory before the tagfiles found in it).");
 
-#ifdef TAGDB_HAVE_COUNT_CHUNKS
 static PyObject *py_chunks(PyObject *self, PyObject *unused) {
   (void)self;
   (void)unused;
-  int n;
-  Py_BEGIN_ALLOW_THREADS n = tagdb_count_chunks();
-  Py_END_ALLOW_THREADS return PyLong_FromLong(n);
+  PyThreadState *const unlocked = PyEval_SaveThread();
+  const int n = tagdb_count_chunks();
+  PyEval_RestoreThread(unlocked);
+  return PyLong_FromLong(n);
 }
 
 static PyObject *py_tagfiles(PyObject *self, PyObject *unused) {
   (void)self;
   (void)unused;
-  int n;
-  Py_BEGIN_ALLOW_THREADS n = tagdb_count_tagfiles();
-  Py_END_ALLOW_THREADS return PyLong_FromLong(n);
-}
-#else
-static PyObject *py_chunks(PyObject *self, PyObject *unused) {
-  (void)self;
-  (void)unused;
-  int n;
-  Py_BEGIN_ALLOW_THREADS LIBRARY_ENTER();
-  n = tagdb.ntags;
-  LIBRARY_LEAVE();
-  Py_END_ALLOW_THREADS return PyLong_FromLong(n);
-}
-
-static PyObject *py_tagfiles(PyObject *self, PyObject *unused) {
-  (void)self;
-  (void)unused;
-  int n = 0;
-  Py_BEGIN_ALLOW_THREADS LIBRARY_ENTER();
-  for (int i = 0; i < tagdb.nfiles; i++) n += tagdb.filelist[i].file != NULL;
-  LIBRARY_LEAVE();
-  Py_END_ALLOW_THREADS return PyLong_FromLong(n);
-}
-#endif
-
-/* Copy record i of the filelist into *out: 0, or -1 past the end. */
-static int source_at(int i, tagsource *out) {
-#ifdef TAGDB_HAVE_SOURCE_AT
-  return tagdb_source_at(i, out);
-#else
-  int found = -1;
-  LIBRARY_ENTER();
-  if (i < tagdb.nfiles) {
-    *out = tagdb.filelist[i];
-    found = 0;
-  }
-  LIBRARY_LEAVE();
-  return found;
-#endif
+  PyThreadState *const unlocked = PyEval_SaveThread();
+  const int n = tagdb_count_tagfiles();
+  PyEval_RestoreThread(unlocked);
+  return PyLong_FromLong(n);
 }
 
 static PyObject *py_sources(PyObject *self, PyObject *unused) {
@@ -454,9 +384,10 @@ static PyObject *py_sources(PyObject *self, PyObject *unused) {
     return PyErr_NoMemory();
   }
   for (int i = 0;; i++) {
-    int found;
-    Py_BEGIN_ALLOW_THREADS found = source_at(i, record);
-    Py_END_ALLOW_THREADS if (found < 0) break;
+    PyThreadState *const unlocked = PyEval_SaveThread();
+    const int found = tagdb_source_at(i, record);
+    PyEval_RestoreThread(unlocked);
+    if (found < 0) break;
     if (record->file == NULL && record->dir == NULL) continue;
     PyObject *path = PyUnicode_DecodeFSDefault(record->path);
     if (path == NULL || PyList_Append(list, path) < 0) {
@@ -484,10 +415,10 @@ static PyObject *py_set_descriptor_budget(PyObject *self, PyObject *arg) {
   if (n < 0 || n > INT_MAX)
     return PyErr_Format(PyExc_ValueError, "a budget is from 0 to %d: %ld", INT_MAX, n);
   int before;
-  Py_BEGIN_ALLOW_THREADS LIBRARY_ENTER();
+  PyThreadState *const unlocked = PyEval_SaveThread();
   before = tagdb_set_descriptor_budget((int)n);
-  LIBRARY_LEAVE();
-  Py_END_ALLOW_THREADS deliver_messages();
+  PyEval_RestoreThread(unlocked);
+  deliver_messages();
   return PyLong_FromLong(before);
 }
 #endif
@@ -505,10 +436,10 @@ static PyObject *py_set_memory_limit(PyObject *self, PyObject *arg) {
   if (n == -1 && PyErr_Occurred()) return NULL;
   if (n < 0) return PyErr_Format(PyExc_ValueError, "a limit cannot be negative: %lld", n);
   int64_t before;
-  Py_BEGIN_ALLOW_THREADS LIBRARY_ENTER();
+  PyThreadState *const unlocked = PyEval_SaveThread();
   before = tagdb_set_memory_limit((int64_t)n);
-  LIBRARY_LEAVE();
-  Py_END_ALLOW_THREADS deliver_messages();
+  PyEval_RestoreThread(unlocked);
+  deliver_messages();
   return PyLong_FromLongLong((long long)before);
 }
 #endif
@@ -569,31 +500,17 @@ static struct PyModuleDef module = {
 PyMODINIT_FUNC PyInit__tagdb(void) {
   PyObject *m = PyModule_Create(&module);
   if (m == NULL) return NULL;
-#ifdef TAGDB_HAVE_VERSION
-  const char *version = tagdb_version();
-#else
-#define TAGDB_STRING(x) #x
-#define TAGDB_VERSION_STRING(a, b, c) TAGDB_STRING(a) "." TAGDB_STRING(b) "." TAGDB_STRING(c)
-  const char *version =
-      TAGDB_VERSION_STRING(TAGDB_VERSION_MAJOR, TAGDB_VERSION_MINOR, TAGDB_VERSION_PATCH);
-#endif
-  if (PyModule_AddStringConstant(m, "version", version) < 0 ||
-      PyModule_AddIntConstant(m, "MESSAGE_ERROR", MESSAGE_ERROR) < 0 ||
-      PyModule_AddIntConstant(m, "MESSAGE_DEBUG", MESSAGE_DEBUG) < 0) {
+  if (PyModule_AddStringConstant(m, "version", tagdb_version()) < 0 ||
+      PyModule_AddIntConstant(m, "MESSAGE_ERROR", TAGDB_MESSAGE_ERROR) < 0 ||
+      PyModule_AddIntConstant(m, "MESSAGE_DEBUG", TAGDB_MESSAGE_DEBUG) < 0) {
     Py_DECREF(m);
     return NULL;
   }
   /* A library inside Python never ends the process: a shortage raises
    * MemoryError.  Messages go to the queue, then to logging. */
-  LIBRARY_ENTER();
   tagdb_set_exit_on_shortage(0);
-#ifdef TAGDB_HAVE_SET_MESSAGE_HANDLER
   tagdb_set_message_handler(on_message, NULL);
-#else
-  tagdb_set_reporter(on_report, NULL);
-#endif
   tagdb_init();
-  LIBRARY_LEAVE();
   deliver_messages();
   return m;
 }
