@@ -4,9 +4,9 @@ tagdb keeps tagfiles and directories open, indexes every line of them, and
 draws one line uniformly at random over all of them together.  The database
 is one per process, and the module's functions are the database:
 
-    import tagdb
-    tagdb.add("~/sigs")        # a tagfile, or a directory walked whole
-    print(tagdb.draw())        # one line, or None when there is none
+    import os, tagdb
+    tagdb.add(os.path.expanduser("~/sigs"))  # a tagfile, or a directory walked whole
+    print(tagdb.draw())                      # one line, or None when there is none
 
 add() and add_env() open sources and return how many tagfiles they
 opened; draw() and draw_bytes() draw a line (refresh=True first brings the

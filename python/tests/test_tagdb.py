@@ -9,6 +9,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -136,6 +137,37 @@ def test_debug_lines_only_while_the_logger_wants_them(db, tmp_path, caplog):
 def test_argument_errors(db, call, error):
     with pytest.raises(error):
         call()
+
+
+def test_other_threads_run_while_the_library_indexes(db, tmp_path):
+    # Two million lines take the indexer a while.  With a long switch
+    # interval, a thread that only counts gets the interpreter lock from this
+    # one only when it is released: if the library ran with it held, the
+    # count would not move during the call.
+    (tmp_path / "big").write_bytes(b"some tagline\n" * 2_000_000)
+    path = os.fspath(tmp_path / "big")
+    counted = 0
+    stop = threading.Event()
+
+    def count():
+        nonlocal counted
+        while not stop.is_set():
+            counted += 1
+
+    counter = threading.Thread(target=count)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.5)
+    try:
+        counter.start()
+        before = counted
+        opened = db.add(path)
+        during = counted - before
+    finally:
+        stop.set()
+        counter.join()
+        sys.setswitchinterval(interval)
+    assert opened == 1
+    assert during > 1000
 
 
 SHORTAGE_HOST = r"""
