@@ -41,11 +41,12 @@ test-sanitize: deps
 	cmake --build build-sanitize -j $(JOBS)
 	scripts/run-tests build-sanitize -j $(JOBS)
 
-# The tests that run the threaded indexer, under ThreadSanitizer.
+# The tests that run the threaded indexer, and the host that calls the
+# library from four threads, under ThreadSanitizer.
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNIK_SANITIZE=thread
-	cmake --build build-tsan -j $(JOBS) --target tagdb_test
-	scripts/run-tests build-tsan -j $(JOBS) -R '^(IndexTest|StoreTest|ScanTest)\.'
+	cmake --build build-tsan -j $(JOBS) --target tagdb_test host_threads
+	scripts/run-tests build-tsan -j $(JOBS) -R '^(IndexTest|StoreTest|ScanTest)\.|^host_threads$$'
 
 # The whole suite, and every pelnik and tagwatch it starts, under memcheck.
 test-valgrind:

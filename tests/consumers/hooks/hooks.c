@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -592,6 +593,309 @@ cancel_section(void)
 }
 
 static int
+count_lines(const char *path)
+{
+	FILE *f = fopen(path, "r");
+	int lines = 0, c;
+
+	while (f != NULL && (c = getc(f)) != EOF)
+		lines += c == '\n';
+	if (f != NULL)
+		fclose(f);
+	return lines;
+}
+
+/* Every counted chunk names an open tagfile's stream, each open tagfile
+ * that is still the file it was holds one chunk per line of it, no file is
+ * held twice, and draws give lines of `known`. */
+static void
+check_tables(const char *how, const char *const *known, int nknown)
+{
+	for (int k = 0; k < tagdb.ntags; k++) {
+		int found = 0;
+
+		for (int i = 0; i < tagdb.nfiles && !found; i++)
+			found = tagdb.filelist[i].file != NULL &&
+			    tagdb.filelist[i].file == tagdb.tagindex[k].file;
+		if (!found) {
+			fail("%s: chunk %d names no open tagfile", how, k);
+			return;
+		}
+	}
+	for (int i = 0; i < tagdb.nfiles; i++) {
+		const tagsource *s = &tagdb.filelist[i];
+		struct stat st;
+		int chunks = 0, lines = 0;
+
+		if (s->file == NULL && s->dir == NULL)
+			continue;
+		for (int j = 0; j < i; j++)
+			if ((tagdb.filelist[j].file != NULL || tagdb.filelist[j].dir != NULL) &&
+			    tagdb.filelist[j].dev == s->dev && tagdb.filelist[j].ino == s->ino)
+				fail("%s: %s and %s hold one file", how, tagdb.filelist[j].path, s->path);
+		if (s->file == NULL || stat(s->path, &st) != 0 || (uint64_t)st.st_dev != s->dev ||
+		    (uint64_t)st.st_ino != s->ino)
+			continue;
+		for (int k = 0; k < tagdb.ntags; k++)
+			chunks += tagdb.tagindex[k].file == s->file;
+		lines = count_lines(s->path);
+		if (chunks != lines)
+			fail("%s: %s holds %d chunks of its %d lines", how, s->path, chunks, lines);
+	}
+	for (int d = 0; d < 50 && tagdb.ntags > 0; d++) {
+		const char *tag = tagdb_get_tag(0);
+		int ok = 0;
+
+		for (int k = 0; tag != NULL && k < nknown && !ok; k++)
+			ok = strcmp(tag, known[k]) == 0;
+		if (!ok) {
+			fail("%s: drew \"%s\"", how, tag != NULL ? tag : "(null)");
+			return;
+		}
+	}
+}
+
+enum action { CLOSE_ALL, CHECKPOINT, CLOSE_SOURCE, CLOSE_COMPACT, ADD, REFRESHING_DRAW };
+static const char *const action_names[] = {"close_all", "checkpoint", "close_source",
+    "close_source + compact", "add", "a refreshing draw"};
+
+static int acting = -1; /* the action the reporter takes, once */
+
+static void
+act(const char *text, void *arg)
+{
+	int a = acting;
+
+	(void)text;
+	(void)arg;
+	acting = -1;
+	switch (a) {
+	case CLOSE_ALL: tagdb_close_all(); break;
+	case CHECKPOINT: tagdb_checkpoint(); break;
+	case CLOSE_SOURCE: tagdb_close_source(0); break;
+	case CLOSE_COMPACT: tagdb_close_source(0); tagdb_compact(); break;
+	case ADD: tagdb_add("extra"); break;
+	case REFRESHING_DRAW: tagdb_get_tag(1); break;
+	}
+}
+
+enum situation { STAT_ADD, STAT_CHECKPOINT, STAT_DRAW, REPLACED_CHECKPOINT, REPLACED_DRAW,
+    SHORT_ADD, SHORT_CHECKPOINT, SHORT_DRAW };
+static const char *const situation_names[] = {"a stat error during an add",
+    "a stat error during a checkpoint", "a stat error during a refreshing draw",
+    "\"replaced by\" during a checkpoint", "\"replaced by\" during a refreshing draw",
+    "a shortage during an add", "a shortage during a checkpoint",
+    "a shortage during a refreshing draw"};
+
+/* One row, in a child of its own: a reporter that calls the library back,
+ * on the first message of one situation. */
+static void
+reenter_child(enum situation s, enum action a, const char *how)
+{
+	static const char *const known[] = {"alpha", "bravo", "charlie", "delta", "echo"};
+	int shortage = s >= SHORT_ADD;
+
+	mkdir("d", 0755);
+	write_file("d/one", "alpha\nbravo\n");
+	write_file("d/two", "charlie\n");
+	write_file("extra", "delta\n");
+	write_file("grow", "echo\n");
+	symlink("nowhere", "d/.later");
+	stderr_to("stderr.txt");
+	tagdb_set_exit_on_shortage(0);
+	tagdb_init();
+	tagdb_add("d");
+	if (s == SHORT_CHECKPOINT || s == SHORT_DRAW)
+		tagdb_add("grow");
+	if (s == STAT_CHECKPOINT || s == STAT_DRAW)
+		rename("d/.later", "d/dangling");
+	if (s == REPLACED_CHECKPOINT || s == REPLACED_DRAW) {
+		unlink("d/two");
+		mkfifo("d/two", 0644);
+	}
+	if (s == SHORT_CHECKPOINT || s == SHORT_DRAW)
+		write_lines("grow", "\n", 8000000);
+	if (shortage && limit_address_space(32L << 20) != 0) {
+		fail("%s: cannot limit the address space", how);
+		_exit(1);
+	}
+	tagdb_set_reporter(act, NULL);
+	acting = (int)a;
+	switch (s) {
+	case STAT_ADD: tagdb_add("missing"); break;
+	case SHORT_ADD: tagdb_add("huge"); break;
+	case STAT_CHECKPOINT: case REPLACED_CHECKPOINT: case SHORT_CHECKPOINT:
+		tagdb_checkpoint(); break;
+	case STAT_DRAW: case REPLACED_DRAW: case SHORT_DRAW: tagdb_get_tag(1); break;
+	}
+	if (shortage) {
+		struct rlimit limit;
+		getrlimit(RLIMIT_AS, &limit);
+		limit.rlim_cur = limit.rlim_max;
+		setrlimit(RLIMIT_AS, &limit);
+	}
+	if (acting != -1)
+		fail("%s: the reporter heard nothing", how);
+	tagdb_set_reporter(NULL, NULL);
+	if (tagdb.filelist == NULL) { /* closed by the reporter: set up again */
+		tagdb_init();
+		tagdb_add("d");
+	}
+	check_tables(how, known, 5);
+	tagdb_close_all();
+	_exit(failures != 0 ? 1 : 0);
+}
+
+/*
+ * A reporter may call any operation: each action, taken on the first message
+ * of each situation, leaves whole tables, and every later draw a line.
+ */
+static int
+reenter_section(void)
+{
+	int shortages = 1;
+
+#ifdef PELNIK_CHECKED_BUILD
+	puts("reenter: the shortage rows are left out: they lower the address-space limit, which "
+	     PELNIK_CHECKED_BUILD " cannot run under");
+	shortages = 0;
+#endif
+	if (access("/proc/self/statm", R_OK) != 0)
+		shortages = 0;
+	write_lines("huge", "\n", 8000000);
+	for (int s = STAT_ADD; s <= SHORT_DRAW; s++) {
+		if (s >= SHORT_ADD && !shortages)
+			continue;
+		for (int a = CLOSE_ALL; a <= REFRESHING_DRAW; a++) {
+			char how[200];
+			int status;
+			pid_t child;
+
+			snprintf(how, sizeof how, "reenter, %s on %s", action_names[a], situation_names[s]);
+			mkdir("row", 0755);
+			fflush(NULL);
+			child = fork();
+			if (child == 0 && chdir("row") == 0) {
+				symlink("../huge", "huge");
+				reenter_child((enum situation)s, (enum action)a, how);
+			}
+			if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+			    WEXITSTATUS(status) != 0)
+				fail("%s: the row failed (status %d)", how, status);
+			system("rm -rf row");
+		}
+	}
+	return 0;
+}
+
+/* What a message handler hears. */
+struct message_log {
+	int calls;
+	tagdb_message first;
+	char path[1100], text[1200];
+};
+
+static void
+log_message(const tagdb_message *m, void *arg)
+{
+	struct message_log *log = arg;
+
+	if (log->calls++ == 0) {
+		log->first = *m;
+		snprintf(log->path, sizeof log->path, "%s", m->path != NULL ? m->path : "(null)");
+		snprintf(log->text, sizeof log->text, "%s", m->text);
+	}
+}
+
+/* A random source that calls back into the library in the middle of a draw. */
+static int refused_calls;
+
+static long
+close_all_inside(void *arg)
+{
+	(void)arg;
+	errno = 0;
+	if (tagdb_close_all() == -1 && errno == EBUSY)
+		refused_calls++;
+	return 1;
+}
+
+/*
+ * Messages a host can act on: each one's kind, path and errno beside the
+ * exact text; errno and the host's own getpwuid result left alone; the
+ * version at run time; a random source's call back refused.
+ */
+static int
+messages_section(void)
+{
+	static const struct {
+		const char *name;
+		int debug;
+		const char *path;
+		int kind, err;
+		const char *about, *text;
+	} cases[] = {
+		{"a missing path", 0, "missing", TAGDB_MESSAGE_ERROR, ENOENT, "missing",
+		 "stat missing: No such file or directory\n"},
+		{"a FIFO", 0, "fifo", TAGDB_MESSAGE_ERROR, 0, "fifo", "not a directory or regular file: fifo"},
+		{"debug: a tagfile", 1, "three", TAGDB_MESSAGE_DEBUG, 0, "(null)", "Adding three\n"},
+	};
+	struct message_log log;
+	const char *tag;
+	char version[32];
+
+	mkfifo("fifo", 0644);
+	tagdb_set_message_handler(log_message, &log);
+	tagdb_init();
+	for (size_t c = 0; c < sizeof cases / sizeof cases[0]; c++) {
+		memset(&log, 0, sizeof log);
+		tagdb.debug = cases[c].debug;
+		tagdb_add(cases[c].path);
+		tagdb.debug = 0;
+		if (log.calls != 1 || log.first.kind != cases[c].kind || log.first.err != cases[c].err ||
+		    strcmp(log.path, cases[c].about) != 0 || strcmp(log.text, cases[c].text) != 0)
+			fail("messages, %s: %d calls, first kind %d, errno %d, path \"%s\", \"%s\"",
+			    cases[c].name, log.calls, log.first.kind, log.first.err, log.path, log.text);
+	}
+
+	/* A tagfile that became a FIFO: the checkpoint names it. */
+	mkdir("d", 0755);
+	write_file("d/one", "alpha\n");
+	tagdb_add("d");
+	unlink("d/one");
+	mkfifo("d/one", 0644);
+	memset(&log, 0, sizeof log);
+	tagdb_checkpoint();
+	if (log.calls != 1 || log.first.kind != TAGDB_MESSAGE_ERROR || strcmp(log.path, "d/one") != 0 ||
+	    strcmp(log.text, "tagfile replaced by a FIFO: d/one\n") != 0)
+		fail("messages, a tagfile replaced: %d calls, path \"%s\", \"%s\"", log.calls, log.path,
+		    log.text);
+	tagdb_set_message_handler(NULL, NULL);
+
+	/* errno as the host left it, after a walk that succeeds. */
+	mkdir("w", 0755);
+	write_file("w/one", "bravo\n");
+	errno = EDOM;
+	if (tagdb_add("w") != 1 || errno != EDOM)
+		fail("messages: errno %d after a walk, not EDOM", errno);
+
+	snprintf(version, sizeof version, "%d.%d.%d", TAGDB_VERSION_MAJOR, TAGDB_VERSION_MINOR,
+	    TAGDB_VERSION_PATCH);
+	if (strcmp(tagdb_version(), version) != 0)
+		fail("messages: tagdb_version() says %s, the header %s", tagdb_version(), version);
+
+	/* A random source that calls tagdb_close_all mid-draw is refused. */
+	tagdb_set_random(close_all_inside, NULL);
+	tag = tagdb_get_tag(0);
+	tagdb_set_random(NULL, NULL);
+	if (refused_calls != 1 || tag == NULL || tagdb.filelist == NULL)
+		fail("messages: a random source's close_all: %d refused, drew %s", refused_calls,
+		    tag != NULL ? tag : "(null)");
+	tagdb_close_all();
+	return 0;
+}
+
+static int
 reporter_run(void)
 {
 	reporter_section();
@@ -613,6 +917,8 @@ static const struct {
 	{"random", random_run},
 	{"shortage", shortage_section},
 	{"cancel", cancel_section},
+	{"reenter", reenter_section},
+	{"messages", messages_section},
 };
 
 static void
