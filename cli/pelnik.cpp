@@ -35,8 +35,9 @@ constexpr option long_options[] = {
 
 void usage() { printf(usage_format, version_banner); }
 
-// Every tagfile stays open while the database lives, so a large collection
-// needs as many descriptors as it has files: take all the system allows.
+// The library keeps a tagfile's descriptor within its budget, half the soft
+// limit, and reads the rest by path at a cost per draw: take all the
+// system allows, so that as many as can stay open.
 // That is the hard limit on Linux and the BSDs.  On macOS the hard limit
 // reads as unlimited and is refused; OPEN_MAX is the documented cap there,
 // and the kernel's own (kern.maxfilesperproc) may lie either side of it, so

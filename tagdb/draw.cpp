@@ -9,12 +9,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
+#include "limits.h"
+#include "platform.h"
 #include "state.h"
 #include "tagdb.h"
 
@@ -135,12 +138,52 @@ bool read_chunk(int fd, int64_t offset, char *buf, KnownLine &known) {
   return true;
 }
 
+bool same_status(const struct stat &a, const struct stat &b) {
+  const timespec am = modified_at(a), bm = modified_at(b), ac = changed_at(a), bc = changed_at(b);
+  return a.st_size == b.st_size && am.tv_sec == bm.tv_sec && am.tv_nsec == bm.tv_nsec &&
+         ac.tv_sec == bc.tv_sec && ac.tv_nsec == bc.tv_nsec;
+}
+
+// How often a chunk is read again when a writer changed its file during
+// the read.
+constexpr int torn_reads_max = 4;
+
+// read_chunk, but a read that a writer may have torn (the file changed in
+// place while it ran) is made again.  A file unchanged since it was indexed
+// after the read was unchanged during it: its status change time moves
+// before any write's bytes land, and never back.  A file written since is
+// read between two looks at its status, until they agree.
+bool read_whole_chunk(int fd, int64_t offset, char *buf, KnownLine &known) {
+  if (!read_chunk(fd, offset, buf, known)) return false;
+  struct stat after;
+  if (fstat(fd, &after) != 0) return true;
+  const Held *kept = held_find(after.st_dev, after.st_ino);
+  if (kept == nullptr || unchanged_since_opened(*kept, after)) return true;
+  bool read = true;
+  for (int again = 0; again < torn_reads_max; ++again) {
+    const struct stat before = after;  // taken after the last read, before this one
+    known = {};
+    read = read_chunk(fd, offset, buf, known);
+    if (fstat(fd, &after) != 0 || same_status(before, after)) break;
+  }
+  return read;
+}
+
+// What one draw has learnt: the long lines it read back through, the
+// descriptors it opened, and the stretches of the tagindex it found no
+// longer read.
+struct Draw {
+  KnownLine known;
+  DrawFiles files;
+};
+
 // tagline_at into `out` (TAGDB_LINE_BUF bytes), with what the draw under
-// way knows of long lines.
-const char *text_at(int k, KnownLine &known, char *out) {
+// way knows.
+const char *text_at(int k, Draw &draw, char *out) {
   const tagentry &entry = tagdb.tagindex[k];
   char buf[TAGDB_LINE_BUF];
-  if (!read_chunk(fileno(entry.file), entry.offset, buf, known)) return nullptr;
+  const int fd = draw_descriptor(entry.file, draw.files);
+  if (fd < 0 || !read_whole_chunk(fd, entry.offset, buf, draw.known)) return nullptr;
   for (char *c = buf; *c != '\0'; ++c)
     if (*c == '\r') *c = '\n';
   size_t len = strlen(buf);
@@ -152,30 +195,132 @@ const char *text_at(int k, KnownLine &known, char *out) {
 }  // namespace
 
 const char *tagline_at(int k) {
-  KnownLine known;
-  return text_at(k, known, tagdb.tagbuf);
+  Draw draw;
+  return text_at(k, draw, tagdb.tagbuf);
 }
 
 namespace {
 
-// How many chunks a draw picks at random before it looks at them all, when
-// the ones it picks no longer read (their file changed since it was
-// indexed).  With half the chunks stale, that happens once in 2^64 draws.
-constexpr int draw_tries = 64;
+// Stretches [from, to) of the tagindex that a draw found to read no more,
+// kept sorted and apart; `left` counts the records outside them.
+struct Skipped {
+  static constexpr int most = 256;
+  struct Stretch {
+    int from;
+    int to;
+  } stretches[most];
+  int n = 0;
+  int left = 0;
+
+  // The position of the k-th record outside the stretches.
+  int position(int k) const {
+    for (int s = 0; s < n && stretches[s].from <= k; ++s) k += stretches[s].to - stretches[s].from;
+    return k;
+  }
+
+  // Add [from, to), merged with the stretches it meets.  False when there
+  // is no room for another.
+  bool add(int from, int to) {
+    int s = 0;
+    while (s < n && stretches[s].to < from) ++s;
+    int e = s;
+    while (e < n && stretches[e].from <= to) ++e;
+    if (s == e && n == most) return false;
+    int covered = 0;
+    for (int k = s; k < e; ++k) covered += stretches[k].to - stretches[k].from;
+    if (s < e) {
+      from = std::min(from, stretches[s].from);
+      to = std::max(to, stretches[e - 1].to);
+    }
+    memmove(stretches + s + 1, stretches + e, sizeof(Stretch) * static_cast<size_t>(n - e));
+    n -= e - s - 1;
+    stretches[s] = {from, to};
+    left -= to - from - covered;
+    return true;
+  }
+};
+
+// The run of records of the stream at position k: every stream's records
+// lie together in the tagindex (tables.h), so its ends are found by
+// galloping from k, then halving.
+int run_edge(int k, int direction) {
+  const FILE *stream = tagdb.tagindex[k].file;
+  int in = k;  // a record of the stream
+  int out = direction < 0 ? -1 : tagdb.ntags;
+  for (int step = 1;; step *= 2) {
+    const int64_t probe = int64_t{in} + int64_t{direction} * step;
+    if (probe < 0 || probe >= tagdb.ntags) break;
+    if (tagdb.tagindex[probe].file != stream) {
+      out = static_cast<int>(probe);
+      break;
+    }
+    in = static_cast<int>(probe);
+    if (step > INT_MAX / 4) break;
+  }
+  while (out - in > 1 || in - out > 1) {
+    const int middle = in + (out - in) / 2;
+    if (tagdb.tagindex[middle].file == stream)
+      in = middle;
+    else
+      out = middle;
+  }
+  return in;
+}
+
+// What of the tagindex a chunk at k that did not read tells no longer
+// reads: the whole run of its stream when its file cannot be read at all,
+// every chunk from the new end on when the file is shorter than when it
+// was indexed, else the chunk itself.
+void stretch_of_failure(int k, Draw &draw, int *from, int *to) {
+  *from = k;
+  *to = k + 1;
+  const tagentry &entry = tagdb.tagindex[k];
+  const int fd = draw_descriptor(entry.file, draw.files);
+  struct stat st;
+  int64_t end = 0;  // where its chunks stop reading
+  if (fd >= 0) {
+    if (fstat(fd, &st) != 0) return;
+    const Held *kept = held_find(st.st_dev, st.st_ino);
+    if (kept == nullptr || static_cast<int64_t>(st.st_size) >= kept->size ||
+        entry.offset < static_cast<int64_t>(st.st_size))
+      return;
+    end = st.st_size;
+  }
+  const int first = run_edge(k, -1);
+  const int last = run_edge(k, 1);
+  // Offsets rise along the run: the first chunk at or past the end.
+  const tagentry *cut =
+      std::lower_bound(tagdb.tagindex + first, tagdb.tagindex + last + 1, end,
+                       [](const tagentry &e, int64_t at) { return e.offset < at; });
+  *from = std::min(k, static_cast<int>(cut - tagdb.tagindex));
+  *to = last + 1;
+}
 
 // A chunk that no longer reads is not printed; another is drawn in its
-// place, which keeps the draw uniform over the chunks that do.
+// place, which keeps the draw uniform over the chunks that do.  What a
+// chunk that fails tells of its file (gone, replaced, cut short) leaves out
+// all the chunks it shows stale at once, so that a draw costs a few reads
+// however many chunks went stale.
 const char *draw_intact(char *out) {
-  KnownLine known;
-  for (int tries = 0; tries < draw_tries && tagdb.ntags != 0; ++tries)
-    if (const char *tag = text_at(draw_position(tagdb.ntags), known, out)) return tag;
-  // Nearly every chunk is stale.  One pass over them all picks one of those
-  // that read, each as likely (the n-th that reads replaces the pick with
-  // probability 1/n), so the draw fails only when none reads.
+  Draw draw;
+  Skipped skipped;
+  skipped.left = tagdb.ntags;
+  while (skipped.left > 0) {
+    const int k = skipped.position(draw_position(skipped.left));
+    if (const char *tag = text_at(k, draw, out)) return tag;
+    int from, to;
+    stretch_of_failure(k, draw, &from, &to);
+    if (!skipped.add(from, to)) break;
+  }
+  if (skipped.left == 0) return nullptr;
+  // Stale chunks scattered over more stretches than are kept: one pass
+  // over those left picks one of those that read, each as likely (the n-th
+  // that reads replaces the pick with probability 1/n), so the draw fails
+  // only when none reads.
   char picked[TAGDB_LINE_BUF];
   int intact = 0;
-  for (int k = 0; k < tagdb.ntags; ++k) {
-    const char *tag = text_at(k, known, out);
+  for (int j = 0; j < skipped.left; ++j) {
+    const char *tag = text_at(skipped.position(j), draw, out);
     if (tag != nullptr && draw_position(++intact) == 0) memcpy(picked, tag, strlen(tag) + 1);
   }
   if (intact == 0) return nullptr;
@@ -184,11 +329,13 @@ const char *draw_intact(char *out) {
 }
 
 // A draw into `out`, with a checkpoint first when asked: NULL when there is
-// nothing to draw or memory ran short.
+// nothing to draw.
 const char *draw(int refresh, char *out) {
   // With no source open, a refresh may still find a named path come back.
   if (tagdb.nfiles == 0 && (refresh == 0 || lib.named.n == 0)) return nullptr;
-  if (refresh && tagdb_checkpoint() < 0) return nullptr;
+  // A checkpoint that ran short of memory reported it and left what the
+  // database held: the draw is made from that, and succeeds if it draws.
+  if (refresh && tagdb_checkpoint() < 0) lib.operations.short_of_memory = false;
   return draw_intact(out);
 }
 
@@ -217,7 +364,7 @@ int tagdb_get_tag_r(int refresh, char *buf, size_t size) {
   if (op.refused()) return -1;
   char line[TAGDB_LINE_BUF];
   const char *tag = draw(refresh, line);
-  if (tag == nullptr) return op.fail(op.short_of_memory() ? ENOMEM : ENOENT);
+  if (tag == nullptr) return op.fail(ENOENT);
   const size_t len = strlen(tag);
   if (buf == nullptr || len >= size) return op.fail(ERANGE);
   memcpy(buf, tag, len + 1);

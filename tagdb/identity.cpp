@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "hooks.h"
+#include "limits.h"
 #include "platform.h"
 #include "state.h"
 #include "tables.h"
@@ -31,7 +32,10 @@ bool held_opened(int i, const struct stat &st) {
     *existing = held;
     return true;
   }
-  if (lib.held.insert(held) != nullptr) return true;
+  if (lib.held.insert(held) != nullptr) {
+    descriptor_taken(source);
+    return true;
+  }
   // The index belongs to the filelist, and fails as its growth does.
   table_full(ENOMEM, "realloc filelist");
   return false;
@@ -48,7 +52,10 @@ bool unchanged_since_opened(const Held &kept, const struct stat &st) {
 void held_closing(int i) {
   const tagsource &source = tagdb.filelist[i];
   if (!is_open(source)) return;
-  if (Held *held = held_find(source.dev, source.ino)) lib.held.erase(held);
+  if (Held *held = held_find(source.dev, source.ino)) {
+    lib.held.erase(held);
+    descriptor_given_back(source);
+  }
 }
 
 void held_moved(int to) {

@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "limits.h"
 #include "platform.h"
 #include "scan.h"
 #include "state.h"
@@ -248,7 +249,6 @@ bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t ne
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) break;  // the file ends before its length said
-    if (lib.settings.after_read != nullptr) lib.settings.after_read(fd);
     const size_t n = static_cast<size_t>(got);
     size_t from = 0;
     if (!started) {
@@ -463,9 +463,7 @@ int worker_threads(int64_t length) {
   return static_cast<int>(std::min<int64_t>(threads, std::max<int64_t>(length / per_thread, 1)));
 }
 
-}  // namespace
-
-bool index_stream(FILE *stream, int64_t length) {
+bool index_whole(FILE *stream, int64_t length) {
   const int first = tagdb.ntags;
   if (first >= tagdb.maxtags && !tagindex_grow()) return false;
   tagdb.tagindex[first] = {stream, 0};
@@ -495,4 +493,17 @@ bool index_stream(FILE *stream, int64_t length) {
   index_piece(a, fd, b, 0, no_limit, limit, holes);
   tagdb.ntags = a.short_of_memory ? first : a.n;
   return !a.short_of_memory;
+}
+
+}  // namespace
+
+bool index_stream(FILE *stream, int64_t length) {
+  // A file left out for want of memory is noted as it is now, so that a
+  // checkpoint does not read it again until it changes.
+  const bool indexed = index_whole(stream, length);
+  if (indexed)
+    shortage_over(fileno(stream));
+  else
+    shortage_noted(fileno(stream));
+  return indexed;
 }

@@ -15,6 +15,7 @@
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
+#include "limits.h"
 #include "state.h"
 #include "tables.h"
 #include "tagdb.h"
@@ -70,6 +71,10 @@ void report_not_a_tagfile(const char *path) {
 bool held_already(const struct stat &st) { return held_position(st.st_dev, st.st_ino) >= 0; }
 
 bool add_tagfile(const Place &at, const struct stat &st) {
+  if (shortage_stands(st)) {
+    debug_msg("Left out for want of memory, unchanged since: %s\n", at.path);
+    return false;
+  }
   debug_msg("Adding %s\n", at.path);
   const int64_t indexed_at = now_seconds();
   struct stat opened;
@@ -88,6 +93,7 @@ bool add_tagfile(const Place &at, const struct stat &st) {
     fclose(file);
     return false;
   }
+  const int first = tagdb.ntags;
   if (!index_stream(file, opened.st_size)) {
     // Out of memory: the file is left out whole, and what was held before
     // stays as it was.
@@ -96,6 +102,7 @@ bool add_tagfile(const Place &at, const struct stat &st) {
     fclose(file);
     return false;
   }
+  settle_tagfile(tagdb.nfiles - 1, first);
   return true;
 }
 

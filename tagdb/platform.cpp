@@ -13,6 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#if !defined(TAGDB_PORTABLE) && defined(__GLIBC__)
+#define TAGDB_COOKIE_STREAMS 1  // fopencookie
+#elif !defined(TAGDB_PORTABLE) && \
+    (defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__))
+#define TAGDB_FUNOPEN_STREAMS 1  // funopen
+#endif
+
 #if !defined(TAGDB_PORTABLE) && defined(__linux__)
 #include <sched.h>
 #include <sys/vfs.h>
@@ -152,4 +159,84 @@ bool length_unknown(int fd) {
 #else
 // No way to tell a pseudo file system: any length of 0 may be one.
 bool length_unknown(int) { return true; }
+#endif
+
+int64_t physical_memory() {
+#if defined(_SC_PHYS_PAGES) && !defined(TAGDB_PORTABLE)
+  // Not in POSIX, but Linux, the BSDs and macOS all answer it.
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page > 0 && pages <= INT64_MAX / page) return int64_t{pages} * page;
+#endif
+  return 0;
+}
+
+#if defined(TAGDB_COOKIE_STREAMS)
+namespace {
+// The functions of every stream, which glibc hands the cookie alone: the
+// cookie carries them.
+struct CookieOf {
+  void *cookie;
+  StreamFunctions fns;
+};
+ssize_t cookie_read(void *c, char *buf, size_t n) {
+  const auto *of = static_cast<CookieOf *>(c);
+  return of->fns.read(of->cookie, buf, n);
+}
+int cookie_seek(void *c, off64_t *offset, int whence) {
+  const auto *of = static_cast<CookieOf *>(c);
+  const int64_t to = of->fns.seek(of->cookie, *offset, whence);
+  if (to < 0) return -1;
+  *offset = to;
+  return 0;
+}
+int cookie_close(void *c) {
+  auto *of = static_cast<CookieOf *>(c);
+  of->fns.close(of->cookie);
+  free(of);
+  return 0;
+}
+}  // namespace
+
+FILE *function_stream(void *cookie, const StreamFunctions &fns) {
+  auto *of = static_cast<CookieOf *>(malloc(sizeof(CookieOf)));
+  if (of == nullptr) return nullptr;
+  *of = {cookie, fns};
+  FILE *stream = fopencookie(of, "r", {cookie_read, nullptr, cookie_seek, cookie_close});
+  if (stream == nullptr) free(of);
+  return stream;
+}
+#elif defined(TAGDB_FUNOPEN_STREAMS)
+namespace {
+struct CookieOf {
+  void *cookie;
+  StreamFunctions fns;
+};
+int funopen_read(void *c, char *buf, int n) {
+  const auto *of = static_cast<CookieOf *>(c);
+  return static_cast<int>(of->fns.read(of->cookie, buf, static_cast<size_t>(n)));
+}
+fpos_t funopen_seek(void *c, fpos_t offset, int whence) {
+  const auto *of = static_cast<CookieOf *>(c);
+  return static_cast<fpos_t>(of->fns.seek(of->cookie, static_cast<int64_t>(offset), whence));
+}
+int funopen_close(void *c) {
+  auto *of = static_cast<CookieOf *>(c);
+  of->fns.close(of->cookie);
+  free(of);
+  return 0;
+}
+}  // namespace
+
+FILE *function_stream(void *cookie, const StreamFunctions &fns) {
+  auto *of = static_cast<CookieOf *>(malloc(sizeof(CookieOf)));
+  if (of == nullptr) return nullptr;
+  *of = {cookie, fns};
+  FILE *stream = funopen(of, funopen_read, nullptr, funopen_seek, funopen_close);
+  if (stream == nullptr) free(of);
+  return stream;
+}
+#else
+// POSIX has no stream made of functions: every tagfile keeps its descriptor.
+FILE *function_stream(void *, const StreamFunctions &) { return nullptr; }
 #endif

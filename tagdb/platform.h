@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // Tables below this size live on the heap; larger ones in mappings of their
@@ -50,6 +51,21 @@ int64_t next_data(int fd, int64_t offset);
 // the like), whose files report a length of 0.  True where the system
 // cannot tell.
 bool length_unknown(int fd);
+
+// Bytes of physical memory, or 0 where the system cannot tell.
+int64_t physical_memory();
+
+// A read-only stream whose reads, seeks and close are these functions, which
+// holds no descriptor of its own: read gives up to n bytes (0 at the end, -1
+// with errno set on an error), seek moves as lseek would and gives the new
+// offset (or -1), close releases the cookie.  NULL where the system cannot
+// make such a stream (then close is not called).
+struct StreamFunctions {
+  long (*read)(void *cookie, char *buf, size_t n);
+  int64_t (*seek)(void *cookie, int64_t offset, int whence);
+  void (*close)(void *cookie);
+};
+FILE *function_stream(void *cookie, const StreamFunctions &fns);
 
 // A file's modification and status change times with their nanoseconds,
 // which POSIX calls st_mtim and st_ctim and macOS st_mtimespec and

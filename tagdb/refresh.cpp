@@ -15,6 +15,7 @@
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
+#include "limits.h"
 #include "load.h"
 #include "platform.h"
 #include "state.h"
@@ -268,6 +269,7 @@ void reopen(int i) {
     tagdb_close_source(i);  // out of memory: the file is left out
     return;
   }
+  settle_tagfile(i, after);
   debug_msg("Read %d entries, %d total now\n", tagdb.ntags - after, tagdb.ntags);
 }
 
@@ -310,6 +312,12 @@ bool status_changed(const tagsource &source, const struct stat &st) {
 bool reopen_directory(int i) {
   tagsource &source = tagdb.filelist[i];
   DIR *dir = opendir(source.path);
+  if (dir == nullptr && (errno == EMFILE || errno == ENFILE)) {
+    // Not for want of permission but of descriptors: the old stream still
+    // reads it, and what lies below keeps its records as it was.
+    debug_msg("No descriptor to open %s again; kept as it was.\n", source.path);
+    return true;
+  }
   if (dir == nullptr) {
     const int err = errno;
     debug_msg("Closing %s\n", source.path);
@@ -432,6 +440,7 @@ int tagdb_compact(void) {
 int tagdb_checkpoint(void) {
   const Operation op;
   if (op.refused()) return -1;
+  const InCheckpoint passing_over_shortages;
   // None set up, or nothing open and nothing named to look for.
   if (tagdb.filelist == nullptr || (tagdb.nfiles <= 0 && lib.named.n == 0)) return 0;
   Checkpoint c;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 #include "hashtable.h"
@@ -60,8 +61,6 @@ struct IndexSettings {
   int64_t parallel_min = int64_t{16} << 20;
   int64_t piece_bytes = int64_t{1} << 20;
   int threads_max = 0;
-  // Called after every read when set: tests change the file between reads.
-  void (*after_read)(int fd) = nullptr;
 };
 
 // The calling thread's read buffer and the masks of its line feeds, taken
@@ -92,15 +91,67 @@ struct NamedPaths {
   HashTable<NamedSlot> index;  // by the text's hash
 };
 
+// What the library may take of its host (tagdb_set_descriptor_budget and
+// tagdb_set_memory_limit); 0 is the default, worked out when it is needed.
+struct Limits {
+  int descriptor_budget = 0;  // 0: half the soft limit on open files as found
+  int64_t memory_limit = 0;   // bytes of tagindex; 0: half of physical memory
+};
+
+// A tagfile kept without a descriptor, past the budget: its stream opens the
+// path whenever it is read, and reads only while the path still names the
+// file as it was when indexed.  Owned by its stream, freed when it closes.
+struct Detached {
+  FILE *stream;
+  char *path;
+  uint64_t dev;
+  uint64_t ino;
+  int64_t size;  // the status when it was opened
+  timespec mtime;
+  timespec ctime;
+  int64_t position;  // where the host's reads of the stream are
+};
+struct DetachedSlot {
+  uint64_t hash;  // of the stream's address
+  FILE *stream;
+  Detached *detached;
+};
+
+// The descriptors the open records hold (a tagfile's stream or a
+// directory's), and the streams that hold none.
+struct Descriptors {
+  int held = 0;
+  HashTable<DetachedSlot> detached;  // by stream
+};
+
+// Tagfiles that a shortage of memory left out, as they were then: a
+// checkpoint passes over them quietly until their status moves, so that the
+// shortage is reported once and each refresh does not read them again.
+struct ShortFile {
+  uint64_t hash;  // of dev and ino
+  uint64_t dev;
+  uint64_t ino;
+  int64_t size;
+  timespec mtime;
+  timespec ctime;
+};
+struct Shortages {
+  HashTable<ShortFile> files;
+  bool checkpointing = false;  // in a checkpoint: pass over them
+};
+
 struct LibraryState {
   Hooks hooks;             // kept by tagdb_close_all
   IndexSettings settings;  // kept by tagdb_close_all
+  Limits limits;           // kept by tagdb_close_all
   Operations operations;
   HashTable<Held> held;  // the identity index of the open records
   uint64_t opened = 0;   // streams opened so far: later ones are closed first
   IndexBuffers buffers;
   Prefaulted prefaulted;
   NamedPaths named;
+  Descriptors descriptors;
+  Shortages shortages;
 };
 extern LibraryState lib;
 

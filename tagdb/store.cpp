@@ -10,6 +10,7 @@
 
 #include "hooks.h"
 #include "index.h"
+#include "limits.h"
 #include "load.h"
 #include "state.h"
 #include "tables.h"
@@ -21,6 +22,7 @@ void release_state() {
   lib.held.release();
   release_index_buffers();
   release_named();
+  release_limits();
   lib.opened = 0;
   lib.prefaulted = {};
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "hooks.h"
+#include "limits.h"
 #include "platform.h"
 #include "state.h"
 
@@ -18,10 +19,11 @@ namespace {
 constexpr int filelist_step = 10;
 constexpr int tagindex_step = 1024;
 
-// Give a table `wanted` records, or as many more as its memory holds whole.
-// False, with errno set, when there is no memory for them.
+// Give a table `wanted` records, or as many more as its memory holds whole,
+// but never more than `most`.  False, with errno set, when there is no
+// memory for them.
 template <class Record>
-bool resize(Record *&table, int &capacity, long long wanted) {
+bool resize(Record *&table, int &capacity, long long wanted, long long most = INT_MAX) {
   if (wanted > INT_MAX) {
     errno = EOVERFLOW;
     return false;
@@ -33,7 +35,11 @@ bool resize(Record *&table, int &capacity, long long wanted) {
     return false;
   }
   const size_t bytes = table_rounded(static_cast<size_t>(wanted) * sizeof(Record));
-  wanted = std::min<long long>(INT_MAX, static_cast<long long>(bytes / sizeof(Record)));
+  wanted = std::min<long long>({INT_MAX, most, static_cast<long long>(bytes / sizeof(Record))});
+  if (wanted <= capacity) {  // the ceiling is reached
+    errno = ENOMEM;
+    return false;
+  }
   void *moved = table_resize(table, static_cast<size_t>(capacity) * sizeof(Record),
                              static_cast<size_t>(wanted) * sizeof(Record));
   if (moved == nullptr) return false;
@@ -45,12 +51,12 @@ bool resize(Record *&table, int &capacity, long long wanted) {
 // Grow a table by at least `step` records, and by half its size once it is
 // large, so that filling it stays linear however many records it gets.
 template <class Record>
-bool grow(Record *&table, int &capacity, int step, const char *label) {
+bool grow(Record *&table, int &capacity, int step, const char *label, long long most = INT_MAX) {
   if (capacity == INT_MAX) {
     table_full(EOVERFLOW, label);
     return false;
   }
-  if (resize(table, capacity, grown_capacity(capacity, step))) return true;
+  if (resize(table, capacity, grown_capacity(capacity, step), most)) return true;
   table_full(errno, label);
   return false;
 }
@@ -75,18 +81,31 @@ void table_full(int err, const char *label) {
   lib.operations.short_of_memory = true;
 }
 
+namespace {
+
+// The most records the ceiling on the tagindex's memory lets it have: past
+// it, the table fails to grow as if the system had no memory left, since
+// with overcommit the system may say so only by killing the process.
+long long tagindex_most() {
+  return std::min<int64_t>(INT_MAX, tagindex_ceiling() / static_cast<int64_t>(sizeof(tagentry)));
+}
+
+}  // namespace
+
 bool tagindex_grow() {
-  return grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex");
+  return grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex", tagindex_most());
 }
 
 bool tagindex_reserve(int64_t records) {
   records = std::min<int64_t>(records, INT_MAX);  // no more can be counted
   if (records <= tagdb.maxtags) return true;
+  const long long most = tagindex_most();
+  if (records > most) return false;
   // By half again at least, so that many files in a row grow it seldom;
   // where that much does not fit, exactly what was asked for.
   const int64_t wanted = std::max<int64_t>(records, grown_capacity(tagdb.maxtags, 0));
-  return resize(tagdb.tagindex, tagdb.maxtags, wanted) ||
-         (wanted != records && resize(tagdb.tagindex, tagdb.maxtags, records));
+  return resize(tagdb.tagindex, tagdb.maxtags, wanted, most) ||
+         (wanted != records && resize(tagdb.tagindex, tagdb.maxtags, records, most));
 }
 
 bool filelist_make_room() {
@@ -110,16 +129,15 @@ void release_tables() {
   tagdb.ntags = tagdb.nfiles = 0;
 }
 
+// Chunks leave in one pass that keeps the others in their order, so that
+// every file's chunks stay together, in the order of their offsets, as the
+// indexer appended them: a draw skips a stale file's run at once.
 void drop_entries(FILE *stream) {
-  // The last counted record fills each hole, so the scan looks at the same
-  // position again.
-  for (int i = 0; i < tagdb.ntags;) {
-    if (tagdb.tagindex[i].file != stream) {
-      ++i;
-      continue;
-    }
-    if (i != --tagdb.ntags) tagdb.tagindex[i] = tagdb.tagindex[tagdb.ntags];
-  }
+  int kept = 0;
+  while (kept < tagdb.ntags && tagdb.tagindex[kept].file != stream) ++kept;
+  for (int i = kept; i < tagdb.ntags; ++i)
+    if (tagdb.tagindex[i].file != stream) tagdb.tagindex[kept++] = tagdb.tagindex[i];
+  tagdb.ntags = kept;
 }
 
 void drop_entries_of(FILE **streams, int n) {
@@ -129,11 +147,9 @@ void drop_entries_of(FILE **streams, int n) {
   }
   // One pass for all of them, however many there are.
   std::sort(streams, streams + n);
-  for (int i = 0; i < tagdb.ntags;) {
-    if (!std::binary_search(streams, streams + n, tagdb.tagindex[i].file)) {
-      ++i;
-      continue;
-    }
-    if (i != --tagdb.ntags) tagdb.tagindex[i] = tagdb.tagindex[tagdb.ntags];
-  }
+  int kept = 0;
+  for (int i = 0; i < tagdb.ntags; ++i)
+    if (!std::binary_search(streams, streams + n, tagdb.tagindex[i].file))
+      tagdb.tagindex[kept++] = tagdb.tagindex[i];
+  tagdb.ntags = kept;
 }

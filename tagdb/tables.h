@@ -40,7 +40,8 @@ bool tagdb_tables_init();
 // Free both tables.
 void release_tables();
 
-// Remove every counted tagindex record of this stream.
+// Remove every counted tagindex record of this stream.  The others keep
+// their order: each stream's records lie together, in order of offset.
 void drop_entries(FILE *stream);
 
 // The same for n streams at once, in one pass over the tagindex (reorders

@@ -4,9 +4,13 @@
  * One database per process.  It keeps every source it opens (tagfiles and
  * directories) in the filelist, indexes every line chunk of every tagfile in
  * the tagindex, and draws one chunk uniformly at random, with one read (more
- * only for a long line of a file that changed since it was indexed).  A host
- * that lives longer than one draw can refresh the database from the disk
- * before drawing.
+ * only for a long line of a file that changed since it was indexed, or when
+ * chunks went stale: see tagdb_get_tag).  A host that lives longer than one
+ * draw can refresh the database from the disk before drawing.
+ *
+ * What it takes from its host is bounded: at most a budget of descriptors
+ * (tagdb_set_descriptor_budget), and at most a ceiling of memory for the
+ * tagindex (tagdb_set_memory_limit).
  *
  * Plain C interface: this header compiles as C11 and as C++, and every
  * operation has C linkage.
@@ -84,8 +88,8 @@ extern TAGDB_API struct tagdb_state tagdb;
  * host's hook when one is set (tagdb_set_reporter, tagdb_set_message_handler).
  * When memory runs short and the host turned off the exit
  * (tagdb_set_exit_on_shortage), an operation returns -1 with errno ENOMEM
- * instead of its count, and tagdb_get_tag returns NULL.  An operation that
- * succeeds leaves errno as it found it.
+ * instead of its count; a refreshing tagdb_get_tag draws from what the
+ * database holds.  An operation that succeeds leaves errno as it found it.
  *
  * Threads: every operation may be called from any thread with no lock of
  * the host's own; the library takes one lock inside, so operations run one
@@ -116,11 +120,19 @@ TAGDB_API int tagdb_add_env(void);
 TAGDB_API int tagdb_count_open(uint64_t dev, uint64_t ino);
 
 /* Draw one tagline, without its line end.  With refresh set, bring the open
- * sources up to date first (tagdb_checkpoint); without it the draw only
- * reads.  A chunk that no longer starts a chunk of its file as it is now is
- * not returned, and another is drawn.  Returns the text, valid until the
- * next draw, or NULL when there is nothing to draw or no chunk still
- * reads. */
+ * sources up to date first (tagdb_checkpoint); when that runs short of
+ * memory (exit turned off), the draw is made from what the database holds.
+ * Without refresh the draw only reads.  A chunk that no longer starts a
+ * chunk of its file as it is now is not returned, and another is drawn,
+ * uniformly among those that still read.  A draw costs one read while its
+ * chunk reads; each chunk that fails costs one more read and a stat of its
+ * file, which leaves out at once every chunk of that file the stat shows
+ * stale (all of a file that is gone or replaced, those past the end of one
+ * that got shorter), so a draw costs a few reads however many chunks went
+ * stale.  Only chunks that went stale one by one, within files of unchanged
+ * length, in more than 256 places, bring a pass over the chunks left.
+ * Returns the text, valid until the next draw, or NULL when there is
+ * nothing to draw or no chunk still reads. */
 TAGDB_API const char *tagdb_get_tag(int refresh);
 
 /* Draw as tagdb_get_tag does, and copy the tagline, NUL-terminated, into
@@ -184,8 +196,10 @@ TAGDB_API void tagdb_set_message_handler(tagdb_message_handler *fn, void *arg);
 /* On (the default): a table that cannot grow is reported and the process
  * exits with status 1.  Off: the operation that needed the memory reports
  * the shortage, leaves out the tagfile it could not index (what the
- * database held before is untouched), sets errno to ENOMEM and returns -1;
- * tagdb_get_tag returns NULL. */
+ * database held before is untouched), sets errno to ENOMEM and returns -1.
+ * A checkpoint (and so a refreshing draw) passes over a tagfile left out so,
+ * without reading it or reporting it again, until its status moves or the
+ * host adds it again. */
 TAGDB_API void tagdb_set_exit_on_shortage(int on);
 
 /* Draws take their numbers, 0 to 2^31-1, from fn instead of random().  While
@@ -211,6 +225,28 @@ TAGDB_API int tagdb_reindex(int i);
 /* Remove closed records from the filelist, moving the last record into each
  * hole.  Returns how many were removed. */
 TAGDB_API int tagdb_compact(void);
+
+/* The most descriptors the database holds: by default (n 0) half the soft
+ * limit on open files as it is when a tagfile is added.  Within the budget
+ * every tagfile keeps its descriptor for its record's life (a deleted
+ * file's lines still draw until the next checkpoint).  Past it, every
+ * tagfile is still indexed and drawn, but its descriptor is closed once
+ * indexed: its record's file is then a stream (fopencookie or funopen)
+ * that opens the path for each read, and a draw opens the file by its path
+ * and reads it only when the path names the same file (device and inode),
+ * unchanged since it was indexed; otherwise its chunks do not read.  Such a
+ * draw costs an open and a close more.  Directories keep their
+ * descriptors.  Where the system has no such streams, every tagfile keeps
+ * its descriptor.  A negative n only asks.  Returns the budget in force
+ * before the call. */
+TAGDB_API int tagdb_set_descriptor_budget(int n);
+
+/* The most bytes the tagindex may take: by default (bytes 0) half of the
+ * physical memory.  Past it, the table cannot grow, as when memory runs
+ * out: "realloc tagindex: Cannot allocate memory", then exit status 1, or
+ * -1 with errno ENOMEM with the exit turned off.  A negative value only
+ * asks.  Returns the ceiling in force before the call. */
+TAGDB_API int64_t tagdb_set_memory_limit(int64_t bytes);
 
 /* Bring the open sources up to date: follow what each open path names now
  * (re-read a tagfile whose time or size moved, open afresh what replaced a
