@@ -36,3 +36,9 @@ def tagfiles() -> int:
 
 def sources() -> list[str]:
     """The open tagfiles and directories, in the order they were opened."""
+
+def set_descriptor_budget(n: int, /) -> int:
+    """At most n descriptors for tagfiles (0: the default; negative: ask); the budget before."""
+
+def set_memory_limit(nbytes: int, /) -> int:
+    """At most nbytes for the index (0: the default; negative: ask); the ceiling before."""

@@ -406,14 +406,15 @@ static PyObject *py_sources(PyObject *self, PyObject *unused) {
 PyDoc_STRVAR(set_descriptor_budget_doc,
              "set_descriptor_budget($module, n, /)\n--\n\n"
              "Keep at most n file descriptors open for tagfiles (0: the default, half\n"
-             "the soft limit).  Returns the budget before.");
+             "the soft limit); past it, tagfiles are read through their paths.  A\n"
+             "negative n only asks.  Returns the budget in force before.");
 
 static PyObject *py_set_descriptor_budget(PyObject *self, PyObject *arg) {
   (void)self;
   const long n = PyLong_AsLong(arg);
   if (n == -1 && PyErr_Occurred()) return NULL;
-  if (n < 0 || n > INT_MAX)
-    return PyErr_Format(PyExc_ValueError, "a budget is from 0 to %d: %ld", INT_MAX, n);
+  if (n < INT_MIN || n > INT_MAX)
+    return PyErr_Format(PyExc_OverflowError, "a budget is an int: %ld", n);
   int before;
   PyThreadState *const unlocked = PyEval_SaveThread();
   before = tagdb_set_descriptor_budget((int)n);
@@ -427,14 +428,14 @@ static PyObject *py_set_descriptor_budget(PyObject *self, PyObject *arg) {
 PyDoc_STRVAR(set_memory_limit_doc,
              "set_memory_limit($module, nbytes, /)\n--\n\n"
              "Let the index take at most nbytes of memory (0: the default, half of\n"
-             "physical memory); past it, adding raises MemoryError.  Returns the\n"
-             "limit before.");
+             "physical memory); past it, adding raises MemoryError as when memory\n"
+             "runs out.  A negative nbytes only asks.  Returns the ceiling in force\n"
+             "before.");
 
 static PyObject *py_set_memory_limit(PyObject *self, PyObject *arg) {
   (void)self;
   const long long n = PyLong_AsLongLong(arg);
   if (n == -1 && PyErr_Occurred()) return NULL;
-  if (n < 0) return PyErr_Format(PyExc_ValueError, "a limit cannot be negative: %lld", n);
   int64_t before;
   PyThreadState *const unlocked = PyEval_SaveThread();
   before = tagdb_set_memory_limit((int64_t)n);

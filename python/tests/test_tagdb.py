@@ -170,6 +170,36 @@ def test_other_threads_run_while_the_library_indexes(db, tmp_path):
     assert during > 1000
 
 
+def test_memory_ceiling_raises_memory_error_and_keeps_what_was_there(db, tmp_path, caplog):
+    (tmp_path / "three").write_text("alpha\nbravo\ncharlie\n")
+    (tmp_path / "many").write_bytes(b"x\n" * 200_000)  # some 3 MB of index
+    assert db.add(tmp_path / "three") == 1
+    before = db.set_memory_limit(1 << 20)
+    try:
+        assert db.set_memory_limit(-1) == 1 << 20  # only asks
+        with pytest.raises(MemoryError) as raised:
+            db.add(tmp_path / "many")
+        assert raised.value.args[1] == tmp_path / "many"
+    finally:
+        db.set_memory_limit(before)
+    assert (db.tagfiles(), db.chunks()) == (1, 3)
+    assert {db.draw() for _ in range(100)} == {"alpha", "bravo", "charlie"}
+    assert any(r.levelno == logging.WARNING and r.errno == errno.ENOMEM for r in caplog.records)
+
+
+def test_descriptor_budget_below_the_tagfiles_still_draws_every_line(db, tmp_path):
+    for k in range(6):
+        (tmp_path / f"f{k}").write_text(f"line {k}\n")
+    before = db.set_descriptor_budget(2)
+    try:
+        assert db.set_descriptor_budget(-1) == 2
+        assert db.add(tmp_path) == 6
+        assert {db.draw() for _ in range(300)} == {f"line {k}" for k in range(6)}
+    finally:
+        db.close_all()
+        db.set_descriptor_budget(before)
+
+
 SHORTAGE_HOST = r"""
 import logging, os, resource, sys
 import tagdb
