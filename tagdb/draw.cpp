@@ -199,7 +199,7 @@ int draw_position(int n) {
 const char *tagdb_get_tag(int refresh) {
   const Operation op;
   // With no source open, a refresh may still find a named path come back.
-  if (tagdb.nfiles == 0 && (refresh == 0 || lib.named.n == 0)) return nullptr;
+  if (tagdb.nfiles == 0 && (refresh == 0 || lib.plan.live == 0)) return nullptr;
   if (refresh && tagdb_checkpoint() < 0) return nullptr;
   return draw_intact();
 }

@@ -742,7 +742,7 @@ TEST_F(RefreshTest, NamedPathsAreKeptOnceAndForgottenByCloseAll) {
   // A host that names its source again before every draw keeps one path.
   write_file(dir / "a", "a\n");
   for (int k = 0; k < 100; ++k) tagdb_add((dir / "a").c_str());
-  EXPECT_EQ(lib.named.n, 1);
+  EXPECT_EQ(lib.plan.n, 1);
 
   // What was named before tagdb_close_all is not looked for afterwards.
   tagdb_close_all();
