@@ -152,7 +152,7 @@ struct Added {
 // fresh load would hold it.
 Added keep(int i, const Place &at) {
   tagsource &source = tagdb.filelist[i];
-  held_find(source.dev, source.ino)->reached = lib.plan.replay;
+  if (Held *held = held_find(source.dev, source.ino)) held->reached = lib.plan.replay;
   if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
   if (strcmp(source.path, at.path) != 0) memcpy(source.path, at.path, strlen(at.path) + 1);
   return {source.file != nullptr ? Kind::tagfile : Kind::directory, i};

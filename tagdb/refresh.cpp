@@ -366,7 +366,8 @@ void close_unreached(Checkpoint &c) {
   c.nclosing = 0;
   for (int i = 0; i < tagdb.nfiles; ++i) {
     tagsource &source = tagdb.filelist[i];
-    if (!is_open(source) || held_find(source.dev, source.ino)->reached == lib.plan.replay) continue;
+    const Held *held = is_open(source) ? held_find(source.dev, source.ino) : nullptr;
+    if (held == nullptr || held->reached == lib.plan.replay) continue;
     debug_msg("Closing %s\n", source.path);
     set_aside(c, i);
   }
