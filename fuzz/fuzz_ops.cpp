@@ -1,11 +1,16 @@
-// Sequences of database operations (add, draw with and without refresh,
-// close a source, re-read, compact, checkpoint, close all, init again) on a
-// small generated tree that changes between the steps.  The state must keep
-// its invariants after every step, after every checkpoint the database must
-// hold what a fresh load of every path named holds, and a chunk of a file
-// that only grew must still draw.  Run it where the
-// default sources are private (the fuzz script mounts empty directories over
-// them).
+// Sequences of database operations (add a path, the defaults or TAGLINES,
+// draw with and without refresh, close a source, take a path back, re-read,
+// compact, checkpoint, close all, init again) on a small generated tree that
+// changes between the steps, and default sources that come and go.  The
+// state must keep its invariants after every step, after every checkpoint
+// the database must hold what a fresh load of the same calls holds, and a
+// chunk of a file that only grew must still draw.  Run it where the default
+// sources are private: the fuzz script mounts empty directories over them,
+// and sets PELNIK_FUZZ_PRIVATE_DEFAULTS there, which alone lets the target
+// write them.
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -20,31 +25,54 @@
 
 namespace {
 
-// Every path given to the database, in order, duplicates and paths that
-// name nothing included: a checkpoint must leave what a fresh load of all of
-// them holds.
+// The calls that loaded the database, in order: a path (duplicates and
+// paths that name nothing included), the defaults, or TAGLINES with its
+// value.  A checkpoint must leave what a fresh load of the same calls holds,
+// the fallbacks deciding as they would now.
+struct LoadCall {
+  enum Kind { path, defaults, env } kind;
+  std::string text;
+};
+
 struct Model {
-  std::vector<std::string> sources;
+  std::vector<LoadCall> calls;
   bool comparable = true;  // no step since the last load that a refresh cannot see
 
-  // The elements of a TAGLINES value that tagdb_add_env names.  An empty
-  // last element stands for the default sources, which name nothing where
-  // the target runs.
-  void name_elements(std::string_view value) {
-    for (size_t colon; (colon = value.find(':')) != std::string_view::npos;) {
-      sources.emplace_back(value.substr(0, colon));
-      value.remove_prefix(colon + 1);
+  void load() const {
+    const char *was = getenv("TAGLINES");
+    const std::string saved = was != nullptr ? was : "";
+    for (const LoadCall &call : calls) {
+      if (call.kind == LoadCall::path) {
+        tagdb_add(call.text.c_str());
+      } else if (call.kind == LoadCall::defaults) {
+        tagdb_add(nullptr);
+      } else {
+        setenv("TAGLINES", call.text.c_str(), 1);
+        tagdb_add_env();
+      }
     }
-    if (!value.empty()) sources.emplace_back(value);
+    if (was != nullptr)
+      setenv("TAGLINES", saved.c_str(), 1);
+    else
+      unsetenv("TAGLINES");
+  }
+
+  // A path taken back, by tagdb_remove or by closing its source.
+  void take_back(const std::string &path) {
+    calls.erase(std::remove_if(calls.begin(), calls.end(),
+                               [&path](const LoadCall &c) {
+                                 return c.kind == LoadCall::path && c.text == path;
+                               }),
+                calls.end());
   }
 
   // After a checkpoint: what it left must be what a fresh load of the same
-  // sources gives.  The fresh load then goes on as the database.
+  // calls gives.  The fresh load then goes on as the database.
   void after_checkpoint() {
     const contents::Contents refreshed = contents::of_database();
     tagdb_close_all();
     tagdb_init();
-    for (const std::string &source : sources) tagdb_add(source.c_str());
+    load();
     check_invariants();
     const bool compare = comparable;
     comparable = true;
@@ -57,6 +85,48 @@ struct Model {
     }
   }
 };
+
+// The default sources, which the target writes only where they are private.
+bool defaults_private() { return getenv("PELNIK_FUZZ_PRIVATE_DEFAULTS") != nullptr; }
+
+std::string user_source() {
+  const passwd *pw = getpwuid(getuid());
+  return std::string(pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "/root") + "/.taglines";
+}
+
+// Make or remove a default source: the user's as a tagfile or a directory
+// with one tagfile, or the system file (its directories made as needed).
+void change_defaults(uint8_t how) {
+  if (!defaults_private()) return;
+  const std::string user = user_source(), system = SYSTEM_TAGLINES;
+  // The script's private directory lies over /usr/local only.
+  const bool system_private = system.rfind("/usr/local/", 0) == 0;
+  if (how % 6 >= 4 && !system_private) return;
+  switch (how % 6) {
+    case 0:
+      remove((user + "/t").c_str());
+      remove(user.c_str());
+      break;
+    case 1:
+      if (FILE *f = fopen(user.c_str(), "w")) fputs("user line\n", f), fclose(f);
+      break;
+    case 2:
+      mkdir(user.c_str(), 0755);
+      if (FILE *f = fopen((user + "/t").c_str(), "w")) fputs("user dir line\n", f), fclose(f);
+      break;
+    case 3:
+      remove((user + "/t").c_str());  // an empty directory opens nothing
+      break;
+    case 4:
+      remove(system.c_str());
+      break;
+    case 5:
+      for (size_t slash = 1; (slash = system.find('/', slash)) != std::string::npos; ++slash)
+        mkdir(system.substr(0, slash).c_str(), 0755);
+      if (FILE *f = fopen(system.c_str(), "w")) fputs("system line\n", f), fclose(f);
+      break;
+  }
+}
 
 // Where each chunk of a file's current bytes starts, by the definition
 // (fgets with a TAGDB_LINE_BUF buffer), and how far into its line.
@@ -137,39 +207,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Bytes in{data, size};
   for (int entries = in.next() % 8; entries > 0; --entries) tree.grow(in);
 
+  if (defaults_private()) {  // every input starts without default sources
+    change_defaults(0);
+    change_defaults(4);
+  }
   tagdb_init();
   Model model;
   for (int steps = 0; !in.empty() && steps < 48; ++steps) {
     const uint8_t op = in.next();
     const uint8_t arg = in.next();
-    switch (op % 16) {
+    switch (op % 20) {
       case 0:
         tagdb_add(tree.root().c_str());
-        model.sources.push_back(tree.root());
+        model.calls.push_back({LoadCall::path, tree.root()});
         break;
       case 1:
         tagdb_add(tree.path(arg).c_str());
-        model.sources.push_back(tree.path(arg));
+        model.calls.push_back({LoadCall::path, tree.path(arg)});
         break;
       case 2: {
-        // The defaults it may add are empty where the target runs.
         const std::string value = tree.path(arg) + (arg & 1 ? ":" : "");
         setenv("TAGLINES", value.c_str(), 1);
         tagdb_add_env();
-        model.name_elements(value);
+        model.calls.push_back({LoadCall::env, value});
         break;
       }
       case 3:
       case 4: {
-        const char *tag = tagdb_get_tag(op % 16 == 4);
+        const char *tag = tagdb_get_tag(op % 20 == 4);
         if (tag != nullptr) REQUIRE(strlen(tag) < TAGDB_LINE_BUF);
-        if (op % 16 == 4 && tagdb.filelist != nullptr) model.after_checkpoint();
+        if (op % 20 == 4 && tagdb.filelist != nullptr) model.after_checkpoint();
         break;
       }
-      case 5:
-        // A checkpoint takes up again what its paths name.
-        tagdb_close_source(static_cast<int>(arg) % (tagdb.nfiles + 2) - 1);
+      case 5: {
+        // A path named on its own leaves the plan with its source; what
+        // another call reaches comes back at the next checkpoint.
+        const int i = static_cast<int>(arg) % (tagdb.nfiles + 2) - 1;
+        if (i >= 0 && i < tagdb.nfiles) model.take_back(tagdb.filelist[i].path);
+        tagdb_close_source(i);
         break;
+      }
       case 6:
         tagdb_reindex(static_cast<int>(arg) % (tagdb.nfiles + 2) - 1);
         break;
@@ -214,6 +291,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 15:
         remove(tree.path(arg).c_str());
         mkfifo(tree.path(arg).c_str(), 0644);  // a tagfile becomes a FIFO
+        break;
+      case 16:
+        tagdb_remove(tree.path(arg).c_str());
+        model.take_back(tree.path(arg));
+        break;
+      case 17:
+        tagdb_add(nullptr);
+        model.calls.push_back({LoadCall::defaults, ""});
+        break;
+      case 18:
+        change_defaults(arg);
+        break;
+      case 19:
+        unsetenv("TAGLINES");
+        tagdb_add_env();  // the defaults, as the fallback
+        model.calls.push_back({LoadCall::defaults, ""});
         break;
     }
     check_invariants();

@@ -332,7 +332,7 @@ const char *draw_intact(char *out) {
 // nothing to draw.
 const char *draw(int refresh, char *out) {
   // With no source open, a refresh may still find a named path come back.
-  if (tagdb.nfiles == 0 && (refresh == 0 || lib.named.n == 0)) return nullptr;
+  if (tagdb.nfiles == 0 && (refresh == 0 || lib.plan.live == 0)) return nullptr;
   // A checkpoint that ran short of memory reported it and left what the
   // database held: the draw is made from that, and succeeds if it draws.
   if (refresh && tagdb_checkpoint() < 0) lib.operations.short_of_memory = false;

@@ -25,9 +25,15 @@ Held *held_find(uint64_t dev, uint64_t ino) {
 
 bool held_opened(int i, const struct stat &st) {
   const tagsource &source = tagdb.filelist[i];
-  const Held held{
-      identity_hash(source.dev, source.ino), source.dev,      source.ino,     i,
-      static_cast<int64_t>(st.st_size),      modified_at(st), changed_at(st), ++lib.opened};
+  const Held held{identity_hash(source.dev, source.ino),
+                  source.dev,
+                  source.ino,
+                  i,
+                  static_cast<int64_t>(st.st_size),
+                  modified_at(st),
+                  changed_at(st),
+                  ++lib.opened,
+                  lib.plan.replay};
   if (Held *existing = held_find(source.dev, source.ino)) {
     *existing = held;
     return true;

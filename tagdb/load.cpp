@@ -68,7 +68,22 @@ void report_not_a_tagfile(const char *path) {
   report_at(path, "not a directory or regular file: %s", path);
 }
 
-bool held_already(const struct stat &st) { return held_position(st.st_dev, st.st_ino) >= 0; }
+// A replay says nothing of what a path named to the database meets: that was
+// reported when the path was named, and a host that refreshes before every
+// draw would get the same message at every draw.  What it meets in open
+// directories is reported as at every checkpoint.
+bool quiet(const Place &at) { return lib.plan.replaying && at.dirfd == AT_FDCWD; }
+
+// The open record holding this identity, when it holds it for the call under
+// way: in a replay, one the replay reached already; otherwise any.  -1 if
+// none.
+int held_for_call(uint64_t dev, uint64_t ino) {
+  const int i = held_position(dev, ino);
+  if (i < 0 || !lib.plan.replaying) return i;
+  return held_find(dev, ino)->reached == lib.plan.replay ? i : -1;
+}
+
+bool held_already(const struct stat &st) { return held_for_call(st.st_dev, st.st_ino) >= 0; }
 
 bool add_tagfile(const Place &at, const struct stat &st) {
   if (shortage_stands(st)) {
@@ -81,10 +96,11 @@ bool add_tagfile(const Place &at, const struct stat &st) {
   int failure;
   FILE *file = open_tagfile(at.name, &opened, &failure, at.dirfd);
   if (file == nullptr) {
-    report_open_failure(failure, "newfile open", at.path);
+    if (!quiet(at)) report_open_failure(failure, "newfile open", at.path);
     return false;
   }
-  if ((opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) && held_already(opened)) {
+  if ((opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) &&
+      held_position(opened.st_dev, opened.st_ino) >= 0) {
     fclose(file);  // replaced since the stat by a file already open
     debug_msg("Won't add duplicate file: %s\n", at.path);
     return false;
@@ -125,7 +141,7 @@ bool add_directory(const Place &at, const struct stat &st) {
   const int64_t indexed_at = now_seconds();
   DIR *dir = open_directory(at);
   if (dir == nullptr) {
-    report_error_at(at.path, errno, "dir open");
+    if (!quiet(at)) report_error_at(at.path, errno, "dir open");
     return false;
   }
   // Recorded before the walk, so that a link back to it is a duplicate.
@@ -134,24 +150,70 @@ bool add_directory(const Place &at, const struct stat &st) {
   return false;
 }
 
-enum class Added { nothing, tagfile, directory };
+enum class Kind { nothing, tagfile, directory };
+struct Added {
+  Kind kind;
+  int position;  // of the record that holds it
+};
+
+// A replay reaches the open record i, not reached yet in it, through `path`:
+// the record is kept as it is, under the path that reaches it first, as a
+// fresh load would hold it.
+Added keep(int i, const Place &at) {
+  tagsource &source = tagdb.filelist[i];
+  if (Held *held = held_find(source.dev, source.ino)) held->reached = lib.plan.replay;
+  if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
+  if (strcmp(source.path, at.path) != 0) memcpy(source.path, at.path, strlen(at.path) + 1);
+  return {source.file != nullptr ? Kind::tagfile : Kind::directory, i};
+}
 
 // Add what a place names, as one step of tagdb_add: a tagfile is opened and
 // indexed, a directory is recorded (the last record) for the caller to walk.
+// In a replay, a record that holds it from before is kept, and a record the
+// replay reached already makes it a duplicate.
 Added add_place(const Place &at) {
   struct stat st;
   if (fstatat(at.dirfd, at.name, &st, 0) != 0) {
-    report_error_at(at.path, errno, "stat %s", at.path);
-    return Added::nothing;
+    if (!quiet(at)) report_error_at(at.path, errno, "stat %s", at.path);
+    return {Kind::nothing, -1};
   }
-  if (held_already(st)) {
+  if (const int i = held_position(st.st_dev, st.st_ino); i >= 0) {
+    if (lib.plan.replaying && !held_already(st)) return keep(i, at);
     debug_msg("Won't add duplicate file: %s\n", at.path);
-    return Added::nothing;
+    return {Kind::nothing, -1};
   }
-  if (S_ISREG(st.st_mode)) return add_tagfile(at, st) ? Added::tagfile : Added::nothing;
-  if (S_ISDIR(st.st_mode)) return add_directory(at, st) ? Added::directory : Added::nothing;
-  report_not_a_tagfile(at.path);
-  return Added::nothing;
+  if (S_ISREG(st.st_mode))
+    return add_tagfile(at, st) ? Added{Kind::tagfile, tagdb.nfiles - 1} : Added{Kind::nothing, -1};
+  if (S_ISDIR(st.st_mode))
+    return add_directory(at, st) ? Added{Kind::directory, tagdb.nfiles - 1}
+                                 : Added{Kind::nothing, -1};
+  if (!quiet(at)) report_not_a_tagfile(at.path);
+  return {Kind::nothing, -1};
+}
+
+// What a replay knows of a path without a stat, as add_place would find it.
+// Nothing outside a replay.
+bool known(const Place &at, size_t len, Added *added) {
+  if (lib.plan.known == nullptr) return false;
+  const int i = lib.plan.known(at.path, len, lib.plan.known_arg);
+  if (i == -1) return false;
+  if (i == pass_over) {
+    *added = {Kind::nothing, -1};
+  } else {
+    const tagsource &source = tagdb.filelist[i];
+    if (held_for_call(source.dev, source.ino) >= 0) {
+      if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
+      *added = {Kind::nothing, -1};
+    } else {
+      *added = keep(i, at);
+    }
+  }
+  return true;
+}
+
+Added reach(const Place &at, size_t len) {
+  Added added;
+  return known(at, len, &added) ? added : add_place(at);
 }
 
 // Each level of a walk adds at least two characters ("/x") to a path of at
@@ -198,7 +260,7 @@ void report_open_failure(int failure, const char *label, const char *path) {
 // with its path buffers: a host thread with a small stack walks the deepest
 // tree the path limit allows.  Each add may move the filelist, so a record
 // is reached again by its position.
-int walk_directory(int i, known_path known, void *arg) {
+int walk_directory(int i) {
   int stack[walk_depth_max];
   int depth = 0;
   stack[depth++] = i;
@@ -228,19 +290,22 @@ int walk_directory(int i, known_path known, void *arg) {
       report_error(ENAMETOOLONG, "stat %s/%s", parent.path, entry->d_name);
       continue;
     }
-    if (known != nullptr && known(path, static_cast<size_t>(len), arg)) {
-      debug_msg("Won't add duplicate file: %s\n", path);
-      continue;
+    const Added added = reach({dirfd(dir), entry->d_name, path}, static_cast<size_t>(len));
+    if (added.kind == Kind::tagfile) ++sum;
+    // Always room: a new level's path is longer by two at least.  A kept
+    // directory is walked from its first entry too.
+    if (added.kind == Kind::directory && depth < walk_depth_max) {
+      rewinddir(tagdb.filelist[added.position].dir);
+      stack[depth++] = added.position;
     }
-    const Added added = add_place({dirfd(dir), entry->d_name, path});
-    if (added == Added::tagfile) ++sum;
-    // Always room: a new level's path is longer by two at least.
-    if (added == Added::directory && depth < walk_depth_max) stack[depth++] = tagdb.nfiles - 1;
   }
   return sum;
 }
 
 namespace {
+
+// A replay of the plan says nothing about the plan's own steps.
+bool loud() { return !lib.plan.replaying; }
 
 // ~/.taglines of the real user, from the password database, into `path`.
 // getpwuid_r leaves the host's own getpwuid result alone.  False when there
@@ -260,77 +325,129 @@ bool user_source_path(char (&path)[TAGDB_PATH_MAX + 1]) {
   }
   bool usable = buf != nullptr && err == 0 && found != nullptr && found->pw_dir != nullptr;
   if (!usable) {
-    debug_msg("No password entry for user %ld; skipping the user taglines source.\n",
-              static_cast<long>(getuid()));
+    if (loud())
+      debug_msg("No password entry for user %ld; skipping the user taglines source.\n",
+                static_cast<long>(getuid()));
   } else if (snprintf(path, sizeof path, "%s/.taglines", found->pw_dir) > TAGDB_PATH_MAX) {
-    report_error(ENAMETOOLONG, "stat %s/.taglines", found->pw_dir);
+    if (loud()) report_error(ENAMETOOLONG, "stat %s/.taglines", found->pw_dir);
     usable = false;
   }
   if (buf != small) free(buf);
   return usable;
 }
 
-// ~/.taglines from the password database, then the system file.
+// ~/.taglines from the password database, then the system file.  "Already
+// open" means reached earlier in the replay when one is under way.
 int add_defaults() {
   char user_source[TAGDB_PATH_MAX + 1];
   if (user_source_path(user_source)) {
     struct stat st;
     if (stat(user_source, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) &&
         !held_already(st)) {
-      debug_msg("Opening user taglines source: %s\n", user_source);
-      if (int opened = tagdb_add(user_source); opened != 0) return opened;
+      if (loud()) debug_msg("Opening user taglines source: %s\n", user_source);
+      if (int opened = add_path(user_source); opened != 0) return opened;
     }
   }
-  debug_msg("Opening system taglines file: %s\n", system_source);
-  return tagdb_add(system_source);
+  if (loud()) debug_msg("Opening system taglines file: %s\n", system_source);
+  return add_path(system_source);
 }
 
 // One element of TAGLINES; its own bound is the path limit.
 int add_element(std::string_view element) {
   if (element.size() > TAGDB_PATH_MAX) {
-    report_too_long(element);
+    if (loud()) report_too_long(element);
     return 0;
   }
   char path[TAGDB_PATH_MAX + 1];
   memcpy(path, element.data(), element.size());
   path[element.size()] = '\0';
-  return tagdb_add(path);
+  return add_path(path);
 }
 
-}  // namespace
+// tagdb_add_env with this value of TAGLINES (NULL: not set).
+int add_env(const char *value) {
+  if (value != nullptr) {
+    if (loud()) debug_msg("Got env var of '%s'\n", value);
+    std::string_view rest(value);
+    int sum = 0;
+    for (size_t colon; (colon = rest.find(':')) != std::string_view::npos;) {
+      sum += add_element(rest.substr(0, colon));
+      if (lib.operations.short_of_memory) return 0;
+      rest.remove_prefix(colon + 1);
+    }
+    if (rest.empty()) {
+      if (loud()) debug_msg("Adding defaults too!\n");
+      sum += add_defaults();
+    } else {
+      sum += add_element(rest);
+    }
+    if (sum != 0 || lib.operations.short_of_memory) return sum;
+  }
+  if (loud()) debug_msg("Nothing good found in $TAGLINES -- defaulting\n");
+  return add_defaults();
+}
 
-namespace {
+uint64_t plan_hash(Call call, const char *text) {
+  const uint64_t h = text != nullptr ? hash_path(text, strlen(text)) : 0;
+  return h ^ (static_cast<uint64_t>(call) + 1) * 0x9E3779B97F4A7C15u;
+}
 
-// Note a path the host named, once for each text.  False when memory ran
-// short (reported).
-bool note_named(const char *path) {
-  const size_t len = strlen(path);
-  const uint64_t hash = hash_path(path, len);
-  NamedPaths &named = lib.named;
-  if (named.index.find(hash, [&](const NamedSlot &s) {
-        return strcmp(named.paths[s.position], path) == 0;
-      }) != nullptr)
-    return true;  // named before
-  if (named.n == named.cap) {
-    const int cap = named.cap == 0 ? 8 : 2 * named.cap;
-    auto *grown =
-        static_cast<char **>(realloc(named.paths, static_cast<size_t>(cap) * sizeof(char *)));
+PlanSlot *plan_find(Call call, const char *text) {
+  const Plan &plan = lib.plan;
+  return plan.index.find(plan_hash(call, text), [&plan, call, text](const PlanSlot &s) {
+    const PlanEntry &e = plan.entries[s.position];
+    return e.call == call &&
+           (text == nullptr ? e.text == nullptr : e.text != nullptr && strcmp(e.text, text) == 0);
+  });
+}
+
+// Record a call in the plan.  False when memory ran short (reported).
+bool record_call(Call call, const char *text) {
+  Plan &plan = lib.plan;
+  PlanSlot *slot = plan_find(call, text);
+  if (slot != nullptr && (call == Call::path || slot->times >= 2)) return true;
+  if (plan.n == plan.cap) {
+    const int cap = plan.cap == 0 ? 8 : 2 * plan.cap;
+    auto *grown = static_cast<PlanEntry *>(
+        realloc(plan.entries, static_cast<size_t>(cap) * sizeof(PlanEntry)));
     if (grown == nullptr) {
       table_full(ENOMEM, "realloc filelist");
       return false;
     }
-    named.paths = grown;
-    named.cap = cap;
+    plan.entries = grown;
+    plan.cap = cap;
   }
-  char *copy = static_cast<char *>(malloc(len + 1));
-  if (copy == nullptr || named.index.insert({hash, named.n}) == nullptr) {
+  char *copy = nullptr;
+  if (text != nullptr && (copy = strdup(text)) == nullptr) {
+    table_full(ENOMEM, "realloc filelist");
+    return false;
+  }
+  if (slot != nullptr) {
+    ++slot->times;
+  } else if (plan.index.insert({plan_hash(call, text), plan.n, 1}) == nullptr) {
     free(copy);
     table_full(ENOMEM, "realloc filelist");
     return false;
   }
-  memcpy(copy, path, len + 1);
-  named.paths[named.n++] = copy;
+  plan.entries[plan.n++] = {call, false, copy};
+  ++plan.live;
   return true;
+}
+
+// Once most entries were taken back, the rest move up, and the index
+// follows them.
+void pack_plan() {
+  Plan &plan = lib.plan;
+  if (plan.n < 64 || plan.live * 2 > plan.n) return;
+  int k = 0;
+  for (int e = 0; e < plan.n; ++e) {
+    if (plan.entries[e].taken_back) continue;
+    PlanSlot *slot = plan_find(plan.entries[e].call, plan.entries[e].text);
+    plan.entries[k] = plan.entries[e];
+    if (slot != nullptr && slot->position == e) slot->position = k;
+    ++k;
+  }
+  plan.n = k;
 }
 
 }  // namespace
@@ -344,62 +461,83 @@ uint64_t hash_path(const char *path, size_t len) {
   return h;
 }
 
-void release_named() {
-  NamedPaths &named = lib.named;
-  for (int k = 0; k < named.n; ++k) free(named.paths[k]);
-  free(named.paths);
-  named.index.release();
-  named = {};
+bool take_back(const char *path) {
+  Plan &plan = lib.plan;
+  PlanSlot *slot = plan_find(Call::path, path);
+  if (slot == nullptr) return false;
+  PlanEntry &entry = plan.entries[slot->position];
+  plan.index.erase(slot);
+  free(entry.text);
+  entry.text = nullptr;
+  entry.taken_back = true;
+  --plan.live;
+  pack_plan();
+  return true;
+}
+
+void replay_plan(known_path known, void *arg) {
+  Plan &plan = lib.plan;
+  ++plan.replay;
+  plan.replaying = true;
+  plan.known = known;
+  plan.known_arg = arg;
+  for (int e = 0; e < plan.n && !lib.operations.short_of_memory; ++e) {
+    const PlanEntry &entry = plan.entries[e];
+    if (entry.taken_back) continue;
+    if (entry.call == Call::path)
+      add_path(entry.text);
+    else if (entry.call == Call::defaults)
+      add_defaults();
+    else
+      add_env(entry.text);
+  }
+  plan.replaying = false;
+  plan.known = nullptr;
+  plan.known_arg = nullptr;
+}
+
+void release_plan() {
+  Plan &plan = lib.plan;
+  for (int e = 0; e < plan.n; ++e) free(plan.entries[e].text);
+  free(plan.entries);
+  plan.index.release();
+  const uint64_t replay = plan.replay;  // a record's mark stays older than the next replay
+  plan = {};
+  plan.replay = replay;
 }
 
 int add_path(const char *path) {
-  if (strlen(path) > TAGDB_PATH_MAX) {
-    report_too_long(path);
+  const size_t len = strlen(path);
+  if (len > TAGDB_PATH_MAX) {
+    if (loud()) report_too_long(path);
     return 0;
   }
-  switch (add_place({AT_FDCWD, path, path})) {
-    case Added::tagfile:
-      return 1;
-    case Added::directory:
-      return walk_directory(tagdb.nfiles - 1);
-    case Added::nothing:
-      break;
-  }
+  const Added added = reach({AT_FDCWD, path, path}, len);
+  if (added.kind == Kind::tagfile) return 1;
+  if (added.kind == Kind::directory) return walk_directory(added.position);
   return 0;
 }
 
 int tagdb_add(const char *path) {
   const Operation op;
   if (op.refused()) return -1;
-  if (path == nullptr) return op.result(add_defaults());
-  // Kept whatever comes of it: a checkpoint follows every path the host
-  // named, so that one that named a duplicate, or nothing, or a source that
-  // was closed since, is taken up when it names something new.
-  if (strlen(path) <= TAGDB_PATH_MAX && !note_named(path)) return op.result(0);
+  // The call joins the load plan, whatever comes of it: every checkpoint
+  // replays the plan, so that a path that named a duplicate, or nothing, or
+  // a source that was closed since, is taken up when it names something new.
+  if (path == nullptr) {
+    if (!record_call(Call::defaults, nullptr)) return op.result(0);
+    return op.result(add_defaults());
+  }
+  if (strlen(path) <= TAGDB_PATH_MAX && !record_call(Call::path, path)) return op.result(0);
   return op.result(add_path(path));
 }
 
 int tagdb_add_env(void) {
   const Operation op;
   if (op.refused()) return -1;
+  // Recorded with the value it has now: a replay does as this call did,
+  // whatever the host puts in its environment later.
   const char *value = getenv("TAGLINES");
-  if (value != nullptr) {
-    debug_msg("Got env var of '%s'\n", value);
-    std::string_view rest(value);
-    int sum = 0;
-    for (size_t colon; (colon = rest.find(':')) != std::string_view::npos;) {
-      sum += add_element(rest.substr(0, colon));
-      if (op.short_of_memory()) return op.result(0);
-      rest.remove_prefix(colon + 1);
-    }
-    if (rest.empty()) {
-      debug_msg("Adding defaults too!\n");
-      sum += tagdb_add(nullptr);
-    } else {
-      sum += add_element(rest);
-    }
-    if (sum != 0 || op.short_of_memory()) return op.result(sum);
-  }
-  debug_msg("Nothing good found in $TAGLINES -- defaulting\n");
-  return op.result(tagdb_add(nullptr));
+  if (!record_call(value != nullptr ? Call::env : Call::defaults, value)) return op.result(0);
+  return op.result(add_env(value));
 }

@@ -1,5 +1,5 @@
-// Loading sources: what a checkpoint shares with tagdb_add, and the paths the
-// host named.
+// Loading sources: what a checkpoint shares with tagdb_add, and the load
+// plan it replays.
 #ifndef TAGDB_LOAD_H
 #define TAGDB_LOAD_H
 
@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+#include "state.h"
 
 // Open a tagfile for reading, never blocking; `opened` receives the open
 // file's status.  Returns NULL when it cannot be opened (`failure` is the
@@ -20,21 +22,28 @@ FILE *open_tagfile(const char *name, struct stat *opened, int *failure, int dirf
 // path is not a tagfile.
 void report_open_failure(int failure, const char *label, const char *path);
 
-// Paths that a walk passes over as duplicates without a stat: true for a
-// path (of `len` bytes) that names an open record known to be unchanged.
-using known_path = bool (*)(const char *path, size_t len, void *arg);
-
 // Add every non-hidden entry of the open directory at filelist position i,
 // reading it from its first entry, and walk every new directory found the
-// same way; each is rewound for the next walk.  Returns the number of
-// tagfiles opened.
-int walk_directory(int i, known_path known = nullptr, void *arg = nullptr);
+// same way (in a replay, every kept one too); each is rewound for the next
+// walk.  Returns the number of tagfiles opened, or kept in a replay.
+int walk_directory(int i);
 
-// tagdb_add without noting the path as named: for the adds of a checkpoint.
+// tagdb_add without recording the call: a step of a call or of a replay.
 int add_path(const char *path);
 
-// Forget every path named so far.
-void release_named();
+// Run every call of the load plan again, as a fresh load would, but keeping
+// the open records it reaches (marked reached in the identity index): an
+// open record reached first is kept, under the path that reached it, and
+// one reached already is a duplicate.  `known` tells what the walks need not
+// stat.  What the named paths meet is not reported.
+void replay_plan(known_path known, void *arg);
+
+// Take a path named to tagdb_add out of the plan.  False when it is not in
+// the plan.
+bool take_back(const char *path);
+
+// Forget the plan.
+void release_plan();
 
 // FNV-1a of `len` bytes of a path.
 uint64_t hash_path(const char *path, size_t len);

@@ -1,12 +1,12 @@
 // Refreshing open sources: follow what each open record's path names now,
-// re-read changed tagfiles, pick up new entries of open directories, close
-// what has vanished, and compact the filelist.
+// re-read changed tagfiles, replay the load plan against the disk (which
+// keeps what it reaches, opens what is new and leaves the rest to close),
+// and compact the filelist.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -57,13 +57,6 @@ uint64_t opened_at(const tagsource &source) {
   return kept != nullptr ? kept->opened : 0;
 }
 
-// A record whose path names something other than what the record held.
-struct Changed {
-  int i;
-  bool was_tagfile;
-  struct stat st;
-};
-
 struct PathSlot {
   uint64_t hash;
   int position;
@@ -74,24 +67,20 @@ struct PathSlot {
 // tables.
 struct Checkpoint {
   // What became of each record's path: it still names what the record
-  // holds, or the checkpoint has dealt with it (added it afresh, or
-  // reported it), which a second try would only do again.
+  // holds, or the checkpoint has dealt with it (reported what replaced it, or
+  // that the directory can no longer be read), which the replay would only
+  // report again.
   enum Mark : unsigned char { unseen = 0, kept = 1, followed = 2 };
 
   int n = 0;                      // the records when it began
   HashTable<PathSlot> paths;      // the open ones, by path
   unsigned char *mark = nullptr;  // per record, a Mark
-  Changed *changed = nullptr;     // records whose paths name something else now
-  int nchanged = 0;
-  int *rereads = nullptr;  // tagfiles to read again
+  int *rereads = nullptr;         // tagfiles to read again
   int nrereads = 0;
-  int *fresh = nullptr;  // paths to open afresh
-  int nfresh = 0;
-  int *unreadable = nullptr;  // directories that could not be opened again
-  int nunreadable = 0;
   Closing *closing = nullptr;  // streams to close
   int nclosing = 0;
   FILE **files = nullptr;  // scratch for dropping their chunks
+  int closed = 0;          // tagfiles closed for good
 
   bool init(int records);
   void release();
@@ -106,9 +95,8 @@ bool take(Record *&array, int n) {
 
 bool Checkpoint::init(int records) {
   n = records;
-  if (!paths.reserve(static_cast<size_t>(n)) || !take(mark, n) || !take(changed, n) ||
-      !take(rereads, n) || !take(unreadable, n) || !take(fresh, n) || !take(closing, n) ||
-      !take(files, n))
+  if (!paths.reserve(static_cast<size_t>(n)) || !take(mark, n) || !take(rereads, n) ||
+      !take(closing, n) || !take(files, n))
     return false;
   for (int i = 0; i < n; ++i) {
     if (!is_open(tagdb.filelist[i])) continue;
@@ -121,10 +109,7 @@ bool Checkpoint::init(int records) {
 void Checkpoint::release() {
   paths.release();
   free(mark);
-  free(unreadable);
-  free(changed);
   free(rereads);
-  free(fresh);
   free(closing);
   free(files);
 }
@@ -138,14 +123,14 @@ int Checkpoint::find(const char *path, size_t len) const {
   return slot != nullptr ? slot->position : -1;
 }
 
-// A walk's test for entries it can pass over: open records whose paths
-// still name what they hold, and paths the checkpoint followed already.
-bool known_unchanged(const char *path, size_t len, void *arg) {
+// What the replay's walks need not stat: open records whose paths still name
+// what they hold, and paths the checkpoint dealt with already.
+int known_record(const char *path, size_t len, void *arg) {
   const auto &c = *static_cast<const Checkpoint *>(arg);
   const int i = c.find(path, len);
-  if (i < 0) return false;
-  return c.mark[i] == Checkpoint::followed ||
-         (c.mark[i] == Checkpoint::kept && is_open(tagdb.filelist[i]));
+  if (i < 0) return -1;
+  if (c.mark[i] == Checkpoint::followed) return pass_over;
+  return c.mark[i] == Checkpoint::kept && is_open(tagdb.filelist[i]) ? i : -1;
 }
 
 // Close these streams: their chunks leave the tagindex in one pass, and the
@@ -157,7 +142,7 @@ void close_all_of(Closing *closing, int n, FILE **files) {
   drop_entries_of(files, n);
   // qsort, not std::sort: libc++ keeps its sort out of line, in the C++
   // runtime that a C host of the archive does not link.
-  qsort(closing, n, sizeof *closing, [](const void *a, const void *b) {
+  qsort(closing, static_cast<size_t>(n), sizeof *closing, [](const void *a, const void *b) {
     const uint64_t x = static_cast<const Closing *>(a)->opened;
     const uint64_t y = static_cast<const Closing *>(b)->opened;
     return x < y ? 1 : x > y ? -1 : 0;  // newest first
@@ -166,9 +151,10 @@ void close_all_of(Closing *closing, int n, FILE **files) {
 }
 
 // Record i gives up its stream and is left closed; a tagfile's stream joins
-// those the checkpoint closes together.
-void set_aside(Checkpoint &c, int i) {
+// those the checkpoint closes together.  `for_good` counts it as closed.
+void set_aside(Checkpoint &c, int i, bool for_good = true) {
   tagsource &source = tagdb.filelist[i];
+  if (for_good && source.file != nullptr) ++c.closed;
   if (source.file != nullptr) c.closing[c.nclosing++] = {opened_at(source), source.file};
   held_closing(i);
   if (source.dir != nullptr) closedir(source.dir);
@@ -188,15 +174,13 @@ bool needs_reread(const tagsource &source, const struct stat &st) {
   return kept != nullptr && !unchanged_since_opened(*kept, st);
 }
 
-// Whether what the path names now is a tagfile or directory to open.  A
-// tagfile that became anything else is reported, as is a directory that
-// became neither.
-bool follows(const Changed &change) {
-  const mode_t mode = change.st.st_mode;
+// Whether what a tagfile's or directory's path names now is a tagfile or
+// directory to open.  A tagfile that became anything else is reported, as is
+// a directory that became neither.
+bool follows(bool was_tagfile, mode_t mode, const char *path) {
   const bool usable = S_ISREG(mode) || S_ISDIR(mode);
-  if (!usable || (change.was_tagfile && !S_ISREG(mode)))
-    report_replaced(change.was_tagfile ? "tagfile" : "directory", mode,
-                    tagdb.filelist[change.i].path);
+  if (!usable || (was_tagfile && !S_ISREG(mode)))
+    report_replaced(was_tagfile ? "tagfile" : "directory", mode, path);
   return usable;
 }
 
@@ -218,21 +202,33 @@ int stat_path(const Checkpoint &known, int i, struct stat *st) {
 
 }  // namespace
 
-int tagdb_close_source(int i) {
-  const Operation op;
-  if (op.refused()) return -1;
-  if (!in_filelist(i)) return 0;
+namespace {
+
+// Close record i: its streams go, and its chunks leave the tagindex.
+void close_record(int i) {
   tagsource &source = tagdb.filelist[i];
   debug_msg("Closing %s\n", source.path);
   held_closing(i);
   if (source.file == nullptr) {
     if (source.dir != nullptr) closedir(source.dir);
     source.dir = nullptr;
-    return 0;
+    return;
   }
   drop_entries(source.file);
   fclose(source.file);
   source.file = nullptr;
+}
+
+}  // namespace
+
+// A path the host named takes the source out of the plan with it; a source
+// that a directory or the defaults reach stays in it.
+int tagdb_close_source(int i) {
+  const Operation op;
+  if (op.refused()) return -1;
+  if (!in_filelist(i)) return 0;
+  take_back(tagdb.filelist[i].path);
+  close_record(i);
   return 0;
 }
 
@@ -248,7 +244,7 @@ void reopen(int i) {
   int failure;
   FILE *file = open_tagfile(source.path, &opened, &failure);
   if (file == nullptr) {
-    tagdb_close_source(i);
+    close_record(i);
     if (failure != 0)
       report_error_at(source.path, failure, "tagfile open");
     else
@@ -263,7 +259,7 @@ void reopen(int i) {
     if (held_position(opened.st_dev, opened.st_ino) >= 0) {
       fclose(file);
       debug_msg("Won't add duplicate file: %s\n", source.path);
-      tagdb_close_source(i);
+      close_record(i);
       return;
     }
     source.dev = opened.st_dev;
@@ -271,7 +267,7 @@ void reopen(int i) {
   }
   source.file = file;
   if (!held_opened(i, opened) || !index_stream(source.file, opened.st_size)) {
-    tagdb_close_source(i);  // out of memory: the file is left out
+    close_record(i);  // out of memory: the file is left out
     return;
   }
   settle_tagfile(i, after);
@@ -288,14 +284,14 @@ void reindex_all(Checkpoint &c) {
   for (int k = 0; k < c.nrereads; ++k) {
     tagsource &source = tagdb.filelist[c.rereads[k]];
     debug_msg("Reindexing %s: starting with %d entries.\n", source.path, start);
-    set_aside(c, c.rereads[k]);
+    set_aside(c, c.rereads[k], false);
   }
   close_all_of(c.closing, c.nclosing, c.files);
   debug_msg("Removed %d entries, %d remain\n", start - tagdb.ntags, tagdb.ntags);
   // Once memory ran short the operation ends: what is left is closed.
   for (int k = 0; k < c.nrereads; ++k) {
     if (lib.operations.short_of_memory)
-      tagdb_close_source(c.rereads[k]);
+      close_record(c.rereads[k]);
     else
       reopen(c.rereads[k]);
   }
@@ -343,60 +339,6 @@ bool reopen_directory(int i) {
   return true;
 }
 
-// Whether `path` lies below one of the directories at these positions.
-bool below_any(const char *path, const int *dirs, int n) {
-  for (int k = 0; k < n; ++k) {
-    const char *dir = tagdb.filelist[dirs[k]].path;
-    const size_t len = strlen(dir);
-    if (strncmp(path, dir, len) == 0 && path[len] == '/') return true;
-  }
-  return false;
-}
-
-// A fresh load does not reach what lies below a directory it cannot open.
-// Those records give up their streams; what is named on its own, or found
-// in another directory, is taken up again later in the checkpoint.
-void leave_out_below_unreadable(Checkpoint &c) {
-  if (c.nunreadable == 0) return;
-  for (int j = 0; j < c.n; ++j) {
-    tagsource &source = tagdb.filelist[j];
-    if (c.mark[j] == Checkpoint::followed || !below_any(source.path, c.unreadable, c.nunreadable))
-      continue;
-    if (is_open(source)) {
-      debug_msg("Closing %s\n", source.path);
-      set_aside(c, j);
-    }
-    c.mark[j] = Checkpoint::unseen;
-  }
-  int k = 0;
-  for (int m = 0; m < c.nchanged; ++m)
-    if (!below_any(tagdb.filelist[c.changed[m].i].path, c.unreadable, c.nunreadable))
-      c.changed[k++] = c.changed[m];
-  c.nchanged = k;
-  k = 0;
-  for (int r = 0; r < c.nrereads; ++r)
-    if (tagdb.filelist[c.rereads[r]].file != nullptr) c.rereads[k++] = c.rereads[r];
-  c.nrereads = k;
-}
-
-// Every path the host named, duplicates and closed sources included: one
-// that names a tagfile or directory no record holds is added afresh, as a
-// fresh load would add it.  Paths followed already are passed over, and so,
-// quietly, is one that names nothing to add (it was reported when named,
-// or when its source went).
-void follow_named(const Checkpoint &c) {
-  for (int k = 0; k < lib.named.n; ++k) {
-    const char *path = lib.named.paths[k];
-    const int j = c.find(path, strlen(path));
-    if (j >= 0 && c.mark[j] != Checkpoint::unseen) continue;
-    struct stat st;
-    if (stat(path, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
-        held_position(st.st_dev, st.st_ino) >= 0)
-      continue;
-    add_path(path);
-  }
-}
-
 }  // namespace
 
 int tagdb_reindex(int i) {
@@ -433,26 +375,37 @@ int tagdb_compact(void) {
   return removed;
 }
 
-// In steps, so that the outcome does not depend on the order of the
-// records.  First every open record's path is stat'ed: a record whose path
-// still names what it holds is kept (a changed tagfile is to be read
-// again); any other is closed, and its path opened afresh when it names a
-// tagfile or directory now.  The closed streams go together, the changed
-// tagfiles are read again, each in one pass over the tagindex, and the
-// paths are opened as tagdb_add opens them, which passes over a file that
-// another record holds.  Last, every open directory is walked for new
-// entries, and the filelist is compacted.
-int tagdb_checkpoint(void) {
-  const Operation op;
-  if (op.refused()) return -1;
+namespace {
+
+// Close every open record that the replay did not reach.
+void close_unreached(Checkpoint &c) {
+  c.nclosing = 0;
+  for (int i = 0; i < tagdb.nfiles; ++i) {
+    tagsource &source = tagdb.filelist[i];
+    const Held *held = is_open(source) ? held_find(source.dev, source.ino) : nullptr;
+    if (held == nullptr || held->reached == lib.plan.replay) continue;
+    debug_msg("Closing %s\n", source.path);
+    set_aside(c, i);
+  }
+  close_all_of(c.closing, c.nclosing, c.files);
+}
+
+// The checkpoint, in steps.  First every open record's path is stat'ed: a
+// record whose path still names what it holds is kept (a changed tagfile is
+// read again, all of them in one pass over the tagindex); any other is
+// closed.  Then the load plan is replayed against the disk, as a fresh load
+// of the same calls would run now, fallbacks included: what it reaches and
+// a record holds is kept as it is, what is new is opened, and the records it
+// does not reach are closed.  Last, the filelist is compacted.  Returns the
+// number of tagfiles closed for good, or -1 when memory ran short before
+// anything changed.
+int refresh() {
   const InCheckpoint passing_over_shortages;
-  // None set up, or nothing open and nothing named to look for.
-  if (tagdb.filelist == nullptr || (tagdb.nfiles <= 0 && lib.named.n == 0)) return 0;
   Checkpoint c;
   if (!c.init(tagdb.nfiles)) {
     c.release();
     table_full(ENOMEM, "realloc filelist");
-    return op.result(0);
+    return -1;
   }
   for (int i = 0; i < c.n; ++i) {
     tagsource &source = tagdb.filelist[i];
@@ -464,7 +417,8 @@ int tagdb_checkpoint(void) {
       debug_msg("Closing %s\n", source.path);
       set_aside(c, i);
     } else if (!same_file(source, st)) {
-      c.changed[c.nchanged++] = {i, source.file != nullptr, st};
+      if (!follows(source.file != nullptr, st.st_mode, source.path))
+        c.mark[i] = Checkpoint::followed;
       set_aside(c, i);
     } else {
       c.mark[i] = Checkpoint::kept;
@@ -472,31 +426,46 @@ int tagdb_checkpoint(void) {
         debug_msg("Tagfile %s has been updated.\n", source.path);
         c.rereads[c.nrereads++] = i;
       } else if (source.dir != nullptr && status_changed(source, st) && !reopen_directory(i)) {
-        c.mark[i] = Checkpoint::followed;
-        c.unreadable[c.nunreadable++] = i;
+        c.mark[i] = Checkpoint::followed;  // and what lies below it is not reached
       }
     }
   }
-  leave_out_below_unreadable(c);
-  for (int k = 0; k < c.nchanged; ++k) {
-    c.mark[c.changed[k].i] = Checkpoint::followed;
-    if (follows(c.changed[k])) c.fresh[c.nfresh++] = c.changed[k].i;
-  }
   close_all_of(c.closing, c.nclosing, c.files);
   reindex_all(c);
-  // What a changed path names now is added as new, under the record's path;
-  // the old record stays closed until the compaction.  Nothing is added
-  // once memory ran short.
-  for (int k = 0; k < c.nfresh && !op.short_of_memory(); ++k) {
-    char path[TAGDB_PATH_MAX + 1];
-    memcpy(path, tagdb.filelist[c.fresh[k]].path, sizeof path);
-    add_path(path);
-  }
-  if (!op.short_of_memory()) follow_named(c);
-  // Records added above were walked whole as they were added.
-  for (int i = 0; i < c.n; ++i)
-    if (tagdb.filelist[i].dir != nullptr) walk_directory(i, known_unchanged, &c);
+  // Nothing is added, and nothing closed as unreached, once memory ran
+  // short: a replay cut short reaches less than a fresh load would.
+  if (!lib.operations.short_of_memory) replay_plan(known_record, &c);
+  if (!lib.operations.short_of_memory) close_unreached(c);
   tagdb_compact();
   c.release();
+  return c.closed;
+}
+
+}  // namespace
+
+int tagdb_checkpoint(void) {
+  const Operation op;
+  if (op.refused()) return -1;
+  // None set up, or nothing open and nothing planned to look for.
+  if (tagdb.filelist == nullptr || (tagdb.nfiles <= 0 && lib.plan.live == 0)) return 0;
+  refresh();
   return op.result(0);
+}
+
+// Only a record whose path is the one taken back, or lies below it, can have
+// been reached by that path alone: without one, nothing is to close.
+int tagdb_remove(const char *path) {
+  const Operation op;
+  if (op.refused()) return -1;
+  if (path == nullptr || tagdb.filelist == nullptr || !take_back(path)) return 0;
+  const size_t len = strlen(path);
+  bool reached = false;
+  for (int i = 0; i < tagdb.nfiles && !reached; ++i) {
+    const char *held = tagdb.filelist[i].path;
+    reached = is_open(tagdb.filelist[i]) && strncmp(held, path, len) == 0 &&
+              (held[len] == '\0' || held[len] == '/');
+  }
+  if (!reached) return 0;
+  const int closed = refresh();
+  return op.result(closed < 0 ? 0 : closed);
 }

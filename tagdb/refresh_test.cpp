@@ -1,6 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -742,7 +746,7 @@ TEST_F(RefreshTest, NamedPathsAreKeptOnceAndForgottenByCloseAll) {
   // A host that names its source again before every draw keeps one path.
   write_file(dir / "a", "a\n");
   for (int k = 0; k < 100; ++k) tagdb_add((dir / "a").c_str());
-  EXPECT_EQ(lib.named.n, 1);
+  EXPECT_EQ(lib.plan.n, 1);
 
   // What was named before tagdb_close_all is not looked for afterwards.
   tagdb_close_all();
@@ -907,6 +911,297 @@ TEST_F(RefreshTest, ManySourcesWithLinksRenamesAndDeletionsAreEachHeldOnce) {
     EXPECT_EQ(tagdb_count_open(st.st_dev, st.st_ino), 1) << entry.path();
   }
   EXPECT_GT(tagfiles, 1000);
+}
+
+// A directly named tagfile the host closed is out of the plan: no refresh
+// brings it back.  A tagfile that an open directory holds comes back, as a
+// fresh load finds it there.
+TEST_F(RefreshTest, SourceClosedByTheHostStaysClosedUnlessADirectoryHoldsIt) {
+  make_dir(dir / "col");
+  write_file(dir / "named", "named\n");
+  write_file(dir / "col/found", "found\n");
+  ASSERT_EQ(tagdb_add((dir / "named").c_str()), 1);
+  ASSERT_EQ(tagdb_add((dir / "col").c_str()), 1);
+  tagdb_close_source(position_of(dir / "named"));
+  tagdb_close_source(position_of(dir / "col/found"));
+  tagdb_compact();
+  int named = 0;
+  std::set<std::string> seen;
+  for (int k = 0; k < 200; ++k) {
+    const char *tag = tagdb_get_tag(1);
+    ASSERT_NE(tag, nullptr);
+    named += std::string(tag) == "named" ? 1 : 0;
+    seen.insert(tag);
+  }
+  EXPECT_EQ(named, 0);
+  EXPECT_EQ(seen, (std::set<std::string>{"found"}));
+  // Named again, it is back.
+  ASSERT_EQ(tagdb_add((dir / "named").c_str()), 1);
+  EXPECT_EQ(drawn(), (std::set<std::string>{"named", "found"}));
+}
+
+struct RemoveCase {
+  const char *name;
+  std::vector<std::string> named;  // in order
+  std::string removed;
+  int closed;                        // what tagdb_remove returns
+  std::set<std::string> after;       // lines drawn with refresh afterwards
+  std::set<std::string> still_open;  // paths open afterwards
+  std::set<std::string> remade;      // drawn once the path names a new directory
+};
+
+TEST_F(RefreshTest, RemoveTakesBackOnlyWhatThePathAloneReached) {
+  const std::vector<RemoveCase> cases = {
+      {"a directory", {"col", "loose"}, "col", 2, {"loose"}, {"loose"}, {"loose"}},
+      {"a tagfile reached also through a directory named after it",
+       {"col/a", "col", "loose"},
+       "col/a",
+       0,
+       {"a", "b", "loose"},
+       {"col", "col/a", "col/b", "loose"},
+       {"b", "loose", "new"}},
+      {"a tagfile reached also through a directory named before it",
+       {"col", "col/a", "loose"},
+       "col/a",
+       0,
+       {"a", "b", "loose"},
+       {"col", "col/a", "col/b", "loose"},
+       {"b", "loose", "new"}},
+      {"a link to a tagfile also named by its own name",
+       {"link", "loose"},
+       "link",
+       1,
+       {"loose"},
+       {"loose"},
+       {"loose"}},
+      {"a path never named",
+       {"col"},
+       "loose",
+       0,
+       {"a", "b"},
+       {"col", "col/a", "col/b"},
+       {"a", "b"}},
+  };
+  for (const RemoveCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir d;
+    make_dir(d / "col");
+    put(d, "col/a", "a\n");
+    put(d, "col/b", "b\n");
+    put(d, "loose", "loose\n");
+    fs::create_symlink(d / "col/a", d / "link");
+    tagdb_close_all();
+    tagdb_init();
+    for (const std::string &name : c.named) tagdb_add((d / name).c_str());
+    EXPECT_EQ(tagdb_remove((d / c.removed).c_str()), c.closed);
+    std::set<std::string> open;
+    for (int i = 0; i < tagdb.nfiles; ++i)
+      if (is_open(tagdb.filelist[i])) open.insert(tagdb.filelist[i].path + d.path().size() + 1);
+    EXPECT_EQ(open, c.still_open);
+    EXPECT_EQ(drawn(), c.after);
+    // Taken back for good: made anew, it is not looked for, but a directory
+    // still open finds it.
+    fs::remove_all(d / c.removed);
+    make_dir(d / c.removed);
+    put(d, c.removed + "/new", "new\n");
+    EXPECT_EQ(drawn(), c.remade);
+    EXPECT_EQ(tagdb_remove((d / c.removed).c_str()), 0) << "taken back twice";
+  }
+}
+
+// What a path named to the database meets was reported when it was named; a
+// refresh does not say it again at every draw.  What an open directory
+// holds is reported at every checkpoint, as it always was.
+TEST_F(RefreshTest, RefreshesRepeatNoMessageAboutNamedPathsButDoAboutDirectoryEntries) {
+  make_dir(dir / "col");
+  write_file(dir / "col/tag", "tag\n");
+  ASSERT_EQ(mkfifo((dir / "col/fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0644), 0);
+  const std::vector<std::string> named = {dir / "missing", dir / "pipe", dir / "col"};
+  testing::internal::CaptureStderr();
+  for (const std::string &path : named) tagdb_add(path.c_str());
+  const std::string at_load = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(at_load, "stat " + dir / "missing" + ": No such file or directory\n" +
+                         "not a directory or regular file: " + dir / "pipe" +
+                         "not a directory or regular file: " + dir / "col/fifo");
+  testing::internal::CaptureStderr();
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(tagdb_get_tag(1), std::string("tag"));
+  std::string expected;
+  for (int k = 0; k < 3; ++k) expected += "not a directory or regular file: " + dir / "col/fifo";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+}
+
+// Changes to the default sources and to TAGLINES after a load, in a private
+// mount namespace with temporary directories over the home directory and
+// the system tagline directory: a checkpoint holds what a fresh load of the
+// same calls holds.  The cases run in a child process, which alone enters
+// the namespace; each sends back "name|lines after the checkpoint|lines of
+// a fresh load|lines expected".
+struct FallbackCase {
+  const char *name;
+  std::function<void(const std::string &work)> before, load, change;
+  std::set<std::string> expected;
+};
+
+std::string joined(const std::set<std::string> &lines) {
+  std::string out;
+  for (const std::string &line : lines) out += (out.empty() ? "" : ",") + line;
+  return out;
+}
+
+// The nearest existing directory above the system source.
+std::string system_mount_point() {
+  std::string parent(SYSTEM_TAGLINES);
+  parent.erase(parent.rfind('/'));
+  struct stat st;
+  while (parent.size() > 1 && stat(parent.c_str(), &st) != 0) parent.erase(parent.rfind('/'));
+  return parent.empty() ? "/" : parent;
+}
+
+bool write_id_map(const char *file, const std::string &map) {
+  const int fd = open(file, O_WRONLY);
+  if (fd < 0) return false;
+  const bool ok = write(fd, map.data(), map.size()) == static_cast<ssize_t>(map.size());
+  close(fd);
+  return ok;
+}
+
+// Enter a private mount namespace (and, without root, a user namespace
+// that maps this user to root) and mount `home` and `system` over the
+// default sources' directories.  False when that is not permitted.
+bool enter_private_defaults(const std::string &home, const std::string &system) {
+  const uid_t uid = geteuid();
+  const gid_t gid = getegid();
+  if (uid == 0 ? unshare(CLONE_NEWNS) != 0 : unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+    return false;
+  if (uid != 0 && !(write_id_map("/proc/self/setgroups", "deny") &&
+                    write_id_map("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+                    write_id_map("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")))
+    return false;
+  const passwd *pw = getpwuid(getuid());
+  const std::string home_dir = pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "/root";
+  return mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(home.c_str(), home_dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+         mount(system.c_str(), system_mount_point().c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+std::string user_source() {
+  const passwd *pw = getpwuid(getuid());
+  return std::string(pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "/root") + "/.taglines";
+}
+
+void write_system_source(const std::string &content) {
+  const std::string path = SYSTEM_TAGLINES;
+  for (size_t slash = system_mount_point().size() + 1;
+       (slash = path.find('/', slash)) != std::string::npos; ++slash)
+    mkdir(path.substr(0, slash).c_str(), 0755);
+  write_file(path, content);
+}
+
+std::set<std::string> lines_drawn(int refresh) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i)
+    if (const char *tag = tagdb_get_tag(i == 0 ? refresh : 0)) seen.insert(tag);
+  return seen;
+}
+
+TEST(RefreshFallbackTest, CheckpointMakesTheFallbacksDecideAsAFreshLoadWould) {
+  if (system_mount_point() == "/") GTEST_SKIP() << "the system source lies right below /";
+  const auto add_defaults = [](const std::string &) { tagdb_add(nullptr); };
+  const auto add_env = [](const std::string &) { tagdb_add_env(); };
+  const auto system_line = [](const std::string &) { write_system_source("the system line\n"); };
+  const std::vector<FallbackCase> cases = {
+      {"the user source created",
+       system_line,
+       add_defaults,
+       [](const std::string &) { write_file(user_source(), "the user's line\n"); },
+       {"the user's line"}},
+      {"the user source removed",
+       [](const std::string &) {
+         write_file(user_source(), "the user's line\n");
+         write_system_source("the system line\n");
+       },
+       add_defaults,
+       [](const std::string &) { unlink(user_source().c_str()); },
+       {"the system line"}},
+      {"the TAGLINES file created",
+       [](const std::string &work) {
+         write_system_source("the system line\n");
+         setenv("TAGLINES", (work + "/tl").c_str(), 1);
+       },
+       add_env,
+       [](const std::string &work) { write_file(work + "/tl", "its line\n"); },
+       {"its line"}},
+      {"TAGLINES ending in a colon: its file created, the defaults stay",
+       [](const std::string &work) {
+         write_system_source("the system line\n");
+         setenv("TAGLINES", (work + "/tl:").c_str(), 1);
+       },
+       add_env,
+       [](const std::string &work) { write_file(work + "/tl", "its line\n"); },
+       {"its line", "the system line"}},
+      {"the user source emptied: the system file is the fallback",
+       [](const std::string &) {
+         make_dir(user_source());
+         write_file(user_source() + "/mine", "the user's line\n");
+         write_system_source("the system line\n");
+       },
+       add_defaults,
+       [](const std::string &) { unlink((user_source() + "/mine").c_str()); },
+       {"the system line"}},
+  };
+  TempDir home, system, work;
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(report[0]);
+    if (!enter_private_defaults(home.path(), system.path())) _exit(77);
+    std::string out;
+    for (const FallbackCase &c : cases) {
+      fs::remove_all(user_source());
+      fs::remove_all(SYSTEM_TAGLINES);
+      fs::remove_all(work / "tl");
+      unsetenv("TAGLINES");
+      c.before(work.path());
+      tagdb_init();
+      testing::internal::CaptureStderr();
+      c.load(work.path());
+      c.change(work.path());
+      const std::set<std::string> refreshed = lines_drawn(1);
+      tagdb_close_all();
+      tagdb_init();
+      c.load(work.path());
+      const std::set<std::string> fresh = lines_drawn(0);
+      testing::internal::GetCapturedStderr();
+      tagdb_close_all();
+      out += std::string(c.name) + "|" + joined(refreshed) + "|" + joined(fresh) + "|" +
+             joined(c.expected) + "\n";
+    }
+    _exit(write(report[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
+  }
+  close(report[1]);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = read(report[0], buf, sizeof buf)) > 0;) out.append(buf, n);
+  close(report[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "cannot mount over the default sources in a private mount namespace "
+                    "(unshare needs root or user namespaces)";
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  int seen = 0;
+  for (std::string rest = out; !rest.empty(); rest.erase(0, rest.find('\n') + 1), ++seen) {
+    const std::string line = rest.substr(0, rest.find('\n'));
+    const size_t a = line.find('|'), b = line.find('|', a + 1), c = line.find('|', b + 1);
+    SCOPED_TRACE(line.substr(0, a));
+    EXPECT_EQ(line.substr(a + 1, b - a - 1), line.substr(b + 1, c - b - 1))
+        << "the checkpoint against a fresh load";
+    EXPECT_EQ(line.substr(a + 1, b - a - 1), line.substr(c + 1));
+  }
+  EXPECT_EQ(seen, static_cast<int>(cases.size()));
 }
 
 }  // namespace

@@ -46,8 +46,9 @@ struct Held {
   int position;  // in the filelist
   int64_t size;  // the status when it was opened
   timespec mtime;
-  timespec ctime;   // moves with every write, and no one can set it back
-  uint64_t opened;  // larger for a stream opened later
+  timespec ctime;    // moves with every write, and no one can set it back
+  uint64_t opened;   // larger for a stream opened later
+  uint64_t reached;  // the replay of the load plan that last reached it
 };
 
 // How the indexer reads.  Tests set them to put block ends and splits
@@ -77,18 +78,39 @@ struct Prefaulted {
   int end = 0;
 };
 
-// Every path the host named to tagdb_add, the elements of TAGLINES and the
-// default sources' paths among them, each text once, in the order first
-// named.  A checkpoint follows them all.
-struct NamedSlot {
-  uint64_t hash;
-  int position;  // in `paths`
+// The load plan: the calls that brought sources in (tagdb_add with a path,
+// tagdb_add with none, tagdb_add_env with the value TAGLINES had), in the
+// order made.  A checkpoint replays it against the disk.  A call that could
+// reach nothing its earlier twins did not is left out: a path named again,
+// and a third call of the others with the same value.
+enum class Call : unsigned char { path, defaults, env };
+struct PlanEntry {
+  Call call;
+  bool taken_back;  // by tagdb_remove or tagdb_close_source: skipped
+  char *text;       // the path, or TAGLINES's value; NULL for the defaults
 };
-struct NamedPaths {
-  char **paths = nullptr;
+struct PlanSlot {
+  uint64_t hash;  // of the call and its text
+  int position;   // of the first such entry in `entries`
+  int times;      // entries recorded for it
+};
+
+// What a replay's walks know without a stat: the position of the open
+// record that a path (of `len` bytes) still names, -1 when none does, or
+// pass_over for a path the checkpoint has dealt with already.
+using known_path = int (*)(const char *path, size_t len, void *arg);
+constexpr int pass_over = -2;
+
+struct Plan {
+  PlanEntry *entries = nullptr;
   int n = 0;
   int cap = 0;
-  HashTable<NamedSlot> index;  // by the text's hash
+  int live = 0;  // entries not taken back
+  HashTable<PlanSlot> index;
+  uint64_t replay = 0;     // replays begun so far
+  bool replaying = false;  // one is under way: what named paths meet is not reported
+  known_path known = nullptr;
+  void *known_arg = nullptr;
 };
 
 // What the library may take of its host (tagdb_set_descriptor_budget and
@@ -149,7 +171,7 @@ struct LibraryState {
   uint64_t opened = 0;   // streams opened so far: later ones are closed first
   IndexBuffers buffers;
   Prefaulted prefaulted;
-  NamedPaths named;
+  Plan plan;
   Descriptors descriptors;
   Shortages shortages;
 };

@@ -21,7 +21,7 @@ LibraryState lib;
 void release_state() {
   lib.held.release();
   release_index_buffers();
-  release_named();
+  release_plan();
   release_limits();
   lib.opened = 0;
   lib.prefaulted = {};

@@ -104,15 +104,23 @@ TAGDB_API int tagdb_init(void);
 /* Add a tagfile, or a directory and every non-hidden tagfile below it.
  * A null path adds the default sources (~/.taglines, else the system file).
  * Returns the number of tagfiles opened.  Unusable paths are reported on
- * standard error and skipped.  The path is kept, whatever came of it, until
- * tagdb_close_all: every checkpoint adds what it names if no source holds
- * that. */
+ * standard error and skipped.  The call joins the load plan, whatever came
+ * of it, until tagdb_remove, tagdb_close_source or tagdb_close_all: every
+ * checkpoint replays the plan (see tagdb_checkpoint). */
 TAGDB_API int tagdb_add(const char *path);
 
 /* Add the sources listed in TAGLINES (colon-separated; an empty last element
- * stands for the defaults), falling back to the defaults.  Returns the number
- * of tagfiles opened. */
+ * stands for the defaults), falling back to the defaults when they opened no
+ * tagfile.  Returns the number of tagfiles opened.  The call joins the load
+ * plan with the value TAGLINES has now. */
 TAGDB_API int tagdb_add_env(void);
+
+/* Take back a path named to tagdb_add: it leaves the load plan, and what only
+ * it reached is closed (the rest is brought up to date as a checkpoint
+ * does); no later checkpoint brings it back.  What another call of the plan
+ * reaches stays.  Returns the number of tagfiles closed: 0 for a path not
+ * in the plan, or one that reached nothing still open. */
+TAGDB_API int tagdb_remove(const char *path);
 
 /* Number of open sources with this device and inode (0 or 1), from an index
  * kept beside the filelist: change the filelist only through these
@@ -211,8 +219,10 @@ typedef long tagdb_random(void *arg);
 TAGDB_API void tagdb_set_random(tagdb_random *fn, void *arg);
 
 /* Close the source at position i of the filelist and drop its chunks from the
- * tagindex.  The record stays in place, closed, until tagdb_compact.
- * Returns 0. */
+ * tagindex.  The record stays in place, closed, until tagdb_compact.  A
+ * source named to tagdb_add under this path leaves the load plan, as with
+ * tagdb_remove; one that a directory, TAGLINES or the defaults reach comes
+ * back at the next checkpoint, as a fresh load would find it.  Returns 0. */
 TAGDB_API int tagdb_close_source(int i);
 
 /* Re-read the open tagfile at position i from its path.  If it can no longer
@@ -249,14 +259,18 @@ TAGDB_API int tagdb_set_descriptor_budget(int n);
 TAGDB_API int64_t tagdb_set_memory_limit(int64_t bytes);
 
 /* Bring the open sources up to date: follow what each open path names now
- * (re-read a tagfile whose time or size moved, open afresh what replaced a
- * source, close a source whose path is gone, open a directory again when
- * its status changed), add what any path ever named to tagdb_add names
- * when no source holds it, then add new tagfiles (and new directories,
- * walked whole) found in open directories, and compact.  Afterwards the
- * database holds what a fresh load of the same sources would.  Returns 0,
- * or -1 with errno ENOMEM when memory ran short and the host turned off
- * the exit. */
+ * (re-read a tagfile whose time or size moved, close a source whose path is
+ * gone or names something else, open a directory again when its status
+ * changed), then replay the load plan, the calls of tagdb_add and
+ * tagdb_add_env in the order made, against the disk: what it reaches and a
+ * source holds is kept as it is, what is new is opened (new tagfiles and
+ * directories of open directories among it), what it no longer reaches is
+ * closed, the fallbacks of the defaults and of TAGLINES decide again, and
+ * the filelist is compacted.  Afterwards the database holds what a fresh
+ * load of the same calls would.  What the paths named in the plan meet is
+ * not reported again; what open directories hold is.  The cost follows the
+ * plan and the sources it reaches.  Returns 0, or -1 with errno ENOMEM when
+ * memory ran short and the host turned off the exit. */
 TAGDB_API int tagdb_checkpoint(void);
 
 #ifdef __cplusplus

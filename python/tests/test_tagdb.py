@@ -1,0 +1,301 @@
+"""The package as a Python host uses it: real files and directories, the
+"tagdb" logger, threads, and the package as installed."""
+
+import errno
+import logging
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import tagdb
+
+HERE = pathlib.Path(__file__).resolve().parent
+SOURCE = HERE.parent.parent
+
+
+class BytesPath:
+    """An os.PathLike whose path is bytes."""
+
+    def __init__(self, path):
+        self.path = os.fsencode(path)
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize(
+    "form", [str, os.fsencode, pathlib.Path, BytesPath], ids=["str", "bytes", "Path", "PathLike-bytes"]
+)
+def test_path_forms(db, tmp_path, form):
+    (tmp_path / "one").write_text("only line\n")
+    assert db.add(form(str(tmp_path / "one"))) == 1
+    assert db.sources() == [str(tmp_path / "one")]
+    assert db.draw() == "only line"
+
+
+def test_name_not_utf8_round_trips(db, tmp_path):
+    name = os.fsencode(str(tmp_path)) + b"/caf\xe9"
+    with open(name, "wb") as f:
+        f.write(b"line\n")
+    assert db.add(name) == 1
+    (source,) = db.sources()
+    assert os.fsencode(source) == name
+    assert db.add(source) == 0  # the same file, reached by the decoded name
+
+
+def test_line_not_utf8_reaches_python_whole(db, tmp_path):
+    (tmp_path / "latin1").write_bytes(b"caf\xe9 cr\xe8me\n")
+    assert db.add(tmp_path / "latin1") == 1
+    line = db.draw()
+    assert line == "caf\udce9 cr\udce8me"
+    assert line.encode("utf-8", "surrogateescape") == b"caf\xe9 cr\xe8me"
+    assert db.draw_bytes() == b"caf\xe9 cr\xe8me"
+    assert db.draw_bytes(refresh=True) == b"caf\xe9 cr\xe8me"
+
+
+@pytest.mark.parametrize("content", [None, b"", b"\n\n"], ids=["no source", "empty file", "empty lines"])
+def test_nothing_to_draw(db, tmp_path, content):
+    if content is not None:
+        (tmp_path / "f").write_bytes(content)
+        db.add(tmp_path / "f")
+    if content == b"\n\n":
+        # Empty lines are lines: they are drawn, as empty strings.
+        assert db.draw() == "" and db.draw_bytes() == b""
+        return
+    assert db.draw() is None
+    assert db.draw_bytes(refresh=True) is None
+
+
+def test_counts_sources_and_close_all(db, tmp_path):
+    (tmp_path / "top").mkdir()
+    (tmp_path / "top" / "a").write_text("1\n2\n3\n")
+    (tmp_path / "top" / "sub").mkdir()
+    (tmp_path / "top" / "sub" / "b").write_text("4\n5\n")
+    (tmp_path / "top" / ".hidden").write_text("never\n")
+    (tmp_path / "lone").write_text("6\n")
+    assert db.add(tmp_path / "top") == 2
+    assert db.add(str(tmp_path / "lone")) == 1
+    assert (db.chunks(), db.tagfiles()) == (6, 3)
+    assert sorted(db.sources()) == sorted(
+        str(tmp_path / p) for p in ["top", "top/a", "top/sub", "top/sub/b", "lone"]
+    )
+    assert {db.draw() for _ in range(300)} == {"1", "2", "3", "4", "5", "6"}
+
+    (tmp_path / "top" / "sub" / "b").unlink()
+    db.checkpoint()
+    assert (db.chunks(), db.tagfiles()) == (4, 2)
+
+    db.close_all()
+    assert (db.chunks(), db.tagfiles(), db.sources(), db.draw()) == (0, 0, [], None)
+    assert db.add(tmp_path / "lone") == 1  # usable again
+    assert db.draw() == "6"
+
+
+def test_unusable_path_is_a_warning_with_path_and_errno(db, tmp_path, caplog):
+    caplog.set_level(logging.WARNING, logger="tagdb")
+    missing = str(tmp_path / "missing")
+    assert db.add(missing) == 0
+    (record,) = [r for r in caplog.records if r.name == "tagdb"]
+    assert record.levelno == logging.WARNING
+    assert record.getMessage() == f"stat {missing}: No such file or directory"
+    assert record.path == missing
+    assert record.errno == errno.ENOENT
+
+
+def test_debug_lines_only_while_the_logger_wants_them(db, tmp_path, caplog):
+    (tmp_path / "f").write_text("x\n")
+    caplog.set_level(logging.INFO, logger="tagdb")
+    db.add(tmp_path / "f")
+    assert [r for r in caplog.records if r.name == "tagdb"] == []
+
+    db.close_all()
+    caplog.set_level(logging.DEBUG, logger="tagdb")
+    db.add(tmp_path / "f")
+    debug = [r for r in caplog.records if r.name == "tagdb"]
+    assert debug and all(r.levelno == logging.DEBUG for r in debug)
+    assert f"Adding {tmp_path / 'f'}" in [r.getMessage() for r in debug]
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: tagdb.add(17), TypeError),
+        (lambda: tagdb.add("a\0b"), ValueError),
+        (lambda: tagdb.add("a", "b"), TypeError),
+        (lambda: tagdb.draw(True, True), TypeError),
+        (lambda: tagdb.draw(fresh=True), TypeError),
+        (lambda: tagdb.draw_bytes(refresh=True, x=1), TypeError),
+    ],
+    ids=["number", "NUL", "two paths", "two flags", "unknown keyword", "extra keyword"],
+)
+def test_argument_errors(db, call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_other_threads_run_while_the_library_indexes(db, tmp_path):
+    # Two million lines take the indexer a while.  With a long switch
+    # interval, a thread that only counts gets the interpreter lock from this
+    # one only when it is released: if the library ran with it held, the
+    # count would not move during the call.
+    (tmp_path / "big").write_bytes(b"some tagline\n" * 2_000_000)
+    path = os.fspath(tmp_path / "big")
+    counted = 0
+    stop = threading.Event()
+
+    def count():
+        nonlocal counted
+        while not stop.is_set():
+            counted += 1
+
+    counter = threading.Thread(target=count)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.5)
+    try:
+        counter.start()
+        before = counted
+        opened = db.add(path)
+        during = counted - before
+    finally:
+        stop.set()
+        counter.join()
+        sys.setswitchinterval(interval)
+    assert opened == 1
+    assert during > 1000
+
+
+def test_memory_ceiling_raises_memory_error_and_keeps_what_was_there(db, tmp_path, caplog):
+    (tmp_path / "three").write_text("alpha\nbravo\ncharlie\n")
+    (tmp_path / "many").write_bytes(b"x\n" * 200_000)  # some 3 MB of index
+    assert db.add(tmp_path / "three") == 1
+    before = db.set_memory_limit(1 << 20)
+    try:
+        assert db.set_memory_limit(-1) == 1 << 20  # only asks
+        with pytest.raises(MemoryError) as raised:
+            db.add(tmp_path / "many")
+        assert raised.value.args[1] == tmp_path / "many"
+    finally:
+        db.set_memory_limit(before)
+    assert (db.tagfiles(), db.chunks()) == (1, 3)
+    assert {db.draw() for _ in range(100)} == {"alpha", "bravo", "charlie"}
+    assert any(r.levelno == logging.WARNING and r.errno == errno.ENOMEM for r in caplog.records)
+
+
+def test_descriptor_budget_below_the_tagfiles_still_draws_every_line(db, tmp_path):
+    for k in range(6):
+        (tmp_path / f"f{k}").write_text(f"line {k}\n")
+    before = db.set_descriptor_budget(2)
+    try:
+        assert db.set_descriptor_budget(-1) == 2
+        assert db.add(tmp_path) == 6
+        assert {db.draw() for _ in range(300)} == {f"line {k}" for k in range(6)}
+    finally:
+        db.close_all()
+        db.set_descriptor_budget(before)
+
+
+SHORTAGE_HOST = r"""
+import logging, os, resource, sys
+import tagdb
+logging.basicConfig(format="%(levelname)s %(message)s")
+tagdb.add(sys.argv[1])
+pages = int(open("/proc/self/statm").read().split()[0])
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (pages * os.sysconf("SC_PAGE_SIZE") + (32 << 20), hard))
+try:
+    tagdb.add(sys.argv[2])
+    print("added")
+except MemoryError as e:
+    print("MemoryError", e.args[1] == sys.argv[2])
+print(tagdb.tagfiles(), tagdb.chunks(), sorted({tagdb.draw() for _ in range(100)}))
+"""
+
+
+def test_shortage_raises_memory_error_and_the_process_goes_on(tmp_path):
+    if not os.access("/proc/self/statm", os.R_OK):
+        pytest.skip("reads the size of the process from /proc/self/statm, which is missing")
+    (tmp_path / "three").write_text("alpha\nbravo\ncharlie\n")
+    # Eight million empty lines want 128 MB of index; 32 MiB is there.
+    (tmp_path / "huge").write_bytes(b"\n" * 8_000_000)
+    run = subprocess.run(
+        [sys.executable, "-c", SHORTAGE_HOST, str(tmp_path / "three"), str(tmp_path / "huge")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "MemoryError True\n1 3 ['alpha', 'bravo', 'charlie']\n"
+    assert "WARNING" in run.stderr and "Cannot allocate memory" in run.stderr
+
+
+def test_threads_draw_whole_lines_while_files_are_renamed_over():
+    run = subprocess.run(
+        [sys.executable, str(HERE / "installed_host.py")], capture_output=True, text=True, timeout=60
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.startswith("ok ")
+
+
+def test_readme_example_is_this_one_and_runs(tmp_path):
+    readme = (SOURCE / "README.md").read_text()
+    blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
+    assert (HERE / "example.py").read_text() in blocks
+
+    (tmp_path / "life").write_text("Ask me about my sourdough.\n")
+    missing = str(tmp_path / "missing")
+    env = dict(os.environ, TAGLINES=str(tmp_path / "life"))
+
+    def run(*args):
+        return subprocess.run(
+            [sys.executable, str(HERE / "example.py"), *args],
+            capture_output=True, text=True, env=env, timeout=60,
+        )
+
+    named = run(str(tmp_path / "life"), missing)
+    assert (named.returncode, named.stdout) == (0, "Ask me about my sourdough.\n")
+    assert named.stderr == f"tagdb: stat {missing}: No such file or directory\n"
+    from_env = run()
+    assert (from_env.returncode, from_env.stdout, from_env.stderr) == (0, "Ask me about my sourdough.\n", "")
+    nothing = run(missing)
+    assert (nothing.returncode, nothing.stdout) == (1, "")
+
+
+def test_installed_package_needs_no_shared_library(tmp_path):
+    build = os.environ.get("TAGDB_BUILD_DIR")
+    if not build:
+        pytest.skip("TAGDB_BUILD_DIR names no build to install (run through ctest)")
+    install = subprocess.run(
+        ["cmake", "--install", build, "--prefix", str(tmp_path / "p")],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert install.returncode == 0, install.stderr
+    said = re.search(r"The Python package tagdb is in (\S+)", install.stdout)
+    assert said, install.stdout
+    site = said.group(1)
+    assert site.startswith(str(tmp_path / "p") + "/lib/")
+    installed = sorted(p.name for p in pathlib.Path(site, "tagdb").iterdir())
+    assert installed[:3] == ["__init__.py", "__init__.pyi", "_tagdb" + installed[2][6:]]
+    assert "py.typed" in installed
+    if shutil.which("ldd"):
+        needed = subprocess.run(["ldd", str(pathlib.Path(site, "tagdb", installed[2]))],
+                                capture_output=True, text=True).stdout
+        assert "libtagdb" not in needed and "libpython" not in needed
+
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env["PYTHONPATH"] = site
+    run = subprocess.run(
+        [sys.executable, str(HERE / "installed_host.py")],
+        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=60,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
+    where = subprocess.run(
+        [sys.executable, "-c", "import tagdb; print(tagdb.__file__)"],
+        capture_output=True, text=True, env=env, cwd=tmp_path,
+    )
+    assert where.stdout.startswith(site)
