@@ -58,6 +58,7 @@ bool unchanged_since_opened(const Held &kept, const struct stat &st) {
 void held_closing(int i) {
   const tagsource &source = tagdb.filelist[i];
   if (!is_open(source)) return;
+  ++lib.closed_since_compacted;
   if (Held *held = held_find(source.dev, source.ino)) {
     lib.held.erase(held);
     descriptor_given_back(source);
@@ -72,11 +73,15 @@ void held_moved(int to) {
 
 int held_position(uint64_t dev, uint64_t ino) {
   const Held *held = held_find(dev, ino);
-  if (held == nullptr || held->position >= tagdb.nfiles) return -1;
+  return held != nullptr ? held_position(*held) : -1;
+}
+
+int held_position(const Held &held) {
+  if (held.position >= tagdb.nfiles) return -1;
   // A record changed behind the operations' back is not trusted.
-  const tagsource &source = tagdb.filelist[held->position];
-  if (!is_open(source) || source.dev != dev || source.ino != ino) return -1;
-  return held->position;
+  const tagsource &source = tagdb.filelist[held.position];
+  if (!is_open(source) || source.dev != held.dev || source.ino != held.ino) return -1;
+  return held.position;
 }
 
 int tagdb_count_open(uint64_t dev, uint64_t ino) {

@@ -28,6 +28,7 @@ void held_moved(int to);
 
 // The position of the open record with this identity, or -1.
 int held_position(uint64_t dev, uint64_t ino);
+int held_position(const Held &held);
 
 // Whether a file's status is still the one it had when it was opened.
 bool unchanged_since_opened(const Held &kept, const struct stat &st);

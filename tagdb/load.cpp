@@ -78,9 +78,9 @@ bool quiet(const Place &at) { return lib.plan.replaying && at.dirfd == AT_FDCWD;
 // way: in a replay, one the replay reached already; otherwise any.  -1 if
 // none.
 int held_for_call(uint64_t dev, uint64_t ino) {
-  const int i = held_position(dev, ino);
-  if (i < 0 || !lib.plan.replaying) return i;
-  return held_find(dev, ino)->reached == lib.plan.replay ? i : -1;
+  const Held *held = held_find(dev, ino);
+  if (held == nullptr || (lib.plan.replaying && held->reached != lib.plan.replay)) return -1;
+  return held_position(*held);
 }
 
 bool held_already(const struct stat &st) { return held_for_call(st.st_dev, st.st_ino) >= 0; }
@@ -159,9 +159,9 @@ struct Added {
 // A replay reaches the open record i, not reached yet in it, through `path`:
 // the record is kept as it is, under the path that reaches it first, as a
 // fresh load would hold it.
-Added keep(int i, const Place &at) {
+Added keep(int i, Held *held, const Place &at) {
   tagsource &source = tagdb.filelist[i];
-  if (Held *held = held_find(source.dev, source.ino)) held->reached = lib.plan.replay;
+  held->reached = lib.plan.replay;
   if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
   if (strcmp(source.path, at.path) != 0) memcpy(source.path, at.path, strlen(at.path) + 1);
   return {source.file != nullptr ? Kind::tagfile : Kind::directory, i};
@@ -177,8 +177,9 @@ Added add_place(const Place &at) {
     if (!quiet(at)) report_error_at(at.path, errno, "stat %s", at.path);
     return {Kind::nothing, -1};
   }
-  if (const int i = held_position(st.st_dev, st.st_ino); i >= 0) {
-    if (lib.plan.replaying && !held_already(st)) return keep(i, at);
+  Held *held = held_find(st.st_dev, st.st_ino);
+  if (const int i = held != nullptr ? held_position(*held) : -1; i >= 0) {
+    if (lib.plan.replaying && held->reached != lib.plan.replay) return keep(i, held, at);
     debug_msg("Won't add duplicate file: %s\n", at.path);
     return {Kind::nothing, -1};
   }
@@ -201,11 +202,13 @@ bool known(const Place &at, size_t len, Added *added) {
     *added = {Kind::nothing, -1};
   } else {
     const tagsource &source = tagdb.filelist[i];
-    if (held_for_call(source.dev, source.ino) >= 0) {
+    Held *held = held_find(source.dev, source.ino);
+    if (held == nullptr) return false;
+    if (held->reached == lib.plan.replay && held_position(*held) >= 0) {
       if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
       *added = {Kind::nothing, -1};
     } else {
-      *added = keep(i, at);
+      *added = keep(i, held, at);
     }
   }
   return true;

@@ -188,11 +188,17 @@ bool follows(bool was_tagfile, mode_t mode, const char *path) {
 // path lies in was found unchanged earlier in the same pass, through that
 // directory's descriptor: the system then looks up one name, not every
 // component of the path.
-int stat_path(const Checkpoint &known, int i, struct stat *st) {
+// The records of one directory mostly follow one another, as its walk added
+// them: the parent found last is tried first.
+int stat_path(const Checkpoint &known, int i, struct stat *st, int *last_parent) {
   const char *path = tagdb.filelist[i].path;
   const char *slash = strrchr(path, '/');
   if (slash != nullptr && slash != path && slash[1] != '\0') {
-    const int parent = known.find(path, static_cast<size_t>(slash - path));
+    const auto len = static_cast<size_t>(slash - path);
+    const char *last = *last_parent >= 0 ? tagdb.filelist[*last_parent].path : "";
+    const bool same = strncmp(last, path, len) == 0 && last[len] == '\0';
+    const int parent = same ? *last_parent : known.find(path, len);
+    *last_parent = parent;
     if (parent >= 0 && parent < i && known.mark[parent] == Checkpoint::kept &&
         tagdb.filelist[parent].dir != nullptr)
       return fstatat(dirfd(tagdb.filelist[parent].dir), slash + 1, st, 0);
@@ -372,20 +378,34 @@ int tagdb_compact(void) {
     }
     ++removed;
   }
+  lib.closed_since_compacted = 0;
   return removed;
 }
 
 namespace {
 
-// Close every open record that the replay did not reach.
+// Close every open record that the replay did not reach, in the order of
+// the filelist.  They are found in the identity index, which is much smaller
+// than the filelist's records, whose paths take a kilobyte each.
 void close_unreached(Checkpoint &c) {
+  int n = 0;
+  const HashTable<Held> &held = lib.held;
+  for (size_t k = 0; k < held.capacity(); ++k) {
+    const Held &h = held.slots[k];
+    if (h.hash != 0 && h.reached != lib.plan.replay && h.position < tagdb.nfiles && n < c.n)
+      c.rereads[n++] = h.position;  // done with: the rereads were read
+  }
+  qsort(c.rereads, static_cast<size_t>(n), sizeof *c.rereads, [](const void *a, const void *b) {
+    const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+  });
   c.nclosing = 0;
-  for (int i = 0; i < tagdb.nfiles; ++i) {
-    tagsource &source = tagdb.filelist[i];
-    const Held *held = is_open(source) ? held_find(source.dev, source.ino) : nullptr;
-    if (held == nullptr || held->reached == lib.plan.replay) continue;
+  for (int k = 0; k < n; ++k) {
+    tagsource &source = tagdb.filelist[c.rereads[k]];
+    const Held *h = is_open(source) ? held_find(source.dev, source.ino) : nullptr;
+    if (h == nullptr || h->reached == lib.plan.replay) continue;
     debug_msg("Closing %s\n", source.path);
-    set_aside(c, i);
+    set_aside(c, c.rereads[k]);
   }
   close_all_of(c.closing, c.nclosing, c.files);
 }
@@ -407,12 +427,13 @@ int refresh() {
     table_full(ENOMEM, "realloc filelist");
     return -1;
   }
+  int last_parent = -1;
   for (int i = 0; i < c.n; ++i) {
     tagsource &source = tagdb.filelist[i];
     debug_msg("Checkpointing %s\n", source.path);
     if (!is_open(source)) continue;
     struct stat st;
-    if (stat_path(c, i, &st) != 0) {
+    if (stat_path(c, i, &st, &last_parent) != 0) {
       debug_msg("Problem stat()ing %s, closing it.\n", source.path);
       debug_msg("Closing %s\n", source.path);
       set_aside(c, i);
@@ -436,7 +457,7 @@ int refresh() {
   // short: a replay cut short reaches less than a fresh load would.
   if (!lib.operations.short_of_memory) replay_plan(known_record, &c);
   if (!lib.operations.short_of_memory) close_unreached(c);
-  tagdb_compact();
+  if (lib.closed_since_compacted > 0) tagdb_compact();
   c.release();
   return c.closed;
 }

@@ -167,8 +167,9 @@ struct LibraryState {
   IndexSettings settings;  // kept by tagdb_close_all
   Limits limits;           // kept by tagdb_close_all
   Operations operations;
-  HashTable<Held> held;  // the identity index of the open records
-  uint64_t opened = 0;   // streams opened so far: later ones are closed first
+  HashTable<Held> held;            // the identity index of the open records
+  uint64_t opened = 0;             // streams opened so far: later ones are closed first
+  int closed_since_compacted = 0;  // records closed since tagdb_compact last ran
   IndexBuffers buffers;
   Prefaulted prefaulted;
   Plan plan;

@@ -24,6 +24,7 @@ void release_state() {
   release_plan();
   release_limits();
   lib.opened = 0;
+  lib.closed_since_compacted = 0;
   lib.prefaulted = {};
 }
 
