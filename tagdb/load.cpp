@@ -270,6 +270,10 @@ int walk_directory(int i) {
   rewinddir(tagdb.filelist[i].dir);
   int sum = 0;
   char path[TAGDB_PATH_MAX + 1];
+  // `path` begins with the path of the directory at this position and a
+  // slash, so that each entry costs a copy of its name alone.
+  int prefixed = -1;
+  size_t prefix_len = 0;
   while (depth > 0) {
     if (lib.operations.short_of_memory) {  // the operation ends: leave each level rewound
       while (depth > 0) rewinddir(tagdb.filelist[stack[--depth]].dir);
@@ -288,12 +292,21 @@ int walk_directory(int i) {
       continue;
     }
     if (entry->d_name[0] == '.') continue;
-    int len = snprintf(path, sizeof path, "%s/%s", parent.path, entry->d_name);
+    if (prefixed != stack[depth - 1]) {
+      prefix_len = strlen(parent.path);  // at most TAGDB_PATH_MAX - 2: it has entries
+      memcpy(path, parent.path, prefix_len);
+      path[prefix_len++] = '/';
+      prefixed = stack[depth - 1];
+    }
+    const size_t name_len = strlen(entry->d_name);
+    const size_t len = prefix_len + name_len;
     if (len > TAGDB_PATH_MAX) {
       report_error(ENAMETOOLONG, "stat %s/%s", parent.path, entry->d_name);
       continue;
     }
-    const Added added = reach({dirfd(dir), entry->d_name, path}, static_cast<size_t>(len));
+    memcpy(path + prefix_len, entry->d_name, name_len + 1);
+    const Added added = reach({dirfd(dir), entry->d_name, path}, len);
+    if (added.kind != Kind::nothing) prefixed = -1;  // a record may have taken a new path
     if (added.kind == Kind::tagfile) ++sum;
     // Always room: a new level's path is longer by two at least.  A kept
     // directory is walked from its first entry too.
