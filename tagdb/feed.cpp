@@ -357,8 +357,12 @@ FeedPass feed_begin() {
   Feed &f = lib.feed;
   FeedPass pass;
   pass.held = lib.held.count;
+  pass.said = lib.said;
   pass.serial = ++f.serial;
-  bool reset = !f.started || f.fd < 0;
+  // One cut short (a hook that left by longjmp, memory that ran short) may
+  // have read events it never acted on.
+  bool reset = !f.started || f.fd < 0 || f.unfinished;
+  f.unfinished = true;
   f.started = true;
   if (!reset) {
     if (!changes_read(f.fd, on_event, nullptr)) f.shaken = true;
@@ -375,10 +379,13 @@ FeedPass feed_begin() {
   }
   pass.on = true;
   pass.full = reset;
-  pass.quiet = !reset && f.dirty.count == 0 && f.covered == lib.held.count && f.lookups &&
+  pass.quiet = !reset && !f.noisy && f.dirty.count == 0 && f.covered == lib.held.count && f.lookups &&
                f.plan_edits == lib.plan.edits && f.nfiles == tagdb.nfiles &&
                f.held == lib.held.count && lib.shortages.files.count == 0;
-  if (!pass.quiet) cover_what_is_new(pass);
+  if (pass.quiet)
+    f.unfinished = false;
+  else
+    cover_what_is_new(pass);
   return pass;
 }
 
@@ -399,14 +406,17 @@ bool feed_written(const FeedPass &pass, const tagsource &source) {
 
 bool feed_must_replay(const FeedPass &pass, bool stated_directory) {
   const Feed &f = lib.feed;
-  return !pass.on || pass.full || stated_directory || !f.lookups ||
+  return !pass.on || pass.full || stated_directory || !f.lookups || f.noisy ||
          f.plan_edits != lib.plan.edits || f.nfiles != tagdb.nfiles || f.held != pass.held ||
          lib.held.count != pass.held || lib.shortages.files.count != 0;
 }
 
 void feed_end(const FeedPass &pass) {
   Feed &f = lib.feed;
+  f.unfinished = false;
   if (!pass.on) return;
+  if (lib.operations.short_of_memory) f.shaken = true;  // what it left undone is looked at again
+  f.noisy = lib.said != pass.said;
   f.plan_edits = lib.plan.edits;
   f.nfiles = tagdb.nfiles;
   f.held = lib.held.count;

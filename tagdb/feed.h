@@ -23,6 +23,7 @@ struct FeedPass {
   bool full = false;     // stat everything and replay the plan
   uint64_t serial = 0;   // this checkpoint's
   size_t held = 0;       // open records when it began
+  uint64_t said = 0;     // messages said before it
 };
 
 // Begin a checkpoint: read what the feed reported since the last one, and

@@ -216,6 +216,8 @@ struct Feed {
   HashTable<DirSlot> dirs;
   HashTable<DirtySlot> dirty;
   bool shaken = false;  // an event since the last checkpoint that only a reset answers
+  bool unfinished = false;  // a checkpoint began and did not end: it may have been cut short
+  bool noisy = false;  // the last checkpoint said something, which the next says again
   // The shape the last checkpoint left: a host's call that changed it since
   // makes the next checkpoint replay the plan.
   uint64_t plan_edits = 0;
@@ -237,6 +239,7 @@ struct LibraryState {
   Descriptors descriptors;
   Shortages shortages;
   Feed feed;
+  uint64_t said = 0;  // messages other than debug ones said so far
 };
 extern LibraryState lib;
 
