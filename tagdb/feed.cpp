@@ -103,8 +103,8 @@ void on_event(const ChangeEvent &e, void *) {
       f.shaken = true;
     } else if (DirtySlot *d = dirty_slot(slot->dev, slot->ino)) {
       d->what |= e.what;
-    } else if (f.dirty.insert({identity_hash(slot->dev, slot->ino), slot->dev, slot->ino, e.what}) ==
-               nullptr) {
+    } else if (f.dirty.insert({identity_hash(slot->dev, slot->ino), slot->dev, slot->ino,
+                               e.what}) == nullptr) {
       f.shaken = true;  // no memory to remember it by: everything is stat'ed
     }
     return;
@@ -166,16 +166,16 @@ int watch_directory(const char *path, size_t len) {
     return -1;
   }
   char *kept = strdup(copy);
-  if (kept == nullptr || f.dirs.insert({h, kept, watch, static_cast<uint64_t>(st.st_dev)}) ==
-                             nullptr) {
+  if (kept == nullptr ||
+      f.dirs.insert({h, kept, watch, static_cast<uint64_t>(st.st_dev)}) == nullptr) {
     free(kept);
     errno = ENOMEM;
     return -1;
   }
   if (watch >= 0 && watch_slot(watch) == nullptr) {
     ++f.watches;
-    if (f.by_watch.insert({watch_hash(watch), watch, false, false,
-                           static_cast<uint64_t>(st.st_dev), 0}) == nullptr) {
+    if (f.by_watch.insert({watch_hash(watch), watch, false, false, static_cast<uint64_t>(st.st_dev),
+                           0}) == nullptr) {
       errno = ENOMEM;
       return -1;
     }
@@ -205,8 +205,8 @@ bool note_name(int watch, const char *name, size_t len, bool tagfile) {
 // directory that holds the path's last name, `last`/`last_len` that name.
 // For a lookup, a path that stops existing partway is covered as far as it
 // goes (its creation would be reported); `exists` is cleared then.
-bool watch_steps(const char *path, bool tagfile, int *last_dir, const char **last,
-                 size_t *last_len, bool *exists) {
+bool watch_steps(const char *path, bool tagfile, int *last_dir, const char **last, size_t *last_len,
+                 bool *exists) {
   Feed &f = lib.feed;
   const size_t total = strlen(path);
   if (total == 0) return false;
@@ -288,8 +288,7 @@ bool cover_record(const tagsource &source) {
     WatchSlot *slot = watch_slot(own);
     if (slot == nullptr) {
       ++f.watches;
-      if (f.by_watch.insert({watch_hash(own), own, true, false, source.dev, source.ino}) ==
-          nullptr)
+      if (f.by_watch.insert({watch_hash(own), own, true, false, source.dev, source.ino}) == nullptr)
         return false;
     } else if (!slot->tagfile || slot->dev != source.dev || slot->ino != source.ino) {
       return false;
@@ -379,8 +378,8 @@ FeedPass feed_begin() {
   }
   pass.on = true;
   pass.full = reset;
-  pass.quiet = !reset && !f.noisy && f.dirty.count == 0 && f.covered == lib.held.count && f.lookups &&
-               f.plan_edits == lib.plan.edits && f.nfiles == tagdb.nfiles &&
+  pass.quiet = !reset && !f.noisy && f.dirty.count == 0 && f.covered == lib.held.count &&
+               f.lookups && f.plan_edits == lib.plan.edits && f.nfiles == tagdb.nfiles &&
                f.held == lib.held.count && lib.shortages.files.count == 0;
   if (pass.quiet)
     f.unfinished = false;

@@ -18,12 +18,12 @@
 
 // What the feed says for one checkpoint.
 struct FeedPass {
-  bool on = false;       // a feed was read: what it covers may be passed over
-  bool quiet = false;    // nothing at all to do: every source is covered, none changed
-  bool full = false;     // stat everything and replay the plan
-  uint64_t serial = 0;   // this checkpoint's
-  size_t held = 0;       // open records when it began
-  uint64_t said = 0;     // messages said before it
+  bool on = false;      // a feed was read: what it covers may be passed over
+  bool quiet = false;   // nothing at all to do: every source is covered, none changed
+  bool full = false;    // stat everything and replay the plan
+  uint64_t serial = 0;  // this checkpoint's
+  size_t held = 0;      // open records when it began
+  uint64_t said = 0;    // messages said before it
 };
 
 // Begin a checkpoint: read what the feed reported since the last one, and

@@ -252,11 +252,10 @@ int changes_open() { return inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
 int changes_watch(int feed, const char *path, bool directory) {
   // IN_CLOSE_WRITE besides IN_MODIFY: a writer through a shared mapping
   // makes no IN_MODIFY, but closing it after writing does.
-  constexpr uint32_t file_events = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVE_SELF |
-                                   IN_DELETE_SELF;
-  constexpr uint32_t directory_events =
-      IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MOVE_SELF |
-      IN_DELETE_SELF | IN_ONLYDIR;
+  constexpr uint32_t file_events =
+      IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
+  constexpr uint32_t directory_events = IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                        IN_MOVED_TO | IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
   return inotify_add_watch(feed, path,
                            (directory ? directory_events : file_events) | IN_DONT_FOLLOW);
 }

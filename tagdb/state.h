@@ -176,7 +176,7 @@ struct WatchSlot {
   uint64_t ino;
 };
 struct NameSlot {
-  uint64_t hash;  // of the watch and the name
+  uint64_t hash;                // of the watch and the name
   bool status_only_of_tagfile;  // an open tagfile's name: its own watch tells its status
 };
 struct DirSlot {
@@ -195,16 +195,16 @@ inline constexpr uint64_t feed_refused = UINT64_MAX;
 
 // What tests set to drive the feed into its fallbacks.
 struct FeedSettings {
-  int watch_max = 0;                // more watches than this are refused (0: the system's)
-  bool overflow = false;            // the next checkpoint finds the queue overflowed
+  int watch_max = 0;                   // more watches than this are refused (0: the system's)
+  bool overflow = false;               // the next checkpoint finds the queue overflowed
   const char *silent_below = nullptr;  // a path taken as a file system without events
 };
 
 struct Feed {
   int fd = -1;
-  bool started = false;  // a checkpoint asked for it
-  bool full = false;     // a watch was refused: none is asked for until the next reset
-  bool lookups = false;  // every path the load plan looks up is watched
+  bool started = false;   // a checkpoint asked for it
+  bool full = false;      // a watch was refused: none is asked for until the next reset
+  bool lookups = false;   // every path the load plan looks up is watched
   bool relative = false;  // paths relative to the working directory are watched
   uint64_t cwd_dev = 0, cwd_ino = 0;
   uint64_t serial = 0;  // checkpoints begun with it
@@ -215,9 +215,9 @@ struct Feed {
   HashTable<NameSlot> names;
   HashTable<DirSlot> dirs;
   HashTable<DirtySlot> dirty;
-  bool shaken = false;  // an event since the last checkpoint that only a reset answers
+  bool shaken = false;      // an event since the last checkpoint that only a reset answers
   bool unfinished = false;  // a checkpoint began and did not end: it may have been cut short
-  bool noisy = false;  // the last checkpoint said something, which the next says again
+  bool noisy = false;       // the last checkpoint said something, which the next says again
   // The shape the last checkpoint left: a host's call that changed it since
   // makes the next checkpoint replay the plan.
   uint64_t plan_edits = 0;
@@ -226,9 +226,9 @@ struct Feed {
 };
 
 struct LibraryState {
-  Hooks hooks;             // kept by tagdb_close_all
-  IndexSettings settings;  // kept by tagdb_close_all
-  Limits limits;           // kept by tagdb_close_all
+  Hooks hooks;                 // kept by tagdb_close_all
+  IndexSettings settings;      // kept by tagdb_close_all
+  Limits limits;               // kept by tagdb_close_all
   FeedSettings feed_settings;  // kept by tagdb_close_all
   Operations operations;
   HashTable<Held> held;  // the identity index of the open records
