@@ -196,6 +196,7 @@ void say_formatted(int kind, const char *path, int err, const char *format, va_l
 }  // namespace
 
 void say(int kind, const char *path, int err, const char *text) {
+  if (kind != TAGDB_MESSAGE_DEBUG) ++lib.said;
   const Listener &listener = lib.hooks.listener;
   if (listener.reporter == nullptr && listener.handler == nullptr) {
     fputs(text, stderr);

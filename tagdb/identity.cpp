@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "feed.h"
 #include "hooks.h"
 #include "limits.h"
 #include "platform.h"
@@ -33,9 +34,13 @@ bool held_opened(int i, const struct stat &st) {
                   modified_at(st),
                   changed_at(st),
                   ++lib.opened,
-                  lib.plan.replay};
+                  lib.plan.replay,
+                  0};
   if (Held *existing = held_find(source.dev, source.ino)) {
+    // Read again: a watch on it stays on it.
+    const uint64_t watched = existing->watched;
     *existing = held;
+    existing->watched = watched;
     return true;
   }
   if (lib.held.insert(held) != nullptr) {
@@ -60,6 +65,7 @@ void held_closing(int i) {
   if (!is_open(source)) return;
   ++lib.closed_since_compacted;
   if (Held *held = held_find(source.dev, source.ino)) {
+    feed_forget(*held);
     lib.held.erase(held);
     descriptor_given_back(source);
   }

@@ -447,6 +447,7 @@ bool record_call(Call call, const char *text) {
   }
   plan.entries[plan.n++] = {call, false, copy};
   ++plan.live;
+  ++plan.edits;
   return true;
 }
 
@@ -487,6 +488,7 @@ bool take_back(const char *path) {
   entry.text = nullptr;
   entry.taken_back = true;
   --plan.live;
+  ++plan.edits;
   pack_plan();
   return true;
 }
@@ -512,14 +514,72 @@ void replay_plan(known_path known, void *arg) {
   plan.known_arg = nullptr;
 }
 
+namespace {
+
+// The paths that TAGLINES's value looks up, as add_env does.
+void env_lookups(const char *value, void (*each)(const char *, void *), void *arg,
+                 const char *user_source) {
+  char path[TAGDB_PATH_MAX + 1];
+  std::string_view rest(value);
+  for (size_t colon; (colon = rest.find(':')) != std::string_view::npos;) {
+    const std::string_view element = rest.substr(0, colon);
+    if (element.size() <= TAGDB_PATH_MAX) {
+      memcpy(path, element.data(), element.size());
+      path[element.size()] = '\0';
+      each(path, arg);
+    }
+    rest.remove_prefix(colon + 1);
+  }
+  if (!rest.empty() && rest.size() <= TAGDB_PATH_MAX) {
+    memcpy(path, rest.data(), rest.size());
+    path[rest.size()] = '\0';
+    each(path, arg);
+  }
+  if (user_source != nullptr) each(user_source, arg);  // the defaults, now or as a fallback
+  each(system_source, arg);
+}
+
+}  // namespace
+
+void plan_lookups(void (*each)(const char *path, void *arg), void *arg) {
+  Plan &plan = lib.plan;
+  const bool was = plan.replaying;
+  plan.replaying = true;  // quiet, as in a replay
+  char user_source[TAGDB_PATH_MAX + 1];
+  bool defaults_done = false;
+  bool have_user = false, asked_user = false;
+  for (int e = 0; e < plan.n; ++e) {
+    const PlanEntry &entry = plan.entries[e];
+    if (entry.taken_back) continue;
+    if (entry.call == Call::path) {
+      each(entry.text, arg);
+      continue;
+    }
+    if (!asked_user) {
+      have_user = user_source_path(user_source);
+      asked_user = true;
+    }
+    if (entry.call == Call::env) {
+      env_lookups(entry.text, each, arg, have_user ? user_source : nullptr);
+    } else if (!defaults_done) {
+      if (have_user) each(user_source, arg);
+      each(system_source, arg);
+      defaults_done = true;
+    }
+  }
+  plan.replaying = was;
+}
+
 void release_plan() {
   Plan &plan = lib.plan;
   for (int e = 0; e < plan.n; ++e) free(plan.entries[e].text);
   free(plan.entries);
   plan.index.release();
   const uint64_t replay = plan.replay;  // a record's mark stays older than the next replay
+  const uint64_t edits = plan.edits;
   plan = {};
   plan.replay = replay;
+  plan.edits = edits + 1;
 }
 
 int add_path(const char *path) {

@@ -42,6 +42,11 @@ void replay_plan(known_path known, void *arg);
 // the plan.
 bool take_back(const char *path);
 
+// Call `each` for every path the load plan looks up by name (a path named,
+// each element of TAGLINES, the user's and the system's sources), without
+// looking.  What the walks of directories find is not among them.
+void plan_lookups(void (*each)(const char *path, void *arg), void *arg);
+
 // Forget the plan.
 void release_plan();
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "feed.h"
 #include "hashtable.h"
 #include "hooks.h"
 #include "identity.h"
@@ -421,9 +422,15 @@ void close_unreached(Checkpoint &c) {
 // anything changed.
 int refresh() {
   const InCheckpoint passing_over_shortages;
+  // What the change feed vouches for is passed over: with nothing changed,
+  // the whole checkpoint.
+  const FeedPass feed = feed_begin();
+  if (feed.quiet) return 0;
+  bool stated_directory = false;
   Checkpoint c;
   if (!c.init(tagdb.nfiles)) {
     c.release();
+    lib.feed.shaken = true;  // the next one looks at everything
     table_full(ENOMEM, "realloc filelist");
     return -1;
   }
@@ -432,6 +439,11 @@ int refresh() {
     tagsource &source = tagdb.filelist[i];
     debug_msg("Checkpointing %s\n", source.path);
     if (!is_open(source)) continue;
+    if (feed_unchanged(feed, source)) {
+      c.mark[i] = Checkpoint::kept;
+      continue;
+    }
+    stated_directory = stated_directory || source.dir != nullptr;
     struct stat st;
     if (stat_path(c, i, &st, &last_parent) != 0) {
       debug_msg("Problem stat()ing %s, closing it.\n", source.path);
@@ -443,7 +455,7 @@ int refresh() {
       set_aside(c, i);
     } else {
       c.mark[i] = Checkpoint::kept;
-      if (source.file != nullptr && needs_reread(source, st)) {
+      if (source.file != nullptr && (needs_reread(source, st) || feed_written(feed, source))) {
         debug_msg("Tagfile %s has been updated.\n", source.path);
         c.rereads[c.nrereads++] = i;
       } else if (source.dir != nullptr && status_changed(source, st) && !reopen_directory(i)) {
@@ -455,9 +467,11 @@ int refresh() {
   reindex_all(c);
   // Nothing is added, and nothing closed as unreached, once memory ran
   // short: a replay cut short reaches less than a fresh load would.
-  if (!lib.operations.short_of_memory) replay_plan(known_record, &c);
-  if (!lib.operations.short_of_memory) close_unreached(c);
+  const bool replay = feed_must_replay(feed, stated_directory);
+  if (replay && !lib.operations.short_of_memory) replay_plan(known_record, &c);
+  if (replay && !lib.operations.short_of_memory) close_unreached(c);
   if (lib.closed_since_compacted > 0) tagdb_compact();
+  feed_end(feed);
   c.release();
   return c.closed;
 }

@@ -665,6 +665,145 @@ TEST_F(RefreshTest, OneCheckpointMakesTheDatabaseWhatAFreshLoadWouldHold) {
   }
 }
 
+// The change feed's settings that drive it into each of its fallbacks.
+struct FeedCase {
+  const char *name;
+  int watch_max;
+  bool overflow;
+  bool silent;  // the test's directory taken as a file system without events
+};
+const FeedCase feed_cases[] = {
+    {"feed on", 0, false, false},
+    {"at most 10 watches", 10, false, false},
+    {"queue overflowed", 0, true, false},
+    {"file system without events", 0, false, true},
+};
+
+// As above, but the change comes after a checkpoint that set up the change
+// feed: the feed must report it, or what it cannot cover be polled.
+TEST_F(RefreshTest, AfterTheFeedIsSetUpACheckpointMakesWhatAFreshLoadWouldHold) {
+  const FeedSettings saved = lib.feed_settings;
+  for (const FeedCase &f : feed_cases) {
+    for (const Script &script : change_scripts()) {
+      SCOPED_TRACE(std::string(f.name) + ": " + script.name);
+      TempDir d;
+      script.make(d);
+      lib.feed_settings = saved;
+      lib.feed_settings.watch_max = f.watch_max;
+      const std::string root = d.path();
+      if (f.silent) lib.feed_settings.silent_below = root.c_str();
+      const auto load = [&] {
+        tagdb_close_all();
+        tagdb_init();
+        for (const std::string &source : script.sources) tagdb_add((d / source).c_str());
+      };
+      testing::internal::CaptureStderr();
+      load();
+      tagdb_checkpoint();
+      tagdb_checkpoint();
+      ASSERT_GE(lib.feed.fd, 0) << "no change feed";
+      if (f.silent) {
+        EXPECT_EQ(lib.feed.covered, 0u) << "a file system without events is covered";
+      }
+      lib.feed_settings.overflow = f.overflow;
+      script.change(d);
+      tagdb_checkpoint();
+      const contents::Contents refreshed = contents::of_database();
+      tagdb_checkpoint();
+      const contents::Contents again = contents::of_database();
+      load();
+      const contents::Contents fresh = contents::of_database();
+      testing::internal::GetCapturedStderr();
+      lib.feed_settings = saved;
+
+      EXPECT_TRUE(refreshed.faults.empty()) << contents::describe(refreshed);
+      EXPECT_EQ(refreshed.sources, fresh.sources)
+          << "refreshed:\n" + contents::describe(refreshed) + "fresh load:\n" +
+                 contents::describe(fresh);
+      EXPECT_EQ(again.sources, refreshed.sources) << "a second checkpoint changed the database";
+    }
+  }
+}
+
+// Changes the feed must see for itself, each after a checkpoint that set it
+// up, under each of its settings: what the paths name afterwards is what a
+// fresh load draws.
+TEST_F(RefreshTest, FeedSeesParentRenamesAndWritesThatKeepSizeAndTime) {
+  struct Change {
+    const char *name;
+    std::function<void(const TempDir &)> change;
+    std::set<std::string> expected;
+  };
+  const std::vector<Change> changes = {
+      {"a parent of a named path renamed, another put in its place",
+       [](const TempDir &d) {
+         std::filesystem::rename(d / "a", d / "was-a");
+         make_dir(d / "a");
+         make_dir(d / "a/b");
+         write_file(d / "a/b/named", "new\n");
+       },
+       {"new", "walked"}},
+      {"a tagfile written in place, same size, its time set back",
+       [](const TempDir &d) {
+         struct stat st;
+         stat((d / "a/b/named").c_str(), &st);
+         const int fd = open((d / "a/b/named").c_str(), O_WRONLY);
+         EXPECT_EQ(pwrite(fd, "NEW\n", 4, 0), 4);
+         close(fd);
+         const timespec times[2] = {st.st_atim, st.st_mtim};
+         utimensat(AT_FDCWD, (d / "a/b/named").c_str(), times, 0);
+       },
+       {"NEW", "walked"}},
+      {"a walked directory's parent renamed away",
+       [](const TempDir &d) { std::filesystem::rename(d / "w", d / "gone"); },
+       {"old"}},
+      {"a tagfile added to a walked directory",
+       [](const TempDir &d) { write_file(d / "w/sub/more", "more\n"); },
+       {"old", "walked", "more"}},
+  };
+  const FeedSettings saved = lib.feed_settings;
+  for (const FeedCase &f : feed_cases) {
+    for (const Change &c : changes) {
+      SCOPED_TRACE(std::string(f.name) + ": " + c.name);
+      TempDir d;
+      make_dir(d / "a");
+      make_dir(d / "a/b");
+      write_file(d / "a/b/named", "old\n");
+      make_dir(d / "w");
+      make_dir(d / "w/sub");
+      write_file(d / "w/sub/tag", "walked\n");
+      // Dated back, so that no checkpoint reads them again for being new.
+      for (const char *file : {"a/b/named", "w/sub/tag"}) set_mtime(d / file, time(nullptr) - 3600);
+      const std::string root = d.path();
+      const std::vector<std::string> sources = {d / "a/b/named", d / "w"};
+      lib.feed_settings = saved;
+      lib.feed_settings.watch_max = f.watch_max;
+      if (f.silent) lib.feed_settings.silent_below = root.c_str();
+      tagdb_close_all();
+      tagdb_init();
+      for (const std::string &s : sources) tagdb_add(s.c_str());
+      tagdb_checkpoint();
+      tagdb_checkpoint();
+      if (f.watch_max == 0 && !f.silent) {
+        EXPECT_EQ(lib.feed.covered, lib.held.count);
+        for (int i = 0; i < tagdb.nfiles; ++i) {
+          const Held *h = held_find(tagdb.filelist[i].dev, tagdb.filelist[i].ino);
+          if (h == nullptr || h->watched == 0 || h->watched == feed_refused)
+            ADD_FAILURE() << "not covered: " << tagdb.filelist[i].path;
+        }
+      }
+      lib.feed_settings.overflow = f.overflow;
+      c.change(d);
+      EXPECT_EQ(drawn(), c.expected);
+      tagdb_close_all();
+      tagdb_init();
+      for (const std::string &s : sources) tagdb_add(s.c_str());
+      EXPECT_EQ(drawn(), c.expected) << "a fresh load";
+      lib.feed_settings = saved;
+    }
+  }
+}
+
 // Paths named, then changes, each followed by the lines that draws with
 // refresh yield.
 struct NamingCase {
@@ -1159,25 +1298,30 @@ TEST(RefreshFallbackTest, CheckpointMakesTheFallbacksDecideAsAFreshLoadWould) {
     close(report[0]);
     if (!enter_private_defaults(home.path(), system.path())) _exit(77);
     std::string out;
-    for (const FallbackCase &c : cases) {
-      fs::remove_all(user_source());
-      fs::remove_all(SYSTEM_TAGLINES);
-      fs::remove_all(work / "tl");
-      unsetenv("TAGLINES");
-      c.before(work.path());
-      tagdb_init();
-      testing::internal::CaptureStderr();
-      c.load(work.path());
-      c.change(work.path());
-      const std::set<std::string> refreshed = lines_drawn(1);
-      tagdb_close_all();
-      tagdb_init();
-      c.load(work.path());
-      const std::set<std::string> fresh = lines_drawn(0);
-      testing::internal::GetCapturedStderr();
-      tagdb_close_all();
-      out += std::string(c.name) + "|" + joined(refreshed) + "|" + joined(fresh) + "|" +
-             joined(c.expected) + "\n";
+    // Each case twice: with the change right after the load, and after a
+    // checkpoint that set up the change feed, which must report it.
+    for (const bool armed : {false, true}) {
+      for (const FallbackCase &c : cases) {
+        fs::remove_all(user_source());
+        fs::remove_all(SYSTEM_TAGLINES);
+        fs::remove_all(work / "tl");
+        unsetenv("TAGLINES");
+        c.before(work.path());
+        tagdb_init();
+        testing::internal::CaptureStderr();
+        c.load(work.path());
+        if (armed) tagdb_checkpoint();
+        c.change(work.path());
+        const std::set<std::string> refreshed = lines_drawn(1);
+        tagdb_close_all();
+        tagdb_init();
+        c.load(work.path());
+        const std::set<std::string> fresh = lines_drawn(0);
+        testing::internal::GetCapturedStderr();
+        tagdb_close_all();
+        out += std::string(c.name) + (armed ? " after a checkpoint" : "") + "|" +
+               joined(refreshed) + "|" + joined(fresh) + "|" + joined(c.expected) + "\n";
+      }
     }
     _exit(write(report[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
   }
@@ -1201,7 +1345,7 @@ TEST(RefreshFallbackTest, CheckpointMakesTheFallbacksDecideAsAFreshLoadWould) {
         << "the checkpoint against a fresh load";
     EXPECT_EQ(line.substr(a + 1, b - a - 1), line.substr(c + 1));
   }
-  EXPECT_EQ(seen, static_cast<int>(cases.size()));
+  EXPECT_EQ(seen, 2 * static_cast<int>(cases.size()));
 }
 
 }  // namespace

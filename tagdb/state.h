@@ -49,6 +49,7 @@ struct Held {
   timespec ctime;    // moves with every write, and no one can set it back
   uint64_t opened;   // larger for a stream opened later
   uint64_t reached;  // the replay of the load plan that last reached it
+  uint64_t watched;  // the checkpoint whose feed began to cover it, 0, or feed_refused
 };
 
 // How the indexer reads.  Tests set them to put block ends and splits
@@ -111,6 +112,7 @@ struct Plan {
   bool replaying = false;  // one is under way: what named paths meet is not reported
   known_path known = nullptr;
   void *known_arg = nullptr;
+  uint64_t edits = 0;  // calls recorded or taken back so far
 };
 
 // What the library may take of its host (tagdb_set_descriptor_budget and
@@ -162,10 +164,72 @@ struct Shortages {
   bool checkpointing = false;  // in a checkpoint: pass over them
 };
 
+// The change feed (feed.cpp): what it watches, by watch number; the names
+// of watched directories whose changes matter; the directories along the
+// paths, by path; the open tagfiles it saw written since the checkpoint.
+struct WatchSlot {
+  uint64_t hash;  // of the watch number
+  int watch;
+  bool tagfile;  // else a directory
+  bool listed;   // a directory a walk lists: any entry of it matters
+  uint64_t dev;  // the tagfile's identity
+  uint64_t ino;
+};
+struct NameSlot {
+  uint64_t hash;                // of the watch and the name
+  bool status_only_of_tagfile;  // an open tagfile's name: its own watch tells its status
+};
+struct DirSlot {
+  uint64_t hash;  // of the path
+  char *path;
+  int watch;  // -1: cannot be watched
+  uint64_t dev;
+};
+struct DirtySlot {
+  uint64_t hash;  // of dev and ino
+  uint64_t dev;
+  uint64_t ino;
+  unsigned what;  // change_ bits
+};
+inline constexpr uint64_t feed_refused = UINT64_MAX;
+
+// What tests set to drive the feed into its fallbacks.
+struct FeedSettings {
+  int watch_max = 0;                   // more watches than this are refused (0: the system's)
+  bool overflow = false;               // the next checkpoint finds the queue overflowed
+  const char *silent_below = nullptr;  // a path taken as a file system without events
+};
+
+struct Feed {
+  int fd = -1;
+  bool started = false;   // a checkpoint asked for it
+  bool full = false;      // a watch was refused: none is asked for until the next reset
+  bool lookups = false;   // every path the load plan looks up is watched
+  bool relative = false;  // paths relative to the working directory are watched
+  uint64_t cwd_dev = 0, cwd_ino = 0;
+  uint64_t serial = 0;  // checkpoints begun with it
+  int watches = 0;
+  size_t covered = 0;  // open records it covers
+  size_t tried = 0;    // open records it covers or cannot cover
+  HashTable<WatchSlot> by_watch;
+  HashTable<NameSlot> names;
+  HashTable<DirSlot> dirs;
+  HashTable<DirtySlot> dirty;
+  bool shaken = false;      // an event since the last checkpoint that only a reset answers
+  bool unfinished = false;  // a checkpoint began and did not end: it may have been cut short
+  bool noisy = false;       // the last checkpoint said something, which the next says again
+  // The shape the last checkpoint left: a host's call that changed it since
+  // makes the next checkpoint replay the plan.
+  uint64_t plan_edits = 0;
+  int nfiles = -1;
+  size_t held = 0;
+};
+
 struct LibraryState {
-  Hooks hooks;             // kept by tagdb_close_all
-  IndexSettings settings;  // kept by tagdb_close_all
-  Limits limits;           // kept by tagdb_close_all
+  Hooks hooks;                 // kept by tagdb_close_all
+  IndexSettings settings;      // kept by tagdb_close_all
+  Limits limits;               // kept by tagdb_close_all
+  FeedSettings feed_settings;  // kept by tagdb_close_all
   Operations operations;
   HashTable<Held> held;            // the identity index of the open records
   uint64_t opened = 0;             // streams opened so far: later ones are closed first
@@ -175,6 +239,8 @@ struct LibraryState {
   Plan plan;
   Descriptors descriptors;
   Shortages shortages;
+  Feed feed;
+  uint64_t said = 0;  // messages other than debug ones said so far
 };
 extern LibraryState lib;
 

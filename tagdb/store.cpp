@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "feed.h"
 #include "hooks.h"
 #include "index.h"
 #include "limits.h"
@@ -22,6 +23,7 @@ void release_state() {
   lib.held.release();
   release_index_buffers();
   release_plan();
+  release_feed();
   release_limits();
   lib.opened = 0;
   lib.closed_since_compacted = 0;

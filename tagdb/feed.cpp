@@ -1,0 +1,436 @@
+// The change feed, over the platform's queue of changes (platform.h).
+//
+// Each open record is covered by a watch of its own (a tagfile's writes and
+// status; a directory's entries) and by a watch of every directory along its
+// path, which reports what happens to the one name of the path in it: a
+// rename of a parent changes what the path names.  The paths the load plan
+// looks up (named paths, TAGLINES, ~/.taglines and the system source) are
+// watched the same way as far as they lead, so that a source that appears
+// where a fallback was taken is noticed.
+//
+// A tagfile written since the last checkpoint is stat'ed and read again as
+// before.  Any other change that matters (a name created, removed or renamed
+// where a path or a walk would see it, a directory's status, a watch that
+// went, an overflow) resets the feed: the checkpoint stats every record and
+// replays the plan, as one without a feed does, and every watch is set
+// again first.
+
+#include "feed.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "identity.h"
+#include "load.h"
+#include "platform.h"
+#include "state.h"
+#include "tables.h"
+
+namespace {
+
+uint64_t feed_hash(uint64_t h, const char *text, size_t len) {
+  for (size_t k = 0; k < len; ++k) {
+    h ^= static_cast<unsigned char>(text[k]);
+    h *= 0x100000001B3u;
+  }
+  return h;
+}
+
+uint64_t watch_hash(int watch) {
+  return identity_hash(0x5741544348u, static_cast<uint64_t>(static_cast<unsigned>(watch)));
+}
+
+uint64_t name_hash(int watch, const char *name, size_t len) {
+  return feed_hash(watch_hash(watch), name, len);
+}
+
+WatchSlot *watch_slot(int watch) {
+  return lib.feed.by_watch.find(watch_hash(watch),
+                                [watch](const WatchSlot &s) { return s.watch == watch; });
+}
+
+DirtySlot *dirty_slot(uint64_t dev, uint64_t ino) {
+  return lib.feed.dirty.find(identity_hash(dev, ino), [dev, ino](const DirtySlot &s) {
+    return s.dev == dev && s.ino == ino;
+  });
+}
+
+void forget_watches() {
+  Feed &f = lib.feed;
+  for (size_t k = 0; k < f.dirs.capacity(); ++k)
+    if (f.dirs.slots[k].hash != 0) free(f.dirs.slots[k].path);
+  f.dirs.release();
+  f.by_watch.release();
+  f.names.release();
+  f.dirty.release();
+  f.watches = 0;
+  f.full = false;
+  f.lookups = false;
+  f.relative = false;
+  f.shaken = false;
+}
+
+// Drop every watch at once (a new queue), and every record's coverage.
+void reset_feed() {
+  Feed &f = lib.feed;
+  forget_watches();
+  for (size_t k = 0; k < lib.held.capacity(); ++k) lib.held.slots[k].watched = 0;
+  f.covered = 0;
+  f.tried = 0;
+  if (f.fd >= 0) {
+    close(f.fd);
+    --lib.descriptors.held;
+  }
+  f.fd = changes_open();
+  if (f.fd >= 0) ++lib.descriptors.held;  // the feed's descriptor counts against the budget
+}
+
+void on_event(const ChangeEvent &e, void *) {
+  Feed &f = lib.feed;
+  if (f.shaken) return;
+  if ((e.what & change_overflow) != 0) {
+    f.shaken = true;
+    return;
+  }
+  const WatchSlot *slot = watch_slot(e.watch);
+  if (slot == nullptr) return;  // none of ours
+  if (slot->tagfile) {
+    if ((e.what & change_self) != 0) {
+      f.shaken = true;
+    } else if (DirtySlot *d = dirty_slot(slot->dev, slot->ino)) {
+      d->what |= e.what;
+    } else if (f.dirty.insert({identity_hash(slot->dev, slot->ino), slot->dev, slot->ino,
+                               e.what}) == nullptr) {
+      f.shaken = true;  // no memory to remember it by: everything is stat'ed
+    }
+    return;
+  }
+  if (e.name == nullptr) {  // the directory itself: its status, or it went
+    f.shaken = true;
+    return;
+  }
+  const size_t len = strlen(e.name);
+  const NameSlot *named = f.names.find(name_hash(e.watch, e.name, len), [](const NameSlot &) {
+    return true;  // a false match only stats more
+  });
+  if (named != nullptr) {
+    if (e.what != change_status || !named->status_only_of_tagfile) f.shaken = true;
+  } else if (slot->listed && e.name[0] != '.') {
+    f.shaken = true;  // a walk lists every entry but the hidden ones
+  }
+}
+
+// A watch of the directory `path` (its first `len` bytes), set once and
+// kept: its number, or -1 when it cannot be watched (errno set; ENOENT or
+// ENOTDIR when the path names no directory, which is not remembered).
+int watch_directory(const char *path, size_t len) {
+  Feed &f = lib.feed;
+  const uint64_t h = feed_hash(0xCBF29CE484222325u, path, len);
+  const DirSlot *known = f.dirs.find(h, [path, len](const DirSlot &s) {
+    return strncmp(s.path, path, len) == 0 && s.path[len] == '\0';
+  });
+  if (known != nullptr) {
+    errno = EPERM;
+    return known->watch;
+  }
+  if (len > TAGDB_PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  char copy[TAGDB_PATH_MAX + 1];
+  memcpy(copy, path, len);
+  copy[len] = '\0';
+  int watch = -1;
+  int err = 0;
+  struct stat st {};
+  const char *silent = lib.feed_settings.silent_below;
+  if (f.full || (lib.feed_settings.watch_max > 0 && f.watches >= lib.feed_settings.watch_max)) {
+    err = ENOSPC;
+  } else if ((watch = changes_watch(f.fd, copy, true)) < 0) {
+    err = errno;
+  } else if (stat(copy, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    err = EPERM;  // gone again: the event says so
+    watch = -1;
+  } else if ((silent != nullptr && strncmp(copy, silent, strlen(silent)) == 0) ||
+             !sends_change_events(copy)) {
+    err = EPERM;
+    watch = -1;  // set, but what it reports cannot be trusted
+  }
+  if (err == ENOSPC || err == ENOMEM) f.full = true;
+  if (err == ENOENT || err == ENOTDIR || err == ENOSPC || err == ENOMEM) {
+    errno = err;
+    return -1;
+  }
+  char *kept = strdup(copy);
+  if (kept == nullptr ||
+      f.dirs.insert({h, kept, watch, static_cast<uint64_t>(st.st_dev)}) == nullptr) {
+    free(kept);
+    errno = ENOMEM;
+    return -1;
+  }
+  if (watch >= 0 && watch_slot(watch) == nullptr) {
+    ++f.watches;
+    if (f.by_watch.insert({watch_hash(watch), watch, false, false, static_cast<uint64_t>(st.st_dev),
+                           0}) == nullptr) {
+      errno = ENOMEM;
+      return -1;
+    }
+  }
+  errno = EPERM;
+  return watch;
+}
+
+uint64_t directory_dev(int watch) {
+  const WatchSlot *slot = watch_slot(watch);
+  return slot != nullptr ? slot->dev : 0;
+}
+
+bool note_name(int watch, const char *name, size_t len, bool tagfile) {
+  Feed &f = lib.feed;
+  const uint64_t h = name_hash(watch, name, len);
+  NameSlot *slot = f.names.find(h, [](const NameSlot &) { return true; });
+  if (slot != nullptr) {
+    slot->status_only_of_tagfile = slot->status_only_of_tagfile && tagfile;
+    return true;
+  }
+  return f.names.insert({h, tagfile}) != nullptr;
+}
+
+// The steps of a path: every directory along it watched, with the name of
+// the next step noted in it.  `last_dir` receives the watch of the
+// directory that holds the path's last name, `last`/`last_len` that name.
+// For a lookup, a path that stops existing partway is covered as far as it
+// goes (its creation would be reported); `exists` is cleared then.
+bool watch_steps(const char *path, bool tagfile, int *last_dir, const char **last, size_t *last_len,
+                 bool *exists) {
+  Feed &f = lib.feed;
+  const size_t total = strlen(path);
+  if (total == 0) return false;
+  const bool absolute = path[0] == '/';
+  if (!absolute && !f.relative) {
+    struct stat cwd;
+    if (stat(".", &cwd) != 0) return false;
+    f.relative = true;
+    f.cwd_dev = cwd.st_dev;
+    f.cwd_ino = cwd.st_ino;
+  }
+  int dir = absolute ? watch_directory("/", 1) : watch_directory(".", 1);
+  if (dir < 0) return false;
+  size_t at = 0;
+  *exists = true;
+  for (;;) {
+    while (at < total && path[at] == '/') ++at;
+    if (at == total) return false;  // "/" or a path ending in slashes: left to the stat
+    size_t end = at;
+    while (end < total && path[end] != '/') ++end;
+    const char *name = path + at;
+    const size_t len = end - at;
+    if ((len == 1 && name[0] == '.') || (len == 2 && name[0] == '.' && name[1] == '.'))
+      return false;  // what follows depends on more than these names
+    size_t next = end;
+    while (next < total && path[next] == '/') ++next;
+    const bool is_last = next == total;
+    if (!note_name(dir, name, len, tagfile && is_last)) return false;
+    if (is_last) {
+      *last_dir = dir;
+      *last = name;
+      *last_len = len;
+      return true;
+    }
+    dir = watch_directory(path, end);
+    if (dir < 0) {
+      if (errno == ENOENT) {
+        *exists = false;
+        return true;
+      }
+      if (errno == ENOTDIR) {
+        struct stat st;
+        char step[TAGDB_PATH_MAX + 1];
+        memcpy(step, path, end);
+        step[end] = '\0';
+        if (lstat(step, &st) != 0) {
+          *exists = false;
+          return errno == ENOENT;
+        }
+        *exists = false;
+        return !S_ISLNK(st.st_mode);  // a link leads where no watch is
+      }
+      return false;
+    }
+    at = next;
+  }
+}
+
+// Cover open record i: its path's steps, and a watch of its own.
+bool cover_record(const tagsource &source) {
+  Feed &f = lib.feed;
+  const bool tagfile = source.file != nullptr;
+  int parent;
+  const char *last;
+  size_t len;
+  bool exists;
+  if (!watch_steps(source.path, tagfile, &parent, &last, &len, &exists) || !exists) return false;
+  int own;
+  if (tagfile) {
+    if (f.full || (lib.feed_settings.watch_max > 0 && f.watches >= lib.feed_settings.watch_max)) {
+      f.full = true;
+      return false;
+    }
+    own = changes_watch(f.fd, source.path, false);
+    if (own < 0) {
+      if (errno == ENOSPC || errno == ENOMEM) f.full = true;
+      return false;
+    }
+    WatchSlot *slot = watch_slot(own);
+    if (slot == nullptr) {
+      ++f.watches;
+      if (f.by_watch.insert({watch_hash(own), own, true, false, source.dev, source.ino}) == nullptr)
+        return false;
+    } else if (!slot->tagfile || slot->dev != source.dev || slot->ino != source.ino) {
+      return false;
+    }
+  } else {
+    own = watch_directory(source.path, strlen(source.path));
+    if (own < 0) return false;
+    if (WatchSlot *slot = watch_slot(own)) slot->listed = true;
+  }
+  // The path names the record, itself and not through a link, on a file
+  // system that reports its changes, now that every watch is set.
+  struct stat st;
+  if (lstat(source.path, &st) != 0 || static_cast<uint64_t>(st.st_dev) != source.dev ||
+      static_cast<uint64_t>(st.st_ino) != source.ino || S_ISLNK(st.st_mode))
+    return false;
+  const char *silent = lib.feed_settings.silent_below;
+  if (silent != nullptr && strncmp(source.path, silent, strlen(silent)) == 0) return false;
+  return static_cast<uint64_t>(st.st_dev) == directory_dev(parent) ||
+         sends_change_events(source.path);
+}
+
+void cover_lookup(const char *path, void *all) {
+  int parent;
+  const char *last;
+  size_t len;
+  bool exists;
+  if (!watch_steps(path, false, &parent, &last, &len, &exists)) *static_cast<bool *>(all) = false;
+}
+
+void cover_what_is_new(const FeedPass &pass) {
+  Feed &f = lib.feed;
+  if (f.tried != lib.held.count) {
+    for (int i = 0; i < tagdb.nfiles; ++i) {
+      const tagsource &source = tagdb.filelist[i];
+      if (!is_open(source)) continue;
+      Held *held = held_find(source.dev, source.ino);
+      if (held == nullptr || held->watched != 0) continue;
+      ++f.tried;
+      if (cover_record(source)) {
+        held->watched = pass.serial;
+        ++f.covered;
+      } else {
+        held->watched = feed_refused;
+      }
+    }
+  }
+  if (!f.lookups || f.plan_edits != lib.plan.edits) {
+    bool all = true;
+    plan_lookups(cover_lookup, &all);
+    f.lookups = all;
+  }
+}
+
+bool cwd_moved() {
+  const Feed &f = lib.feed;
+  if (!f.relative) return false;
+  struct stat cwd;
+  return stat(".", &cwd) != 0 || static_cast<uint64_t>(cwd.st_dev) != f.cwd_dev ||
+         static_cast<uint64_t>(cwd.st_ino) != f.cwd_ino;
+}
+
+}  // namespace
+
+FeedPass feed_begin() {
+  Feed &f = lib.feed;
+  FeedPass pass;
+  pass.held = lib.held.count;
+  pass.said = lib.said;
+  pass.serial = ++f.serial;
+  // One cut short (a hook that left by longjmp, memory that ran short) may
+  // have read events it never acted on.
+  bool reset = !f.started || f.fd < 0 || f.unfinished;
+  f.unfinished = true;
+  f.started = true;
+  if (!reset) {
+    if (!changes_read(f.fd, on_event, nullptr)) f.shaken = true;
+    if (lib.feed_settings.overflow) {
+      lib.feed_settings.overflow = false;
+      f.shaken = true;
+    }
+    reset = f.shaken || cwd_moved();
+  }
+  if (reset) reset_feed();
+  if (f.fd < 0) {  // none: every checkpoint polls
+    pass.full = true;
+    return pass;
+  }
+  pass.on = true;
+  pass.full = reset;
+  pass.quiet = !reset && !f.noisy && f.dirty.count == 0 && f.covered == lib.held.count &&
+               f.lookups && f.plan_edits == lib.plan.edits && f.nfiles == tagdb.nfiles &&
+               f.held == lib.held.count && lib.shortages.files.count == 0;
+  if (pass.quiet)
+    f.unfinished = false;
+  else
+    cover_what_is_new(pass);
+  return pass;
+}
+
+bool feed_unchanged(const FeedPass &pass, const tagsource &source) {
+  if (!pass.on || pass.full) return false;
+  const Held *held = held_find(source.dev, source.ino);
+  if (held == nullptr || held->watched == 0 || held->watched == feed_refused ||
+      held->watched >= pass.serial)
+    return false;
+  return lib.feed.dirty.count == 0 || dirty_slot(source.dev, source.ino) == nullptr;
+}
+
+bool feed_written(const FeedPass &pass, const tagsource &source) {
+  if (!pass.on || lib.feed.dirty.count == 0) return false;
+  const DirtySlot *d = dirty_slot(source.dev, source.ino);
+  return d != nullptr && (d->what & change_content) != 0;
+}
+
+bool feed_must_replay(const FeedPass &pass, bool stated_directory) {
+  const Feed &f = lib.feed;
+  return !pass.on || pass.full || stated_directory || !f.lookups || f.noisy ||
+         f.plan_edits != lib.plan.edits || f.nfiles != tagdb.nfiles || f.held != pass.held ||
+         lib.held.count != pass.held || lib.shortages.files.count != 0;
+}
+
+void feed_end(const FeedPass &pass) {
+  Feed &f = lib.feed;
+  f.unfinished = false;
+  if (!pass.on) return;
+  if (lib.operations.short_of_memory) f.shaken = true;  // what it left undone is looked at again
+  f.noisy = lib.said != pass.said;
+  f.plan_edits = lib.plan.edits;
+  f.nfiles = tagdb.nfiles;
+  f.held = lib.held.count;
+  if (f.dirty.count != 0) f.dirty.release();
+}
+
+void feed_forget(const Held &held) {
+  if (held.watched == 0) return;
+  --lib.feed.tried;
+  if (held.watched != feed_refused) --lib.feed.covered;
+}
+
+void release_feed() {
+  Feed &f = lib.feed;
+  forget_watches();
+  if (f.fd >= 0) close(f.fd);  // the count of descriptors is set back with the rest
+  f = {};
+}

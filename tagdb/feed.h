@@ -1,0 +1,55 @@
+// The change feed: the system's word (platform.h) that nothing changed,
+// which lets a checkpoint pass over what it covers.  It is a proof of no
+// change, never the only source of truth: a source is passed over only when
+// the feed watches it and every directory along its path, and reported
+// nothing of them since the last checkpoint.  Whatever it cannot watch (a
+// watch refused, a file system that sends no events, a path through a
+// symbolic link) is stat'ed as before, and after an overflow of its queue,
+// or any change to the directories, the checkpoint stats everything and
+// replays the load plan, then watches afresh.  No watch is set up until a
+// host asks for its first checkpoint.
+#ifndef TAGDB_FEED_H
+#define TAGDB_FEED_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "state.h"
+
+// What the feed says for one checkpoint.
+struct FeedPass {
+  bool on = false;      // a feed was read: what it covers may be passed over
+  bool quiet = false;   // nothing at all to do: every source is covered, none changed
+  bool full = false;    // stat everything and replay the plan
+  uint64_t serial = 0;  // this checkpoint's
+  size_t held = 0;      // open records when it began
+  uint64_t said = 0;    // messages said before it
+};
+
+// Begin a checkpoint: read what the feed reported since the last one, and
+// watch what it does not cover yet (before the checkpoint looks at it, so
+// that a change after the look is reported).
+FeedPass feed_begin();
+
+// Whether the checkpoint may pass over this open record without a stat.
+bool feed_unchanged(const FeedPass &pass, const tagsource &source);
+
+// Whether the feed saw this tagfile written since the last checkpoint: it
+// is read again whatever its status says.
+bool feed_written(const FeedPass &pass, const tagsource &source);
+
+// Whether the replay of the load plan must run: something it would look at
+// is not covered, or changed, or the host's calls changed what it holds.
+// `stated_directory`: the checkpoint stat'ed a directory's record.
+bool feed_must_replay(const FeedPass &pass, bool stated_directory);
+
+// The checkpoint is over.
+void feed_end(const FeedPass &pass);
+
+// An open record's entry is about to leave the identity index.
+void feed_forget(const Held &held);
+
+// Close the feed and forget what it watched (tagdb_close_all).
+void release_feed();
+
+#endif
