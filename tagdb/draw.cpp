@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bounds.h"
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
-#include "limits.h"
 #include "platform.h"
 #include "state.h"
 #include "tagdb.h"

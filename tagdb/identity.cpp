@@ -5,9 +5,9 @@
 
 #include <cerrno>
 
+#include "bounds.h"
 #include "feed.h"
 #include "hooks.h"
-#include "limits.h"
 #include "platform.h"
 #include "state.h"
 #include "tables.h"

@@ -29,7 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "limits.h"
+#include "bounds.h"
 #include "platform.h"
 #include "scan.h"
 #include "state.h"

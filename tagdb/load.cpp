@@ -12,10 +12,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "bounds.h"
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
-#include "limits.h"
 #include "state.h"
 #include "tables.h"
 #include "tagdb.h"
@@ -387,7 +387,7 @@ int add_env(const char *value) {
     std::string_view rest(value);
     int sum = 0;
     for (size_t colon; (colon = rest.find(':')) != std::string_view::npos;) {
-      sum += add_element(rest.substr(0, colon));
+      sum += add_element(std::string_view(rest.data(), colon));
       if (lib.operations.short_of_memory) return 0;
       rest.remove_prefix(colon + 1);
     }
@@ -522,7 +522,7 @@ void env_lookups(const char *value, void (*each)(const char *, void *), void *ar
   char path[TAGDB_PATH_MAX + 1];
   std::string_view rest(value);
   for (size_t colon; (colon = rest.find(':')) != std::string_view::npos;) {
-    const std::string_view element = rest.substr(0, colon);
+    const std::string_view element(rest.data(), colon);
     if (element.size() <= TAGDB_PATH_MAX) {
       memcpy(path, element.data(), element.size());
       path[element.size()] = '\0';

@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bounds.h"
 #include "feed.h"
 #include "hashtable.h"
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
-#include "limits.h"
 #include "load.h"
 #include "platform.h"
 #include "state.h"

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "bounds.h"
 #include "feed.h"
 #include "hooks.h"
 #include "index.h"
-#include "limits.h"
 #include "load.h"
 #include "state.h"
 #include "tables.h"

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "bounds.h"
 #include "hooks.h"
-#include "limits.h"
 #include "platform.h"
 #include "state.h"
 

@@ -269,8 +269,12 @@ TAGDB_API int64_t tagdb_set_memory_limit(int64_t bytes);
  * the filelist is compacted.  Afterwards the database holds what a fresh
  * load of the same calls would.  What the paths named in the plan meet is
  * not reported again; what open directories hold is.  The cost follows the
- * plan and the sources it reaches.  Returns 0, or -1 with errno ENOMEM when
- * memory ran short and the host turned off the exit. */
+ * plan and the sources it reaches.  Where the system says what changed
+ * (inotify on Linux), the first checkpoint watches the sources and the
+ * directories along their paths, and later ones pass over, without a stat,
+ * what the feed watches and reported nothing of: the feed holds one
+ * descriptor until tagdb_close_all.  Returns 0, or -1 with errno ENOMEM
+ * when memory ran short and the host turned off the exit. */
 TAGDB_API int tagdb_checkpoint(void);
 
 #ifdef __cplusplus

@@ -9,7 +9,7 @@
 // (device and inode), unchanged since: otherwise its chunks do not read, as
 // those of a changed file do not, and another is drawn.
 
-#include "limits.h"
+#include "bounds.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

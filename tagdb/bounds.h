@@ -1,7 +1,7 @@
 // What the library takes from its host: the descriptors its open records
 // hold, the memory of the tagindex, and the tagfiles a shortage left out.
-#ifndef TAGDB_LIMITS_H
-#define TAGDB_LIMITS_H
+#ifndef TAGDB_BOUNDS_H
+#define TAGDB_BOUNDS_H
 
 #include <sys/stat.h>
 
