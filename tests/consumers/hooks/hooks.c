@@ -562,7 +562,17 @@ cancel_section(void)
 		    a.returned);
 	check_whole("while adding", count, before);
 
-	/* From the hook. */
+	/* From the hook.  AddressSanitizer cannot follow this one: the frames a
+	 * cancellation unwinds keep their poisoned redzones, which it then
+	 * reports, falsely, as the thread ends. */
+#ifdef PELNIK_CHECKED_BUILD
+	if (strcmp(PELNIK_CHECKED_BUILD, "sanitizers") == 0) {
+		puts("cancel: the cancellation in the hook is left out: " PELNIK_CHECKED_BUILD
+		     " report the frames it unwinds when the thread ends");
+		tagdb_close_all();
+		return 0;
+	}
+#endif
 	struct adder h = {"big", {{0}}, {{0}}, 0, 0, 0, 0};
 	sem_init(&h.entered, 0, 0);
 	sem_init(&h.cancel_sent, 0, 0);
