@@ -9,10 +9,12 @@ is one per process, and the module's functions are the database:
     print(tagdb.draw())                      # one line, or None when there is none
 
 add() and add_env() open sources and return how many tagfiles they
-opened; draw() and draw_bytes() draw a line (refresh=True first brings the
-database up to date with the disk, as checkpoint() does); chunks(),
-tagfiles() and sources() tell what is open; close_all() empties it.
-Paths are str, bytes or os.PathLike.
+opened; remove() takes back a path given to add(); draw() and draw_bytes()
+draw a line (refresh=True first brings the database up to date with the
+disk, as checkpoint() does); chunks(), tagfiles() and sources() tell what is
+open; close_all() empties it.  set_descriptor_budget() and
+set_memory_limit() bound the descriptors and memory the index takes.  Paths
+are str, bytes or os.PathLike.
 
 Messages (a path that cannot be used, and debug lines) go to the logger
 "tagdb": errors as WARNING, debug lines as DEBUG (made only while that
@@ -36,6 +38,9 @@ from ._tagdb import (
     close_all,
     draw,
     draw_bytes,
+    remove,
+    set_descriptor_budget,
+    set_memory_limit,
     sources,
     tagfiles,
     version,
@@ -49,17 +54,13 @@ __all__ = [
     "close_all",
     "draw",
     "draw_bytes",
+    "remove",
+    "set_descriptor_budget",
+    "set_memory_limit",
     "sources",
     "tagfiles",
     "version",
 ]
-
-# The operations of the library this was built with that not every one has.
-for _name in ("remove", "set_descriptor_budget", "set_memory_limit"):
-    if hasattr(_tagdb, _name):
-        globals()[_name] = getattr(_tagdb, _name)
-        __all__.append(_name)
-del _name
 
 __version__ = version
 

@@ -16,6 +16,9 @@ def add(path: Optional[_Path] = None, /) -> int:
 def add_env() -> int:
     """Add the sources of TAGLINES, else the defaults; tagfiles opened."""
 
+def remove(path: _Path, /) -> int:
+    """Take back a path given to add(); tagfiles closed (0 for a path never given)."""
+
 def draw(refresh: bool = False) -> Optional[str]:
     """One tagline (surrogateescape-decoded UTF-8), or None when there is none."""
 

@@ -315,12 +315,16 @@ static PyObject *py_close_all(PyObject *self, PyObject *unused) {
   Py_RETURN_NONE;
 }
 
-#ifdef TAGDB_HAVE_REMOVE
 PyDoc_STRVAR(remove_doc,
              "remove($module, path, /)\n--\n\n"
-             "Take back a path given to add(): close the sources it brought in and\n"
-             "stop adding what it names.  path is a str, bytes or os.PathLike, as it\n"
-             "was given.  Returns how many tagfiles were closed.");
+             "Take back a path given to add(): close what only it brought in, and\n"
+             "let no later checkpoint or refreshing draw bring it back.  A tagfile\n"
+             "that another path given to add(), or add_env(), reaches stays open;\n"
+             "the rest is brought up to date as checkpoint() does.\n\n"
+             "path is a str, bytes or os.PathLike, spelled as it was given.  Returns\n"
+             "how many tagfiles were closed: 0 for a path never given, or one that\n"
+             "reaches nothing still open.  Raises MemoryError when bringing the rest\n"
+             "up to date ran short of memory.");
 
 static PyObject *py_remove(PyObject *self, PyObject *arg) {
   (void)self;
@@ -340,7 +344,6 @@ static PyObject *py_remove(PyObject *self, PyObject *arg) {
   Py_DECREF(bytes);
   return result;
 }
-#endif
 
 PyDoc_STRVAR(chunks_doc,
              "chunks($module, /)\n--\n\n"
@@ -402,7 +405,6 @@ static PyObject *py_sources(PyObject *self, PyObject *unused) {
   return list;
 }
 
-#ifdef TAGDB_HAVE_SET_DESCRIPTOR_BUDGET
 PyDoc_STRVAR(set_descriptor_budget_doc,
              "set_descriptor_budget($module, n, /)\n--\n\n"
              "Keep at most n file descriptors open for tagfiles (0: the default, half\n"
@@ -422,9 +424,7 @@ static PyObject *py_set_descriptor_budget(PyObject *self, PyObject *arg) {
   deliver_messages();
   return PyLong_FromLong(before);
 }
-#endif
 
-#ifdef TAGDB_HAVE_SET_MEMORY_LIMIT
 PyDoc_STRVAR(set_memory_limit_doc,
              "set_memory_limit($module, nbytes, /)\n--\n\n"
              "Let the index take at most nbytes of memory (0: the default, half of\n"
@@ -443,7 +443,6 @@ static PyObject *py_set_memory_limit(PyObject *self, PyObject *arg) {
   deliver_messages();
   return PyLong_FromLongLong((long long)before);
 }
-#endif
 
 PyDoc_STRVAR(set_logging_doc,
              "_set_logging($module, sink, debug_wanted, /)\n--\n\n"
@@ -472,18 +471,12 @@ static PyMethodDef methods[] = {
      draw_bytes_doc},
     {"checkpoint", py_checkpoint, METH_NOARGS, checkpoint_doc},
     {"close_all", py_close_all, METH_NOARGS, close_all_doc},
-#ifdef TAGDB_HAVE_REMOVE
     {"remove", py_remove, METH_O, remove_doc},
-#endif
     {"chunks", py_chunks, METH_NOARGS, chunks_doc},
     {"tagfiles", py_tagfiles, METH_NOARGS, tagfiles_doc},
     {"sources", py_sources, METH_NOARGS, sources_doc},
-#ifdef TAGDB_HAVE_SET_DESCRIPTOR_BUDGET
     {"set_descriptor_budget", py_set_descriptor_budget, METH_O, set_descriptor_budget_doc},
-#endif
-#ifdef TAGDB_HAVE_SET_MEMORY_LIMIT
     {"set_memory_limit", py_set_memory_limit, METH_O, set_memory_limit_doc},
-#endif
     {"_set_logging", (PyCFunction)(void (*)(void))py_set_logging, METH_FASTCALL, set_logging_doc},
     {NULL, NULL, 0, NULL}};
 

@@ -1,7 +1,9 @@
 """The package as a Python host uses it: real files and directories, the
 "tagdb" logger, threads, and the package as installed."""
 
+import ast
 import errno
+import inspect
 import logging
 import os
 import pathlib
@@ -14,6 +16,7 @@ import threading
 import pytest
 
 import tagdb
+import tagdb._tagdb
 
 HERE = pathlib.Path(__file__).resolve().parent
 SOURCE = HERE.parent.parent
@@ -37,6 +40,8 @@ def test_path_forms(db, tmp_path, form):
     assert db.add(form(str(tmp_path / "one"))) == 1
     assert db.sources() == [str(tmp_path / "one")]
     assert db.draw() == "only line"
+    assert db.remove(form(str(tmp_path / "one"))) == 1
+    assert (db.sources(), db.draw(refresh=True)) == ([], None)
 
 
 def test_name_not_utf8_round_trips(db, tmp_path):
@@ -131,12 +136,79 @@ def test_debug_lines_only_while_the_logger_wants_them(db, tmp_path, caplog):
         (lambda: tagdb.draw(True, True), TypeError),
         (lambda: tagdb.draw(fresh=True), TypeError),
         (lambda: tagdb.draw_bytes(refresh=True, x=1), TypeError),
+        (lambda: tagdb.remove(), TypeError),
+        (lambda: tagdb.remove(None), TypeError),
+        (lambda: tagdb.remove(b"a\0b"), ValueError),
     ],
-    ids=["number", "NUL", "two paths", "two flags", "unknown keyword", "extra keyword"],
+    ids=["number", "NUL", "two paths", "two flags", "unknown keyword", "extra keyword",
+         "remove nothing", "remove None", "remove NUL"],
 )
 def test_argument_errors(db, call, error):
     with pytest.raises(error):
         call()
+
+
+def test_removing_a_directory_closes_its_tagfiles_for_good(db, tmp_path, caplog):
+    caplog.set_level(logging.DEBUG, logger="tagdb")
+    top = tmp_path / "top"
+    (top / "sub").mkdir(parents=True)
+    (top / "a").write_text("a1\na2\n")
+    (top / "sub" / "b").write_text("b1\n")
+    (tmp_path / "kept").write_text("kept\n")
+    assert db.add(top) == 2
+    assert db.add(tmp_path / "kept") == 1
+    caplog.clear()
+
+    assert db.remove(str(top)) == 2
+    assert (db.tagfiles(), db.chunks(), db.sources()) == (1, 1, [str(tmp_path / "kept")])
+    assert any(r.levelno == logging.DEBUG for r in caplog.records if r.name == "tagdb")
+
+    # Touched, grown, replaced by rename, joined by a new file: nothing under
+    # the directory comes back, whatever a refresh finds there.
+    (top / "a").write_text("a1\na2\na3\n")
+    (top / "new").write_text("new\n")
+    (top / "sub" / "b.tmp").write_text("b2\n")
+    os.replace(top / "sub" / "b.tmp", top / "sub" / "b")
+    os.utime(top, (1, 1))
+    assert {db.draw(refresh=True) for _ in range(200)} == {"kept"}
+    db.checkpoint()
+    assert (db.tagfiles(), db.sources()) == (1, [str(tmp_path / "kept")])
+    assert db.remove(str(top)) == 0  # taken back already
+
+
+@pytest.mark.parametrize("removed", ["file", "directory"])
+def test_removing_one_of_two_paths_to_a_tagfile_keeps_its_lines(db, tmp_path, removed):
+    (tmp_path / "d").mkdir()
+    (tmp_path / "d" / "f").write_text("f1\nf2\n")
+    (tmp_path / "d" / "g").write_text("g1\n")
+    assert db.add(tmp_path / "d") == 2
+    assert db.add(tmp_path / "d" / "f") == 0  # reached through the directory already
+
+    if removed == "file":
+        assert db.remove(tmp_path / "d" / "f") == 0
+        left = {"f1", "f2", "g1"}
+    else:
+        assert db.remove(tmp_path / "d") == 1  # g; f is still named on its own
+        left = {"f1", "f2"}
+    for refresh in (False, True):
+        assert {db.draw(refresh=refresh) for _ in range(300)} == left
+    (tmp_path / "d" / "f").write_text("f1\nf2\nf3\n")
+    db.checkpoint()
+    assert {db.draw() for _ in range(300)} == left | {"f3"}
+
+
+def test_removing_a_path_never_given_changes_nothing(db, tmp_path, caplog):
+    caplog.set_level(logging.WARNING, logger="tagdb")
+    (tmp_path / "d").mkdir()
+    (tmp_path / "d" / "f").write_text("f\n")
+    (tmp_path / "other").write_text("other\n")
+    db.add(tmp_path / "d")
+    before = (db.tagfiles(), db.chunks(), db.sources())
+    for path in [tmp_path / "other", tmp_path / "missing", tmp_path / "d" / "f", str(tmp_path / "d") + "/", str(tmp_path)]:
+        assert db.remove(path) == 0, path
+    assert (db.tagfiles(), db.chunks(), db.sources()) == before
+    assert db.draw(refresh=True) == "f"
+    assert [r for r in caplog.records if r.name == "tagdb"] == []
 
 
 def test_other_threads_run_while_the_library_indexes(db, tmp_path):
@@ -198,6 +270,32 @@ def test_descriptor_budget_below_the_tagfiles_still_draws_every_line(db, tmp_pat
     finally:
         db.close_all()
         db.set_descriptor_budget(before)
+
+
+def test_stub_declares_the_module_as_it_is():
+    """Every public name of the package is in __init__.pyi, each function
+    with the parameters it takes, and every function has its own docstring."""
+    stub = ast.parse((pathlib.Path(tagdb.__file__).parent / "__init__.pyi").read_text())
+    functions = {node.name: node.args for node in stub.body if isinstance(node, ast.FunctionDef)}
+    values = {node.target.id for node in stub.body if isinstance(node, ast.AnnAssign)}
+    public = {name for name in dir(tagdb) if not name.startswith("_") and not inspect.ismodule(getattr(tagdb, name))}
+    assert public | {"__version__"} == set(functions) | values
+    assert set(tagdb.__all__) <= public
+    # What the extension has is all in the package, but for its internals.
+    assert {n for n in dir(tagdb._tagdb) if not n.startswith("_") and not n.isupper()} <= public
+
+    def stub_parameters(args):
+        kinds = [(a, inspect.Parameter.POSITIONAL_ONLY) for a in args.posonlyargs]
+        kinds += [(a, inspect.Parameter.POSITIONAL_OR_KEYWORD) for a in args.args]
+        defaults = [False] * (len(kinds) - len(args.defaults)) + [True] * len(args.defaults)
+        return [(a.arg, kind, d) for (a, kind), d in zip(kinds, defaults)]
+
+    for name, args in functions.items():
+        function = getattr(tagdb, name)
+        assert function.__doc__ and function.__doc__.strip(), name
+        real = [(p.name, p.kind, p.default is not inspect.Parameter.empty)
+                for p in inspect.signature(function).parameters.values()]
+        assert real == stub_parameters(args), name
 
 
 SHORTAGE_HOST = r"""
