@@ -1219,9 +1219,11 @@ bool enter_private_defaults(const std::string &home, const std::string &system) 
     return false;
   const passwd *pw = getpwuid(getuid());
   const std::string home_dir = pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "/root";
-  return mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount(home.c_str(), home_dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-         mount(system.c_str(), system_mount_point().c_str(), nullptr, MS_BIND, nullptr) == 0;
+  // The type is ignored for these, but named: valgrind reads it whatever
+  // the flags say.
+  return mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(home.c_str(), home_dir.c_str(), "none", MS_BIND, nullptr) == 0 &&
+         mount(system.c_str(), system_mount_point().c_str(), "none", MS_BIND, nullptr) == 0;
 }
 
 std::string user_source() {
