@@ -784,7 +784,9 @@ TEST_F(RefreshTest, FeedSeesParentRenamesAndWritesThatKeepSizeAndTime) {
       for (const std::string &s : sources) tagdb_add(s.c_str());
       tagdb_checkpoint();
       tagdb_checkpoint();
-      if (f.watch_max == 0 && !f.silent) {
+      // Whole coverage, unless the system itself refused a watch (its limit
+      // per user is shared with every other program of the user).
+      if (f.watch_max == 0 && !f.silent && !lib.feed.full) {
         EXPECT_EQ(lib.feed.covered, lib.held.count);
         for (int i = 0; i < tagdb.nfiles; ++i) {
           const Held *h = held_find(tagdb.filelist[i].dev, tagdb.filelist[i].ino);
