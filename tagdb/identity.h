@@ -1,7 +1,8 @@
 // The identity index: which open record of the filelist holds each file or
 // directory, by device and inode, and the status a tagfile had when it was
 // opened.  Every operation that opens, closes, re-reads or moves a record
-// keeps it up to date; the table itself is part of the library's state.
+// keeps it up to date, through records.h; the table itself is part of the
+// library's state.
 #ifndef TAGDB_IDENTITY_H
 #define TAGDB_IDENTITY_H
 
@@ -15,16 +16,6 @@ uint64_t identity_hash(uint64_t dev, uint64_t ino);
 
 // What the index keeps of the open record with this identity, or NULL.
 Held *held_find(uint64_t dev, uint64_t ino);
-
-// Record i is now open, as `st`.  False when the index cannot grow: that is
-// reported as the filelist's shortage.
-bool held_opened(int i, const struct stat &st);
-
-// Record i is about to close.
-void held_closing(int i);
-
-// Compaction moved a record to position `to`.
-void held_moved(int to);
 
 // The position of the open record with this identity, or -1.
 int held_position(uint64_t dev, uint64_t ino);

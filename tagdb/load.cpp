@@ -16,6 +16,7 @@
 #include "hooks.h"
 #include "identity.h"
 #include "index.h"
+#include "records.h"
 #include "state.h"
 #include "tables.h"
 #include "tagdb.h"

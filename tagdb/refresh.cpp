@@ -19,6 +19,7 @@
 #include "index.h"
 #include "load.h"
 #include "platform.h"
+#include "records.h"
 #include "state.h"
 #include "tables.h"
 #include "tagdb.h"
