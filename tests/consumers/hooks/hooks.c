@@ -778,21 +778,23 @@ reenter_section(void)
 			continue;
 		for (int a = CLOSE_ALL; a <= REFRESHING_DRAW; a++) {
 			char how[200];
-			int status;
+			int status = 0;
 			pid_t child;
 
 			snprintf(how, sizeof how, "reenter, %s on %s", action_names[a], situation_names[s]);
 			mkdir("row", 0755);
 			fflush(NULL);
 			child = fork();
-			if (child == 0 && chdir("row") == 0) {
-				symlink("../huge", "huge");
+			if (child == 0) {
+				if (chdir("row") != 0 || symlink("../huge", "huge") != 0)
+					_exit(2);
 				reenter_child((enum situation)s, (enum action)a, how);
 			}
 			if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
 			    WEXITSTATUS(status) != 0)
 				fail("%s: the row failed (status %d)", how, status);
-			system("rm -rf row");
+			if (system("rm -rf row") != 0)
+				fail("%s: row not removed", how);
 		}
 	}
 	return 0;
