@@ -34,11 +34,15 @@ int64_t tagindex_ceiling() {
 
 int descriptor_budget() {
   if (lib.limits.descriptor_budget > 0) return lib.limits.descriptor_budget;
+  int &found = lib.operations.descriptor_budget;
+  if (found > 0) return found;
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
       limit.rlim_cur / 2 >= static_cast<rlim_t>(INT_MAX))
-    return INT_MAX;
-  return std::max(1, static_cast<int>(limit.rlim_cur / 2));
+    found = INT_MAX;
+  else
+    found = std::max(1, static_cast<int>(limit.rlim_cur / 2));
+  return found;
 }
 
 int tagdb_set_descriptor_budget(int n) {

@@ -287,8 +287,7 @@ Operation::Operation() {
   // indexer thread joined and the tables whole.
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state_);
   pthread_mutex_lock(&library_lock);
-  lib.operations.short_of_memory = false;
-  lib.operations.err = 0;
+  lib.operations = {};
 }
 
 Operation::~Operation() {

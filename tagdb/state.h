@@ -30,10 +30,12 @@ struct Hooks {
 };
 
 // What the operation under way came to: whether memory ran short in it (or
-// in one it called), and the error it ends with otherwise.
+// in one it called), and the error it ends with otherwise; and the default
+// descriptor budget as it found it, read once rather than for every file.
 struct Operations {
   bool short_of_memory = false;
   int err = 0;
+  int descriptor_budget = 0;  // 0: not read yet
 };
 
 // One entry of the identity index: the open record of the filelist that

@@ -148,6 +148,29 @@ static PyObject *count_result(int n, int err, PyObject *path) {
                       : PyErr_SetFromErrno(PyExc_OSError);
 }
 
+/* Call an operation that returns a count, with the interpreter lock
+ * released: on a path (or none), or on nothing.  Its result for Python, as
+ * count_result gives it; `about` names the path in an exception. */
+static PyObject *call_on_path(int (*operation)(const char *), const char *path, PyObject *about) {
+  int n, err;
+  PyThreadState *const unlocked = PyEval_SaveThread();
+  errno = 0;
+  n = operation(path);
+  err = errno;
+  PyEval_RestoreThread(unlocked);
+  return count_result(n, err, about);
+}
+
+static PyObject *call_plain(int (*operation)(void)) {
+  int n, err;
+  PyThreadState *const unlocked = PyEval_SaveThread();
+  errno = 0;
+  n = operation();
+  err = errno;
+  PyEval_RestoreThread(unlocked);
+  return count_result(n, err, NULL);
+}
+
 PyDoc_STRVAR(add_doc,
              "add($module, path=None, /)\n--\n\n"
              "Add a tagfile, or a directory and every tagfile below it (names that\n"
@@ -171,13 +194,7 @@ static PyObject *py_add(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     return NULL;
   }
   const char *path = bytes != NULL ? PyBytes_AS_STRING(bytes) : NULL;
-  int n, err;
-  PyThreadState *const unlocked = PyEval_SaveThread();
-  errno = 0;
-  n = tagdb_add(path);
-  err = errno;
-  PyEval_RestoreThread(unlocked);
-  PyObject *result = count_result(n, err, bytes != NULL ? given : NULL);
+  PyObject *result = call_on_path(tagdb_add, path, bytes != NULL ? given : NULL);
   Py_XDECREF(bytes);
   return result;
 }
@@ -193,13 +210,7 @@ static PyObject *py_add_env(PyObject *self, PyObject *unused) {
   (void)self;
   (void)unused;
   if (follow_debug_wish() < 0) return NULL;
-  int n, err;
-  PyThreadState *const unlocked = PyEval_SaveThread();
-  errno = 0;
-  n = tagdb_add_env();
-  err = errno;
-  PyEval_RestoreThread(unlocked);
-  return count_result(n, err, NULL);
+  return call_plain(tagdb_add_env);
 }
 
 /* Draw into buf (TAGDB_LINE_BUF bytes).  Returns the length, or -1 with
@@ -288,13 +299,7 @@ static PyObject *py_checkpoint(PyObject *self, PyObject *unused) {
   (void)self;
   (void)unused;
   if (follow_debug_wish() < 0) return NULL;
-  int n, err;
-  PyThreadState *const unlocked = PyEval_SaveThread();
-  errno = 0;
-  n = tagdb_checkpoint();
-  err = errno;
-  PyEval_RestoreThread(unlocked);
-  PyObject *result = count_result(n, err, NULL);
+  PyObject *result = call_plain(tagdb_checkpoint);
   if (result == NULL) return NULL;
   Py_DECREF(result);
   Py_RETURN_NONE;
@@ -334,13 +339,7 @@ static PyObject *py_remove(PyObject *self, PyObject *arg) {
     Py_DECREF(bytes);
     return NULL;
   }
-  int n, err;
-  PyThreadState *const unlocked = PyEval_SaveThread();
-  errno = 0;
-  n = tagdb_remove(PyBytes_AS_STRING(bytes));
-  err = errno;
-  PyEval_RestoreThread(unlocked);
-  PyObject *result = count_result(n, err, arg);
+  PyObject *result = call_on_path(tagdb_remove, PyBytes_AS_STRING(bytes), arg);
   Py_DECREF(bytes);
   return result;
 }
