@@ -88,7 +88,7 @@ int tagindex_room_ahead(int n) {
   const int end = static_cast<int>(std::min<int64_t>(tagdb.maxtags, int64_t{n} + stretch));
   const int from = same ? std::max(n, lib.prefaulted.end) : n;
   if (from < end)
-    table_prefault(tagdb.tagindex + from, sizeof(tagentry) * static_cast<size_t>(end - from));
+    tagindex_prefault(tagdb.tagindex + from, end - from);
   lib.prefaulted.table = tagdb.tagindex;
   lib.prefaulted.end = end;
   return end;
@@ -358,7 +358,7 @@ void run_pieces(Worker &w) {
     // Outside the lock, beside the other workers: the pieces before have
     // their places, and the table stays where it is until every copy ends.
     const size_t bytes = sizeof(tagentry) * static_cast<size_t>(a.n);
-    if (tagindex_mapped()) table_prefault(to, bytes);
+    if (tagindex_mapped()) tagindex_prefault(to, a.n);
     memcpy(to, a.index, bytes);
     pthread_mutex_lock(&p.lock);
     --p.copying;

@@ -137,6 +137,26 @@ TEST_F(IndexTest, PiecesFollowTheRecordsOfEarlierSources) {
     ASSERT_EQ(tagdb.tagindex[i].file, tagdb.filelist[i < 2 ? 0 : 1].file) << "record " << i;
 }
 
+TEST_F(IndexTest, TablesLargeEnoughForHugePagesHoldEveryOffset) {
+  // 1.1 million chunks: the tagindex grows past the size at which it asks
+  // for huge pages, and the pieces' copies are prefaulted and timed there.
+  std::string text;
+  std::vector<int64_t> expected{0};
+  for (int i = 0; i < 1'100'000; ++i) {
+    text += std::to_string(i % 1000) + "\n";
+    expected.push_back(static_cast<int64_t>(text.size()));
+  }
+  expected.pop_back();  // the end of the file starts no chunk
+  const std::string path = dir / "many";
+  write_file(path, text);
+  ASSERT_GT(expected.size() * sizeof(tagentry), huge_table_min);
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    use_threads(threads, int64_t{1} << 20);
+    ASSERT_EQ(index_afresh(path), expected);
+  }
+}
+
 // The file that the indexer's reads are followed by an append to, and how
 // many more appends there are: bounded, so that an indexer that read on to
 // the file's current end would end, with lines it should not have.

@@ -20,6 +20,7 @@
 // copies into fresh pages, which are dear.
 inline constexpr size_t table_mapped_min = size_t{256} << 10;
 inline constexpr size_t table_granule = size_t{2} << 20;
+inline constexpr size_t huge_table_min = size_t{16} << 20;
 
 // The size a table of `bytes` really occupies: what it may use whole.
 size_t table_rounded(size_t bytes);
@@ -31,10 +32,12 @@ void *table_resize(void *table, size_t old_bytes, size_t new_bytes);
 
 void table_release(void *table, size_t bytes);
 
-// Ask for the pages of [start, start + bytes) of a mapped table at once, as
-// the writer is about to fill them: one call instead of a fault per page.
-// Only a hint; it does nothing where the system has no such call.
-void table_prefault(void *start, size_t bytes);
+// Ask for the pages of [start, start + bytes) of a mapped table of
+// table_bytes at `table` at once, as the writer is about to fill them: one
+// call instead of a fault per page.  Only a hint; it does nothing where the
+// system has no such call.  Tables of huge_table_min and more take huge
+// pages where the system has them, for as long as they come quickly.
+void table_prefault(void *table, size_t table_bytes, void *start, size_t bytes);
 
 // Processors this process may run on; at least 1.
 int processors_available();

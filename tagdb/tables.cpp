@@ -119,6 +119,11 @@ bool tagdb_tables_init() {
          grow(tagdb.tagindex, tagdb.maxtags, tagindex_step, "realloc tagindex");
 }
 
+void tagindex_prefault(tagentry *start, int records) {
+  table_prefault(tagdb.tagindex, sizeof(tagentry) * static_cast<size_t>(tagdb.maxtags), start,
+                 sizeof(tagentry) * static_cast<size_t>(records));
+}
+
 bool tagindex_mapped() {
   return static_cast<size_t>(tagdb.maxtags) * sizeof(tagentry) >= table_mapped_min;
 }

@@ -28,6 +28,10 @@ bool tagindex_reserve(int64_t records);
 // Whether the tagindex lives in pages of its own, outside the heap.
 bool tagindex_mapped();
 
+// Ask for the pages of `records` records from `start` of a mapped tagindex
+// at once, as the indexer is about to write them.
+void tagindex_prefault(tagentry *start, int records);
+
 // A table cannot grow: the error under the table's label ("realloc
 // filelist", "realloc tagindex"), then exit status 1; or, where the host
 // turned that off, the operation under way ends with -1 and ENOMEM.
