@@ -61,8 +61,8 @@ constexpr size_t huge_pages_judged = size_t{4} << 20;  // the least the average 
 struct HugePageCost {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
   bool dear = false;
-  long long ns = 0;  // of the table's prefaults so far,
-  size_t bytes = 0;  // and how much they asked for
+  long long ns = 0;    // of the table's prefaults so far,
+  uint64_t bytes = 0;  // and how much they asked for
 };
 HugePageCost huge_pages;
 
