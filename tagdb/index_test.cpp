@@ -138,11 +138,13 @@ TEST_F(IndexTest, PiecesFollowTheRecordsOfEarlierSources) {
 }
 
 TEST_F(IndexTest, TablesLargeEnoughForHugePagesHoldEveryOffset) {
-  // 1.1 million chunks: the tagindex grows past the size at which it asks
-  // for huge pages, and the pieces' copies are prefaulted and timed there.
+  // Enough chunks for the tagindex to grow past the size at which it asks
+  // for huge pages (whatever a record's size), so that the pieces' copies
+  // are prefaulted and timed there.
+  const int lines = static_cast<int>(huge_table_min / sizeof(tagentry)) + 100'000;
   std::string text;
   std::vector<int64_t> expected{0};
-  for (int i = 0; i < 1'100'000; ++i) {
+  for (int i = 0; i < lines; ++i) {
     text += std::to_string(i % 1000) + "\n";
     expected.push_back(static_cast<int64_t>(text.size()));
   }
