@@ -144,7 +144,7 @@ size_t table_rounded(size_t bytes) {
   return bytes < table_mapped_min ? bytes : (bytes + table_granule - 1) & ~(table_granule - 1);
 }
 
-void *table_resize(void *table, size_t old_bytes, size_t new_bytes) {
+void *table_resize(void *table, size_t old_bytes, size_t new_bytes, bool huge_pages) {
   old_bytes = table_rounded(old_bytes);
   new_bytes = table_rounded(new_bytes);
   const bool was_mapped = old_bytes >= table_mapped_min;
@@ -166,7 +166,8 @@ void *table_resize(void *table, size_t old_bytes, size_t new_bytes) {
   }
   // The whole mapping, never a part: advice on a part splits the mapping
   // in two, which the next mremap refuses to move as one.
-  if (moved != nullptr && mapped && new_bytes > old_bytes) advise_table(moved, new_bytes);
+  if (huge_pages && moved != nullptr && mapped && new_bytes > old_bytes)
+    advise_table(moved, new_bytes);
   return moved;
 }
 

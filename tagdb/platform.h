@@ -27,16 +27,17 @@ size_t table_rounded(size_t bytes);
 
 // Move a table of old_bytes to new_bytes (larger or smaller), keeping its
 // first min(old, new) bytes.  Returns NULL with errno set when there is no
-// memory; the old table is then untouched.
-void *table_resize(void *table, size_t old_bytes, size_t new_bytes);
+// memory; the old table is then untouched.  With huge_pages, a table of
+// huge_table_min and more takes huge pages where the system has them, for
+// as long as table_prefault finds that they come quickly.
+void *table_resize(void *table, size_t old_bytes, size_t new_bytes, bool huge_pages);
 
 void table_release(void *table, size_t bytes);
 
 // Ask for the pages of [start, start + bytes) of a mapped table of
 // table_bytes at `table` at once, as the writer is about to fill them: one
 // call instead of a fault per page.  Only a hint; it does nothing where the
-// system has no such call.  Tables of huge_table_min and more take huge
-// pages where the system has them, for as long as they come quickly.
+// system has no such call.
 void table_prefault(void *table, size_t table_bytes, void *start, size_t bytes);
 
 // Processors this process may run on; at least 1.

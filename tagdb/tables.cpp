@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <type_traits>
 
 #include "bounds.h"
 #include "hooks.h"
@@ -40,8 +41,11 @@ bool resize(Record *&table, int &capacity, long long wanted, long long most = IN
     errno = ENOMEM;
     return false;
   }
+  // Only the tagindex may take huge pages: the indexer asks for its pages
+  // ahead and times them, which tells when huge ones stop paying.
+  constexpr bool huge_pages = std::is_same_v<Record, tagentry>;
   void *moved = table_resize(table, static_cast<size_t>(capacity) * sizeof(Record),
-                             static_cast<size_t>(wanted) * sizeof(Record));
+                             static_cast<size_t>(wanted) * sizeof(Record), huge_pages);
   if (moved == nullptr) return false;
   table = static_cast<Record *>(moved);
   capacity = static_cast<int>(wanted);
