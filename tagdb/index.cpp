@@ -87,8 +87,7 @@ int tagindex_room_ahead(int n) {
   if (same && lib.prefaulted.end - n >= stretch / 2) return lib.prefaulted.end;  // enough asked for
   const int end = static_cast<int>(std::min<int64_t>(tagdb.maxtags, int64_t{n} + stretch));
   const int from = same ? std::max(n, lib.prefaulted.end) : n;
-  if (from < end)
-    tagindex_prefault(tagdb.tagindex + from, end - from);
+  if (from < end) tagindex_prefault(tagdb.tagindex + from, end - from);
   lib.prefaulted.table = tagdb.tagindex;
   lib.prefaulted.end = end;
   return end;
@@ -144,6 +143,7 @@ void append(Appender &a, int64_t next) {
 // than the scan itself, so the usual zero to two records are written without
 // asking how many there are; records past the count are scratch, like the
 // spare.  Long lines and a full table take the general path.
+template <bool popcount>
 [[gnu::always_inline]] inline void append_step(Appender &a, const uint64_t mask_in, int64_t at) {
   uint64_t mask = mask_in;
   constexpr uint64_t stop = 1ULL << 63;  // keeps ctz defined on an empty mask
@@ -154,7 +154,7 @@ void append(Appender &a, int64_t next) {
     a = slow;
     return;
   }
-  const int lines = line_feeds_in(mask);
+  const int lines = line_feeds_in<popcount>(mask);
   tagentry *out = a.index + a.n + 1;
   out[0] = {a.stream, first + 1};
   mask &= mask - 1;
@@ -195,16 +195,30 @@ bool calling_thread_blocks(Blocks &b) {
   return true;
 }
 
-// The chunks that end in buf, which holds n bytes from file offset base.
-void append_block(Appender &state, const Blocks &b, const char *buf, size_t n, int64_t base) {
-  b.find(buf, n, b.masks);
+// The chunks of `steps` masks from file offset base, once with the popcount
+// instruction and once without it.
+template <bool popcount>
+[[gnu::always_inline]] inline void append_steps(Appender &state, const uint64_t *masks,
+                                                size_t steps, int64_t base) {
   Appender a = state;
-  const size_t steps = (n + 63) / 64;
   for (size_t k = 0; k < steps; ++k)
-    append_step(a, b.masks[k], base + static_cast<int64_t>(64 * k));
+    append_step<popcount>(a, masks[k], base + static_cast<int64_t>(64 * k));
+  state = a;
+}
+TAGDB_WITH_POPCOUNT void append_steps_counting(Appender &state, const uint64_t *masks, size_t steps,
+                                               int64_t base) {
+  append_steps<true>(state, masks, steps, base);
+}
+void append_steps_adding(Appender &state, const uint64_t *masks, size_t steps, int64_t base) {
+  append_steps<false>(state, masks, steps, base);
+}
+
+// The chunks that end in buf, which holds n bytes from file offset base.
+void append_block(Appender &a, const Blocks &b, const char *buf, size_t n, int64_t base) {
+  b.find(buf, n, b.masks);
+  (popcount_here() ? append_steps_counting : append_steps_adding)(a, b.masks, (n + 63) / 64, base);
   // Whole chunk_max runs with no line feed end by length.
   while (base + static_cast<int64_t>(n) - a.start >= chunk_max) append(a, a.start += chunk_max);
-  state = a;
 }
 
 // Start a piece's records at `at`, a chunk start.

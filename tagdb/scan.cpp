@@ -119,6 +119,14 @@ scan_kernels kernels_here() {
   return k;
 }
 
+bool popcount_here() {
+#ifdef TAGDB_POPCOUNT_CLONE
+  return __builtin_cpu_supports("popcnt");
+#else
+  return true;
+#endif
+}
+
 line_feed_kernel best_line_feed_kernel() {
   // Asked once per file: the processor's features are read in a few
   // instructions, so nothing is kept.

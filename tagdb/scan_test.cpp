@@ -55,6 +55,28 @@ TEST(ScanTest, EveryKernelMarksExactlyTheLineFeeds) {
   }
 }
 
+// The indexer counts line feeds with the popcount instruction where the
+// processor has it and by adding bits where it does not: both give the
+// count of set bits.
+TEST(ScanTest, LineFeedCountsAreTheSameWithAndWithoutThePopcountInstruction) {
+  std::vector<uint64_t> masks = {0,
+                                 1,
+                                 uint64_t{1} << 63,
+                                 ~uint64_t{0},
+                                 0x5555555555555555ULL,
+                                 0xaaaaaaaaaaaaaaaaULL,
+                                 0x8000000000000001ULL,
+                                 0xff00ff00ff00ff00ULL};
+  std::mt19937_64 rng(64);
+  for (int i = 0; i < 1000; ++i) masks.push_back(rng() & rng());
+  for (uint64_t mask : masks) {
+    int bits = 0;
+    for (int b = 0; b < 64; ++b) bits += static_cast<int>(mask >> b & 1);
+    EXPECT_EQ(line_feeds_in<false>(mask), bits) << std::hex << mask;
+    EXPECT_EQ(line_feeds_in<true>(mask), bits) << std::hex << mask;
+  }
+}
+
 TEST(ScanTest, TheProcessorsVectorKernelIsBuiltIn) {
   size_t count;
   const scan_kernels here = kernels_here();
