@@ -34,35 +34,32 @@ line_feed_kernel best_line_feed_kernel();
 // masks is built a second time with TAGDB_WITH_POPCOUNT and
 // line_feeds_in<true>, which use the instruction, for the processors that
 // popcount_here() finds it on.  The portable build adds the bits.
-#if defined(__x86_64__) && !defined(__POPCNT__)
-#define TAGDB_POPCOUNT_IN_WORD 1
-#ifndef TAGDB_PORTABLE
+#if defined(__x86_64__) && !defined(__POPCNT__) && !defined(TAGDB_PORTABLE)
 #define TAGDB_POPCOUNT_CLONE 1
 #define TAGDB_WITH_POPCOUNT [[gnu::target("popcnt")]]
-#endif
-#endif
-#ifndef TAGDB_WITH_POPCOUNT
+#else
 #define TAGDB_WITH_POPCOUNT
+#endif
+#if defined(__x86_64__) && !defined(__POPCNT__)
+inline constexpr bool popcount_in_baseline = false;
+#else
+inline constexpr bool popcount_in_baseline = true;
+#endif
+#ifdef TAGDB_POPCOUNT_CLONE
+inline constexpr bool popcount_clone = true;
+#else
+inline constexpr bool popcount_clone = false;
 #endif
 template <bool instruction = false>
 [[gnu::always_inline]] inline int line_feeds_in(uint64_t mask) {
-#ifdef TAGDB_POPCOUNT_IN_WORD
-#ifdef TAGDB_POPCOUNT_CLONE
-  constexpr bool in_word = !instruction;
-#else
-  constexpr bool in_word = true;
-#endif
-  if constexpr (in_word) {
+  if constexpr (popcount_in_baseline || (instruction && popcount_clone)) {
+    return __builtin_popcountll(mask);
+  } else {
     mask -= (mask >> 1) & 0x5555555555555555ULL;
     mask = (mask & 0x3333333333333333ULL) + ((mask >> 2) & 0x3333333333333333ULL);
     mask = (mask + (mask >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
     return static_cast<int>((mask * 0x0101010101010101ULL) >> 56);
-  } else {
-    return __builtin_popcountll(mask);
   }
-#else
-  return __builtin_popcountll(mask);
-#endif
 }
 
 // Whether code built with TAGDB_WITH_POPCOUNT runs on this processor.
