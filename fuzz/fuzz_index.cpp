@@ -10,17 +10,18 @@
 #include <cstdint>
 #include <cstring>
 
+#include "fakes.h"
 #include "invariants.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
-  lib.settings.block_bytes = 1 + (data[0] * 37u) % 3000;
+  fakes::tuning.block_bytes = 1 + (data[0] * 37u) % 3000;
   ++data, --size;
-  lib.settings.parallel_min = INT64_MAX;
+  fakes::tuning.parallel_min = INT64_MAX;
   if (size >= 1 && data[0] >= 128) {
-    lib.settings.parallel_min = 1;
-    lib.settings.threads_max = 2 + data[0] % 2;
-    lib.settings.piece_bytes = 1 + (data[0] * 13u) % 1100;
+    fakes::tuning.parallel_min = 1;
+    fakes::tuning.threads_max = 2 + data[0] % 2;
+    fakes::tuning.piece_bytes = 1 + (data[0] * 13u) % 1100;
     ++data, --size;
   }
 

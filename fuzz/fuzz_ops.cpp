@@ -158,7 +158,7 @@ std::vector<int64_t> true_chunks(const std::string &path, FILE **stream) {
   struct stat st;
   *stream = nullptr;
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  const int i = held_position(st.st_dev, st.st_ino);
+  const int i = catalog_position(st.st_dev, st.st_ino);
   if (i < 0 || tagdb.filelist[i].file == nullptr) return {};
   *stream = tagdb.filelist[i].file;
   const std::map<int64_t, int64_t> starts = chunk_starts(path);

@@ -8,10 +8,8 @@
 #include <utility>
 
 #include "tagdb/draw.h"
-#include "tagdb/identity.h"
+#include "tagdb/catalog.h"
 #include "tagdb/index.h"
-#include "tagdb/state.h"
-#include "tagdb/tables.h"
 #include "tagdb/load.h"
 
 #define REQUIRE(condition)                                                              \
@@ -39,11 +37,11 @@ inline void check_invariants() {
     REQUIRE(s.file == nullptr || s.dir == nullptr);
     if (s.file != nullptr || s.dir != nullptr) {
       REQUIRE(identities.insert({s.dev, s.ino}).second);
-      REQUIRE(held_position(s.dev, s.ino) == i);
+      REQUIRE(catalog_position(s.dev, s.ino) == i);
     }
     if (s.file != nullptr) REQUIRE(tagfiles.insert(s.file).second);
   }
-  REQUIRE(lib.held.count == identities.size());
+  REQUIRE(catalog_open_count() == identities.size());
   for (int k = 0; k < tagdb.ntags; ++k) REQUIRE(tagfiles.count(tagdb.tagindex[k].file) == 1);
 }
 

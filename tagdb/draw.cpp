@@ -13,12 +13,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "bounds.h"
+#include "catalog.h"
 #include "hooks.h"
-#include "identity.h"
 #include "index.h"
 #include "platform.h"
-#include "state.h"
+#include "sources.h"
 #include "tagdb.h"
 
 namespace {
@@ -56,10 +55,18 @@ struct KnownLine {
 // Whether the open file is unchanged since it was indexed.
 bool unchanged_since_indexed(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  const Held *kept = held_find(st.st_dev, st.st_ino);
-  return kept != nullptr && unchanged_since_opened(*kept, st);
+  return fstat(fd, &st) == 0 && catalog_unchanged(st);
 }
+
+// A buffer for the longer blocks of a look-back, taken only when one is
+// that long.
+struct LookBackBuffer {
+  char *bytes = nullptr;
+  LookBackBuffer() = default;
+  ~LookBackBuffer() { free(bytes); }
+  LookBackBuffer(const LookBackBuffer &) = delete;
+  LookBackBuffer &operator=(const LookBackBuffer &) = delete;
+};
 
 // The last line feed of the n bytes at p, or NULL.
 const char *last_line_feed(const char *p, size_t n) {
@@ -93,8 +100,9 @@ bool continues_long_line(int fd, int64_t offset, KnownLine &known) {
   // the indexer's read buffer, so that a short look-back stays cheap and a
   // long one takes few reads.
   char small[4096];
-  char *look_back_buf = lib.buffers.buf != nullptr ? lib.buffers.buf : small;
-  const size_t look_back_max = lib.buffers.buf != nullptr ? index_block_max : sizeof small;
+  char *look_back_buf = small;
+  LookBackBuffer large;
+  size_t look_back_max = sizeof small;
   int64_t start = floor_start;
   bool asked = false;
   size_t block = sizeof small;
@@ -102,6 +110,12 @@ bool continues_long_line(int fd, int64_t offset, KnownLine &known) {
     if (!asked && offset - end >= line_start_reach) {
       asked = true;
       if (unchanged_since_indexed(fd)) return true;
+    }
+    if (look_back_buf == small && offset - end >= static_cast<int64_t>(sizeof small) &&
+        (large.bytes = static_cast<char *>(malloc(index_block_max))) != nullptr) {
+      look_back_buf = large.bytes;
+      look_back_max = index_block_max;
+      block = std::min(2 * block, look_back_max);
     }
     const int64_t from = std::max(floor, end - static_cast<int64_t>(block));
     const size_t want = static_cast<size_t>(end - from);
@@ -138,12 +152,6 @@ bool read_chunk(int fd, int64_t offset, char *buf, KnownLine &known) {
   return true;
 }
 
-bool same_status(const struct stat &a, const struct stat &b) {
-  const timespec am = modified_at(a), bm = modified_at(b), ac = changed_at(a), bc = changed_at(b);
-  return a.st_size == b.st_size && am.tv_sec == bm.tv_sec && am.tv_nsec == bm.tv_nsec &&
-         ac.tv_sec == bc.tv_sec && ac.tv_nsec == bc.tv_nsec;
-}
-
 // How often a chunk is read again when a writer changed its file during
 // the read.
 constexpr int torn_reads_max = 4;
@@ -157,14 +165,14 @@ bool read_whole_chunk(int fd, int64_t offset, char *buf, KnownLine &known) {
   if (!read_chunk(fd, offset, buf, known)) return false;
   struct stat after;
   if (fstat(fd, &after) != 0) return true;
-  const Held *kept = held_find(after.st_dev, after.st_ino);
-  if (kept == nullptr || unchanged_since_opened(*kept, after)) return true;
+  const CatalogEntry *entry = catalog_entry(after.st_dev, after.st_ino);
+  if (entry == nullptr || same_stamp(entry->stamp, stamp_of(after))) return true;
   bool read = true;
   for (int again = 0; again < torn_reads_max; ++again) {
     const struct stat before = after;  // taken after the last read, before this one
     known = {};
     read = read_chunk(fd, offset, buf, known);
-    if (fstat(fd, &after) != 0 || same_status(before, after)) break;
+    if (fstat(fd, &after) != 0 || same_stamp(stamp_of(before), stamp_of(after))) break;
   }
   return read;
 }
@@ -280,8 +288,8 @@ void stretch_of_failure(int k, Draw &draw, int *from, int *to) {
   int64_t end = 0;  // where its chunks stop reading
   if (fd >= 0) {
     if (fstat(fd, &st) != 0) return;
-    const Held *kept = held_find(st.st_dev, st.st_ino);
-    if (kept == nullptr || static_cast<int64_t>(st.st_size) >= kept->size ||
+    const CatalogEntry *indexed = catalog_entry(st.st_dev, st.st_ino);
+    if (indexed == nullptr || static_cast<int64_t>(st.st_size) >= indexed->stamp.size ||
         entry.offset < static_cast<int64_t>(st.st_size))
       return;
     end = st.st_size;
@@ -301,7 +309,9 @@ void stretch_of_failure(int k, Draw &draw, int *from, int *to) {
 // chunk that fails tells of its file (gone, replaced, cut short) leaves out
 // all the chunks it shows stale at once, so that a draw costs a few reads
 // however many chunks went stale.
-const char *draw_intact(char *out) {
+}  // namespace
+
+const char *draw_tag(char *out) {
   Draw draw;
   Skipped skipped;
   skipped.left = tagdb.ntags;
@@ -328,19 +338,6 @@ const char *draw_intact(char *out) {
   return out;
 }
 
-// A draw into `out`, with a checkpoint first when asked: NULL when there is
-// nothing to draw.
-const char *draw(int refresh, char *out) {
-  // With no source open, a refresh may still find a named path come back.
-  if (tagdb.nfiles == 0 && (refresh == 0 || lib.plan.live == 0)) return nullptr;
-  // A checkpoint that ran short of memory reported it and left what the
-  // database held: the draw is made from that, and succeeds if it draws.
-  if (refresh && tagdb_checkpoint() < 0) lib.operations.short_of_memory = false;
-  return draw_intact(out);
-}
-
-}  // namespace
-
 int draw_position(int n) {
   // random() % n alone would favour the first 2^31 % n records; numbers at
   // or above the last whole multiple of n are drawn again.  Every other
@@ -353,20 +350,3 @@ int draw_position(int n) {
   return static_cast<int>(v % n);
 }
 
-const char *tagdb_get_tag(int refresh) {
-  const Operation op;
-  if (op.refused()) return nullptr;
-  return draw(refresh, tagdb.tagbuf);
-}
-
-int tagdb_get_tag_r(int refresh, char *buf, size_t size) {
-  const Operation op;
-  if (op.refused()) return -1;
-  char line[TAGDB_LINE_BUF];
-  const char *tag = draw(refresh, line);
-  if (tag == nullptr) return op.fail(ENOENT);
-  const size_t len = strlen(tag);
-  if (buf == nullptr || len >= size) return op.fail(ERANGE);
-  memcpy(buf, tag, len + 1);
-  return static_cast<int>(len);
-}

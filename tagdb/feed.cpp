@@ -24,50 +24,104 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "identity.h"
-#include "load.h"
-#include "platform.h"
-#include "state.h"
-#include "tables.h"
+#include "catalog.h"
+#include "changes.h"
+#include "hashtable.h"
+#include "hooks.h"
+#include "sources.h"
 
 namespace {
 
-uint64_t feed_hash(uint64_t h, const char *text, size_t len) {
-  for (size_t k = 0; k < len; ++k) {
-    h ^= static_cast<unsigned char>(text[k]);
-    h *= 0x100000001B3u;
-  }
-  return h;
-}
+// What it watches, by watch number; the names of watched directories whose
+// changes matter; the directories along the paths, by path; the open
+// tagfiles it saw written since the checkpoint; and the open records it
+// covers, by identity.
+struct WatchSlot {
+  uint64_t hash;  // of the watch number
+  int watch;
+  bool tagfile;  // else a directory
+  bool listed;   // a directory a walk lists: any entry of it matters
+  uint64_t dev;  // the tagfile's identity
+  uint64_t ino;
+};
+struct NameSlot {
+  uint64_t hash;                // of the watch and the name
+  bool status_only_of_tagfile;  // an open tagfile's name: its own watch tells its status
+};
+struct DirSlot {
+  uint64_t hash;  // of the path
+  char *path;
+  int watch;  // -1: cannot be watched
+  uint64_t dev;
+};
+struct DirtySlot {
+  uint64_t hash;  // of dev and ino
+  uint64_t dev;
+  uint64_t ino;
+  unsigned what;  // change_ bits
+};
+constexpr uint64_t refused = UINT64_MAX;
+struct Coverage {
+  uint64_t hash;  // of dev and ino
+  uint64_t dev;
+  uint64_t ino;
+  uint64_t since;  // the checkpoint whose feed began to cover it, or refused
+};
+
+struct Feed {
+  int fd = -1;
+  bool started = false;   // a checkpoint asked for it
+  bool full = false;      // a watch was refused: none is asked for until the next reset
+  bool lookups = false;   // every path the load plan looks up is watched
+  bool relative = false;  // paths relative to the working directory are watched
+  uint64_t cwd_dev = 0, cwd_ino = 0;
+  uint64_t serial = 0;  // checkpoints begun with it
+  HashTable<WatchSlot> by_watch;
+  HashTable<NameSlot> names;
+  HashTable<DirSlot> dirs;
+  HashTable<DirtySlot> dirty;
+  HashTable<Coverage> coverage;
+  uint64_t coverage_edits = 0;  // the catalog's edits when coverage was last taken
+  bool coverage_stale = true;   // forgotten since: taken afresh at the next checkpoint
+  bool covers_all = false;      // every open record then
+  bool shaken = false;      // an event since the last checkpoint that only a reset answers
+  bool unfinished = false;  // a checkpoint began and did not end: it may have been cut short
+  bool noisy = false;       // the last checkpoint said something, which the next says again
+  // The shape the last checkpoint left: a host's call that changed it since
+  // makes the next checkpoint replay the plan.
+  uint64_t plan_edits = 0;
+  int nfiles = -1;
+  size_t records = 0;
+};
+Feed feed;
 
 uint64_t watch_hash(int watch) {
   return identity_hash(0x5741544348u, static_cast<uint64_t>(static_cast<unsigned>(watch)));
 }
 
 uint64_t name_hash(int watch, const char *name, size_t len) {
-  return feed_hash(watch_hash(watch), name, len);
+  return fnv1a(name, len, watch_hash(watch));
 }
 
 WatchSlot *watch_slot(int watch) {
-  return lib.feed.by_watch.find(watch_hash(watch),
+  return feed.by_watch.find(watch_hash(watch),
                                 [watch](const WatchSlot &s) { return s.watch == watch; });
 }
 
 DirtySlot *dirty_slot(uint64_t dev, uint64_t ino) {
-  return lib.feed.dirty.find(identity_hash(dev, ino), [dev, ino](const DirtySlot &s) {
+  return feed.dirty.find(identity_hash(dev, ino), [dev, ino](const DirtySlot &s) {
     return s.dev == dev && s.ino == ino;
   });
 }
 
 void forget_watches() {
-  Feed &f = lib.feed;
+  Feed &f = feed;
   for (size_t k = 0; k < f.dirs.capacity(); ++k)
     if (f.dirs.slots[k].hash != 0) free(f.dirs.slots[k].path);
   f.dirs.release();
   f.by_watch.release();
   f.names.release();
   f.dirty.release();
-  f.watches = 0;
   f.full = false;
   f.lookups = false;
   f.relative = false;
@@ -76,21 +130,21 @@ void forget_watches() {
 
 // Drop every watch at once (a new queue), and every record's coverage.
 void reset_feed() {
-  Feed &f = lib.feed;
+  Feed &f = feed;
   forget_watches();
-  for (size_t k = 0; k < lib.held.capacity(); ++k) lib.held.slots[k].watched = 0;
-  f.covered = 0;
-  f.tried = 0;
+  f.coverage.clear();
+  f.coverage_stale = true;
+  f.covers_all = false;
   if (f.fd >= 0) {
     close(f.fd);
-    --lib.descriptors.held;
+    descriptors_taken(-1);
   }
   f.fd = changes_open();
-  if (f.fd >= 0) ++lib.descriptors.held;  // the feed's descriptor counts against the budget
+  if (f.fd >= 0) descriptors_taken(1);  // the feed's descriptor counts against the budget
 }
 
 void on_event(const ChangeEvent &e, void *) {
-  Feed &f = lib.feed;
+  Feed &f = feed;
   if (f.shaken) return;
   if ((e.what & change_overflow) != 0) {
     f.shaken = true;
@@ -128,8 +182,8 @@ void on_event(const ChangeEvent &e, void *) {
 // kept: its number, or -1 when it cannot be watched (errno set; ENOENT or
 // ENOTDIR when the path names no directory, which is not remembered).
 int watch_directory(const char *path, size_t len) {
-  Feed &f = lib.feed;
-  const uint64_t h = feed_hash(0xCBF29CE484222325u, path, len);
+  Feed &f = feed;
+  const uint64_t h = fnv1a(path, len);
   const DirSlot *known = f.dirs.find(h, [path, len](const DirSlot &s) {
     return strncmp(s.path, path, len) == 0 && s.path[len] == '\0';
   });
@@ -147,16 +201,14 @@ int watch_directory(const char *path, size_t len) {
   int watch = -1;
   int err = 0;
   struct stat st {};
-  const char *silent = lib.feed_settings.silent_below;
-  if (f.full || (lib.feed_settings.watch_max > 0 && f.watches >= lib.feed_settings.watch_max)) {
+  if (f.full) {
     err = ENOSPC;
   } else if ((watch = changes_watch(f.fd, copy, true)) < 0) {
     err = errno;
   } else if (stat(copy, &st) != 0 || !S_ISDIR(st.st_mode)) {
     err = EPERM;  // gone again: the event says so
     watch = -1;
-  } else if ((silent != nullptr && strncmp(copy, silent, strlen(silent)) == 0) ||
-             !sends_change_events(copy)) {
+  } else if (!sends_change_events(copy)) {
     err = EPERM;
     watch = -1;  // set, but what it reports cannot be trusted
   }
@@ -165,15 +217,14 @@ int watch_directory(const char *path, size_t len) {
     errno = err;
     return -1;
   }
-  char *kept = strdup(copy);
-  if (kept == nullptr ||
-      f.dirs.insert({h, kept, watch, static_cast<uint64_t>(st.st_dev)}) == nullptr) {
-    free(kept);
+  char *saved = strdup(copy);
+  if (saved == nullptr ||
+      f.dirs.insert({h, saved, watch, static_cast<uint64_t>(st.st_dev)}) == nullptr) {
+    free(saved);
     errno = ENOMEM;
     return -1;
   }
   if (watch >= 0 && watch_slot(watch) == nullptr) {
-    ++f.watches;
     if (f.by_watch.insert({watch_hash(watch), watch, false, false, static_cast<uint64_t>(st.st_dev),
                            0}) == nullptr) {
       errno = ENOMEM;
@@ -190,7 +241,7 @@ uint64_t directory_dev(int watch) {
 }
 
 bool note_name(int watch, const char *name, size_t len, bool tagfile) {
-  Feed &f = lib.feed;
+  Feed &f = feed;
   const uint64_t h = name_hash(watch, name, len);
   NameSlot *slot = f.names.find(h, [](const NameSlot &) { return true; });
   if (slot != nullptr) {
@@ -207,7 +258,7 @@ bool note_name(int watch, const char *name, size_t len, bool tagfile) {
 // goes (its creation would be reported); `exists` is cleared then.
 bool watch_steps(const char *path, bool tagfile, int *last_dir, const char **last, size_t *last_len,
                  bool *exists) {
-  Feed &f = lib.feed;
+  Feed &f = feed;
   const size_t total = strlen(path);
   if (total == 0) return false;
   const bool absolute = path[0] == '/';
@@ -267,7 +318,7 @@ bool watch_steps(const char *path, bool tagfile, int *last_dir, const char **las
 
 // Cover open record i: its path's steps, and a watch of its own.
 bool cover_record(const tagsource &source) {
-  Feed &f = lib.feed;
+  Feed &f = feed;
   const bool tagfile = source.file != nullptr;
   int parent;
   const char *last;
@@ -276,10 +327,7 @@ bool cover_record(const tagsource &source) {
   if (!watch_steps(source.path, tagfile, &parent, &last, &len, &exists) || !exists) return false;
   int own;
   if (tagfile) {
-    if (f.full || (lib.feed_settings.watch_max > 0 && f.watches >= lib.feed_settings.watch_max)) {
-      f.full = true;
-      return false;
-    }
+    if (f.full) return false;
     own = changes_watch(f.fd, source.path, false);
     if (own < 0) {
       if (errno == ENOSPC || errno == ENOMEM) f.full = true;
@@ -287,7 +335,6 @@ bool cover_record(const tagsource &source) {
     }
     WatchSlot *slot = watch_slot(own);
     if (slot == nullptr) {
-      ++f.watches;
       if (f.by_watch.insert({watch_hash(own), own, true, false, source.dev, source.ino}) == nullptr)
         return false;
     } else if (!slot->tagfile || slot->dev != source.dev || slot->ino != source.ino) {
@@ -304,8 +351,6 @@ bool cover_record(const tagsource &source) {
   if (lstat(source.path, &st) != 0 || static_cast<uint64_t>(st.st_dev) != source.dev ||
       static_cast<uint64_t>(st.st_ino) != source.ino || S_ISLNK(st.st_mode))
     return false;
-  const char *silent = lib.feed_settings.silent_below;
-  if (silent != nullptr && strncmp(source.path, silent, strlen(silent)) == 0) return false;
   return static_cast<uint64_t>(st.st_dev) == directory_dev(parent) ||
          sends_change_events(source.path);
 }
@@ -318,32 +363,51 @@ void cover_lookup(const char *path, void *all) {
   if (!watch_steps(path, false, &parent, &last, &len, &exists)) *static_cast<bool *>(all) = false;
 }
 
-void cover_what_is_new(const FeedPass &pass) {
-  Feed &f = lib.feed;
-  if (f.tried != lib.held.count) {
-    for (int i = 0; i < tagdb.nfiles; ++i) {
+Coverage *coverage_of(uint64_t dev, uint64_t ino) {
+  return feed.coverage.find(identity_hash(dev, ino), [dev, ino](const Coverage &c) {
+    return c.dev == dev && c.ino == ino;
+  });
+}
+
+// Cover every open record that is not covered yet (or that a watch was
+// refused for), and forget the records that closed.  Only when the
+// catalog changed since coverage was last taken.
+void cover_what_is_new(const FeedPass &pass, const FeedPlan &plan) {
+  Feed &f = feed;
+  if (f.coverage_stale || f.coverage_edits != catalog_edits()) {
+    HashTable<Coverage> fresh;
+    bool whole = fresh.reserve(catalog_open_count());
+    bool covers = true;
+    for (int i = 0; i < tagdb.nfiles && whole; ++i) {
       const tagsource &source = tagdb.filelist[i];
       if (!is_open(source)) continue;
-      Held *held = held_find(source.dev, source.ino);
-      if (held == nullptr || held->watched != 0) continue;
-      ++f.tried;
-      if (cover_record(source)) {
-        held->watched = pass.serial;
-        ++f.covered;
-      } else {
-        held->watched = feed_refused;
-      }
+      const Coverage *known = coverage_of(source.dev, source.ino);
+      const uint64_t since =
+          known != nullptr ? known->since : cover_record(source) ? pass.serial : refused;
+      whole = fresh.insert({identity_hash(source.dev, source.ino), source.dev, source.ino,
+                            since}) != nullptr;
+      covers = covers && since != refused;
+    }
+    if (whole) {
+      f.coverage.release();
+      f.coverage = fresh;
+      f.coverage_edits = catalog_edits();
+      f.coverage_stale = false;
+      f.covers_all = covers;
+    } else {  // no memory: what is not covered is stat'ed
+      fresh.release();
+      f.covers_all = false;
     }
   }
-  if (!f.lookups || f.plan_edits != lib.plan.edits) {
+  if (!f.lookups || f.plan_edits != plan.edits) {
     bool all = true;
-    plan_lookups(cover_lookup, &all);
+    plan.lookups(cover_lookup, &all);
     f.lookups = all;
   }
 }
 
 bool cwd_moved() {
-  const Feed &f = lib.feed;
+  const Feed &f = feed;
   if (!f.relative) return false;
   struct stat cwd;
   return stat(".", &cwd) != 0 || static_cast<uint64_t>(cwd.st_dev) != f.cwd_dev ||
@@ -352,11 +416,11 @@ bool cwd_moved() {
 
 }  // namespace
 
-FeedPass feed_begin() {
-  Feed &f = lib.feed;
+FeedPass feed_begin(const FeedPlan &plan) {
+  Feed &f = feed;
   FeedPass pass;
-  pass.held = lib.held.count;
-  pass.said = lib.said;
+  pass.records = catalog_open_count();
+  pass.said = messages_said();
   pass.serial = ++f.serial;
   // One cut short (a hook that left by longjmp, memory that ran short) may
   // have read events it never acted on.
@@ -365,10 +429,6 @@ FeedPass feed_begin() {
   f.started = true;
   if (!reset) {
     if (!changes_read(f.fd, on_event, nullptr)) f.shaken = true;
-    if (lib.feed_settings.overflow) {
-      lib.feed_settings.overflow = false;
-      f.shaken = true;
-    }
     reset = f.shaken || cwd_moved();
   }
   if (reset) reset_feed();
@@ -378,59 +438,54 @@ FeedPass feed_begin() {
   }
   pass.on = true;
   pass.full = reset;
-  pass.quiet = !reset && !f.noisy && f.dirty.count == 0 && f.covered == lib.held.count &&
-               f.lookups && f.plan_edits == lib.plan.edits && f.nfiles == tagdb.nfiles &&
-               f.held == lib.held.count && lib.shortages.files.count == 0;
+  pass.quiet = !reset && !f.noisy && f.dirty.count == 0 && f.covers_all &&
+               !f.coverage_stale && f.coverage_edits == catalog_edits() && f.lookups && f.plan_edits == plan.edits &&
+               f.nfiles == tagdb.nfiles && f.records == pass.records && plan.shortages == 0;
   if (pass.quiet)
     f.unfinished = false;
   else
-    cover_what_is_new(pass);
+    cover_what_is_new(pass, plan);
   return pass;
 }
 
 bool feed_unchanged(const FeedPass &pass, const tagsource &source) {
   if (!pass.on || pass.full) return false;
-  const Held *held = held_find(source.dev, source.ino);
-  if (held == nullptr || held->watched == 0 || held->watched == feed_refused ||
-      held->watched >= pass.serial)
-    return false;
-  return lib.feed.dirty.count == 0 || dirty_slot(source.dev, source.ino) == nullptr;
+  const Coverage *c = coverage_of(source.dev, source.ino);
+  if (c == nullptr || c->since == refused || c->since >= pass.serial) return false;
+  return feed.dirty.count == 0 || dirty_slot(source.dev, source.ino) == nullptr;
 }
 
 bool feed_written(const FeedPass &pass, const tagsource &source) {
-  if (!pass.on || lib.feed.dirty.count == 0) return false;
+  if (!pass.on || feed.dirty.count == 0) return false;
   const DirtySlot *d = dirty_slot(source.dev, source.ino);
   return d != nullptr && (d->what & change_content) != 0;
 }
 
-bool feed_must_replay(const FeedPass &pass, bool stated_directory) {
-  const Feed &f = lib.feed;
+bool feed_must_replay(const FeedPass &pass, const FeedPlan &plan, bool stated_directory) {
+  const Feed &f = feed;
   return !pass.on || pass.full || stated_directory || !f.lookups || f.noisy ||
-         f.plan_edits != lib.plan.edits || f.nfiles != tagdb.nfiles || f.held != pass.held ||
-         lib.held.count != pass.held || lib.shortages.files.count != 0;
+         f.plan_edits != plan.edits || f.nfiles != tagdb.nfiles || f.records != pass.records ||
+         catalog_open_count() != pass.records || plan.shortages != 0;
 }
 
-void feed_end(const FeedPass &pass) {
-  Feed &f = lib.feed;
+void feed_end(const FeedPass &pass, const FeedPlan &plan) {
+  Feed &f = feed;
   f.unfinished = false;
   if (!pass.on) return;
-  if (lib.operations.short_of_memory) f.shaken = true;  // what it left undone is looked at again
-  f.noisy = lib.said != pass.said;
-  f.plan_edits = lib.plan.edits;
+  if (memory_ran_short()) f.shaken = true;  // what it left undone is looked at again
+  f.noisy = messages_said() != pass.said;
+  f.plan_edits = plan.edits;
   f.nfiles = tagdb.nfiles;
-  f.held = lib.held.count;
+  f.records = catalog_open_count();
   if (f.dirty.count != 0) f.dirty.release();
 }
 
-void feed_forget(const Held &held) {
-  if (held.watched == 0) return;
-  --lib.feed.tried;
-  if (held.watched != feed_refused) --lib.feed.covered;
-}
+void feed_shake() { feed.shaken = true; }
 
-void release_feed() {
-  Feed &f = lib.feed;
+void feed_release() {
+  Feed &f = feed;
   forget_watches();
+  f.coverage.release();
   if (f.fd >= 0) close(f.fd);  // the count of descriptors is set back with the rest
   f = {};
 }

@@ -14,7 +14,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "state.h"
+#include "tagdb.h"
+
+// What the feed needs to know of the load plan: a count that moves
+// whenever it changes, the tagfiles a shortage left out, and the paths it
+// looks up (load.h).
+struct FeedPlan {
+  uint64_t edits;
+  size_t shortages;
+  void (*lookups)(void (*each)(const char *path, void *arg), void *arg);
+};
 
 // What the feed says for one checkpoint.
 struct FeedPass {
@@ -22,14 +31,14 @@ struct FeedPass {
   bool quiet = false;   // nothing at all to do: every source is covered, none changed
   bool full = false;    // stat everything and replay the plan
   uint64_t serial = 0;  // this checkpoint's
-  size_t held = 0;      // open records when it began
+  size_t records = 0;   // open records when it began
   uint64_t said = 0;    // messages said before it
 };
 
 // Begin a checkpoint: read what the feed reported since the last one, and
 // watch what it does not cover yet (before the checkpoint looks at it, so
 // that a change after the look is reported).
-FeedPass feed_begin();
+FeedPass feed_begin(const FeedPlan &plan);
 
 // Whether the checkpoint may pass over this open record without a stat.
 bool feed_unchanged(const FeedPass &pass, const tagsource &source);
@@ -41,15 +50,16 @@ bool feed_written(const FeedPass &pass, const tagsource &source);
 // Whether the replay of the load plan must run: something it would look at
 // is not covered, or changed, or the host's calls changed what it holds.
 // `stated_directory`: the checkpoint stat'ed a directory's record.
-bool feed_must_replay(const FeedPass &pass, bool stated_directory);
+bool feed_must_replay(const FeedPass &pass, const FeedPlan &plan, bool stated_directory);
 
 // The checkpoint is over.
-void feed_end(const FeedPass &pass);
+void feed_end(const FeedPass &pass, const FeedPlan &plan);
 
-// An open record's entry is about to leave the identity index.
-void feed_forget(const Held &held);
+// Something changed that only a look at everything answers: the next
+// checkpoint stats every record and replays the plan.
+void feed_shake();
 
 // Close the feed and forget what it watched (tagdb_close_all).
-void release_feed();
+void feed_release();
 
 #endif

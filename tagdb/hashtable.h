@@ -80,6 +80,12 @@ struct HashTable {
     *this = {};
   }
 
+  // Empty it, keeping its memory.
+  void clear() {
+    for (size_t k = 0; k < capacity(); ++k) slots[k].hash = 0;
+    count = 0;
+  }
+
  private:
   static uint64_t stored(uint64_t hash) { return hash != 0 ? hash : 1; }
 
@@ -91,5 +97,24 @@ struct HashTable {
     return &slots[at];
   }
 };
+
+// The hashes the tables are keyed by.  FNV-1a of `len` bytes (a path, a
+// name), continued from `h`.
+inline constexpr uint64_t fnv_basis = 0xCBF29CE484222325u;
+inline uint64_t fnv1a(const char *bytes, size_t len, uint64_t h = fnv_basis) {
+  for (size_t k = 0; k < len; ++k) {
+    h ^= static_cast<unsigned char>(bytes[k]);
+    h *= 0x100000001B3u;
+  }
+  return h;
+}
+
+// A file's identity, its device and inode numbers, mixed.
+inline uint64_t identity_hash(uint64_t dev, uint64_t ino) {
+  uint64_t h = ino * 0x9E3779B97F4A7C15u ^ dev * 0xC2B2AE3D27D4EB4Fu;
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9u;
+  return h ^ (h >> 29);
+}
 
 #endif

@@ -1,6 +1,5 @@
 // What the host may steer: where messages go, whether a shortage of memory
-// ends the process, and where the draws take their random numbers; and the
-// one lock that serializes the host's threads.
+// ends the process, and where the draws take their random numbers.
 
 #include "hooks.h"
 
@@ -15,25 +14,25 @@
 #include <cstring>
 #include <ctime>
 
-#include "state.h"
-
 namespace {
 
-// Every operation of every thread runs under this lock.
-pthread_mutex_t library_lock = PTHREAD_MUTEX_INITIALIZER;
+// The host's choices; set and read under the library's lock.
+struct HostHooks {
+  Listener listener;
+  bool exit_on_shortage = true;
+  tagdb_random *random = nullptr;  // none: random(), seeded by tagdb_init
+  void *random_arg = nullptr;
+};
+HostHooks host;
 
-// This thread's operations under way (one, or a few when one calls
-// another), and whether it refuses calls: inside the host's random source,
-// or on its way out for want of memory.
-thread_local int operations_under_way = 0;
-thread_local bool refusing_calls = false;
+// Whether memory ran short in the operation under way, and how many
+// messages other than debug ones were said.
+bool ran_short = false;
+uint64_t said = 0;
 
-// The messages an operation keeps for the host's hook until it ends: each a
-// Kept header followed by its path and its text, both NUL-terminated.  One
-// queue per thread, so that a thread hands over only its own; it lives as
-// long as the thread, so that a hook that leaves by longjmp loses nothing
-// of it (what was not handed over goes with the next operation).
-struct Kept {
+// The messages an operation queues for the host's hook until it ends: each
+// a Queued header followed by its path and its text, both NUL-terminated.
+struct Queued {
   int kind;
   int err;
   size_t path_len;  // SIZE_MAX: no path
@@ -41,66 +40,80 @@ struct Kept {
 };
 struct Queue {
   char *bytes = nullptr;
-  size_t used = 0;  // messages are kept up to here
+  size_t used = 0;  // messages are queued up to here
   size_t next = 0;  // and handed over from here
   size_t cap = 0;
-  int kept = 0;
+  int queued = 0;
   int left_out = 0;  // past the bound
 };
 
+// One per thread, so that a thread hands over only its own messages; it
+// lives as long as the thread, so that a hook that leaves by longjmp loses
+// nothing (what it did not hear comes with the thread's next operation).
+// `waiting` is what operations said, `handing` what a hand-over took from
+// it, and `frame` the frame of the hand-over under way: a call that the
+// hook makes runs deeper on the stack and leaves its messages to it.
+struct ThreadMessages {
+  Queue waiting;
+  Queue handing;
+  uintptr_t frame = 0;
+};
+
 // A checkpoint of a directory full of unreadable entries says something of
-// each: past this many, messages are counted, not kept.
+// each: past this many, messages are counted, not queued.
 constexpr int queue_max = 1024;
 
-pthread_key_t queue_key;
-pthread_once_t queue_key_once = PTHREAD_ONCE_INIT;
+pthread_key_t messages_key;
+pthread_once_t messages_key_once = PTHREAD_ONCE_INIT;
 
-void free_queue(void *p) {
-  auto *queue = static_cast<Queue *>(p);
-  free(queue->bytes);
-  free(queue);
+void free_messages(void *p) {
+  auto *t = static_cast<ThreadMessages *>(p);
+  free(t->waiting.bytes);
+  free(t->handing.bytes);
+  free(t);
 }
 
-void make_queue_key() {
-  if (pthread_key_create(&queue_key, free_queue) != 0) queue_key = {};
+void make_messages_key() {
+  if (pthread_key_create(&messages_key, free_messages) != 0) messages_key = {};
 }
 
-Queue *this_threads_queue(bool create) {
-  pthread_once(&queue_key_once, make_queue_key);
-  auto *queue = static_cast<Queue *>(pthread_getspecific(queue_key));
-  if (queue != nullptr || !create) return queue;
-  queue = static_cast<Queue *>(calloc(1, sizeof(Queue)));
-  if (queue != nullptr && pthread_setspecific(queue_key, queue) != 0) {
-    free(queue);
-    queue = nullptr;
+ThreadMessages *this_threads_messages(bool create) {
+  pthread_once(&messages_key_once, make_messages_key);
+  auto *t = static_cast<ThreadMessages *>(pthread_getspecific(messages_key));
+  if (t != nullptr || !create) return t;
+  t = static_cast<ThreadMessages *>(calloc(1, sizeof(ThreadMessages)));
+  if (t != nullptr && pthread_setspecific(messages_key, t) != 0) {
+    free(t);
+    t = nullptr;
   }
-  return queue;
+  return t;
 }
 
-constexpr size_t aligned(size_t n) { return (n + alignof(Kept) - 1) & ~(alignof(Kept) - 1); }
+constexpr size_t aligned(size_t n) { return (n + alignof(Queued) - 1) & ~(alignof(Queued) - 1); }
 
-void keep(int kind, const char *path, int err, const char *text) {
-  Queue *queue = this_threads_queue(true);
-  if (queue == nullptr) return;
+void queue_message(int kind, const char *path, int err, const char *text) {
+  ThreadMessages *t = this_threads_messages(true);
+  if (t == nullptr) return;
+  Queue &queue = t->waiting;
   const size_t path_len = path != nullptr ? strlen(path) : SIZE_MAX;
   const size_t text_len = strlen(text);
-  const size_t size = aligned(sizeof(Kept) + (path != nullptr ? path_len + 1 : 0) + text_len + 1);
-  if (queue->kept >= queue_max) {
-    ++queue->left_out;
+  const size_t size = aligned(sizeof(Queued) + (path != nullptr ? path_len + 1 : 0) + text_len + 1);
+  if (queue.queued >= queue_max) {
+    ++queue.left_out;
     return;
   }
-  if (queue->used + size > queue->cap) {
-    const size_t cap = std::max(queue->cap * 2, queue->used + size + 4096);
-    auto *grown = static_cast<char *>(realloc(queue->bytes, cap));
+  if (queue.used + size > queue.cap) {
+    const size_t cap = std::max(queue.cap * 2, queue.used + size + 4096);
+    auto *grown = static_cast<char *>(realloc(queue.bytes, cap));
     if (grown == nullptr) {
-      ++queue->left_out;
+      ++queue.left_out;
       return;
     }
-    queue->bytes = grown;
-    queue->cap = cap;
+    queue.bytes = grown;
+    queue.cap = cap;
   }
-  char *at = queue->bytes + queue->used;
-  const Kept header{kind, err, path_len, text_len};
+  char *at = queue.bytes + queue.used;
+  const Queued header{kind, err, path_len, text_len};
   memcpy(at, &header, sizeof header);
   char *p = at + sizeof header;
   if (path != nullptr) {
@@ -108,8 +121,8 @@ void keep(int kind, const char *path, int err, const char *text) {
     p += path_len + 1;
   }
   memcpy(p, text, text_len + 1);
-  queue->used += size;
-  ++queue->kept;
+  queue.used += size;
+  ++queue.queued;
 }
 
 // Give one message to the hook set now, or to standard error.
@@ -120,50 +133,6 @@ void hand_over(const Listener &to, const tagdb_message &message) {
     to.reporter(message.text, to.arg);
   else
     fputs(message.text, stderr);
-}
-
-Listener current_listener() {
-  pthread_mutex_lock(&library_lock);
-  const Listener listener = lib.hooks.listener;
-  pthread_mutex_unlock(&library_lock);
-  return listener;
-}
-
-// Hand over what this thread kept, oldest first, each message from a copy
-// of its own: the hook may call the library, which keeps more behind it.
-// `listener` is NULL where the lock is not held, so that the hook is read
-// afresh for each message.
-void hand_over_kept(const Listener *listener) {
-  Queue *queue = this_threads_queue(false);
-  if (queue == nullptr) return;
-  while (queue->next < queue->used || queue->left_out > 0) {
-    char copy[2 * TAGDB_LINE_BUF + 1024];
-    tagdb_message message{};
-    if (queue->next < queue->used) {
-      Kept header;
-      const char *at = queue->bytes + queue->next;
-      memcpy(&header, at, sizeof header);
-      const char *p = at + sizeof header;
-      const size_t path_bytes = header.path_len != SIZE_MAX ? header.path_len + 1 : 0;
-      queue->next += aligned(sizeof header + path_bytes + header.text_len + 1);
-      --queue->kept;
-      // Bounded by the path limit and the formats' own lengths; a text cut
-      // to fit the copy still ends as it did.
-      const size_t room = sizeof copy - path_bytes - 2;
-      const size_t text_len = std::min(header.text_len, room);
-      memcpy(copy, p, path_bytes);
-      memcpy(copy + path_bytes, p + path_bytes, text_len);
-      copy[path_bytes + text_len] = '\0';
-      if (text_len < header.text_len && text_len > 0) copy[path_bytes + text_len - 1] = '\n';
-      message = {header.kind, header.err, path_bytes != 0 ? copy : nullptr, copy + path_bytes};
-    } else {
-      snprintf(copy, sizeof copy, "tagdb: %d more messages were left out\n", queue->left_out);
-      queue->left_out = 0;
-      message = {TAGDB_MESSAGE_ERROR, 0, nullptr, copy};
-    }
-    if (queue->next >= queue->used) queue->next = queue->used = 0;
-    hand_over(listener != nullptr ? *listener : current_listener(), message);
-  }
 }
 
 // Format into buf, or, when the text does not fit there, into memory of
@@ -195,17 +164,63 @@ void say_formatted(int kind, const char *path, int err, const char *format, va_l
 
 }  // namespace
 
+void set_listener(const Listener &listener) { host.listener = listener; }
+Listener current_listener() { return host.listener; }
+void set_exit_on_shortage(bool on) { host.exit_on_shortage = on; }
+void set_random_source(tagdb_random *fn, void *arg) {
+  host.random = fn;
+  host.random_arg = fn != nullptr ? arg : nullptr;
+}
+bool random_source_set() { return host.random != nullptr; }
+
 void say(int kind, const char *path, int err, const char *text) {
-  if (kind != TAGDB_MESSAGE_DEBUG) ++lib.said;
-  const Listener &listener = lib.hooks.listener;
-  if (listener.reporter == nullptr && listener.handler == nullptr) {
+  if (kind != TAGDB_MESSAGE_DEBUG) ++said;
+  const Listener &listener = host.listener;
+  if (listener.reporter == nullptr && listener.handler == nullptr)
     fputs(text, stderr);
-  } else if (operations_under_way > 0) {
-    keep(kind, path, err, text);
-  } else {
-    const tagdb_message message{kind, err, path, text};
-    hand_over(listener, message);
+  else
+    queue_message(kind, path, err, text);
+}
+
+uint64_t messages_said() { return said; }
+
+void deliver_messages(Listener (*listener)()) {
+  ThreadMessages *t = this_threads_messages(false);
+  if (t == nullptr) return;
+  const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  // Stacks grow down: a hand-over under way whose frame lies above this one
+  // called the hook that called here, and hands these over when it returns.
+  // One whose frame lies below was left by longjmp: this one takes over.
+  if (t->frame != 0 && here < t->frame) return;
+  t->frame = here;
+  for (;;) {
+    Queue &handing = t->handing;
+    if (handing.next >= handing.used && handing.left_out == 0) {
+      if (t->waiting.used == 0 && t->waiting.left_out == 0) break;
+      free(handing.bytes);
+      handing = t->waiting;  // moved out whole: calls from the hook queue anew
+      t->waiting = {};
+    }
+    tagdb_message message{};
+    char note[64];
+    if (handing.next < handing.used) {
+      Queued header;
+      const char *at = handing.bytes + handing.next;
+      memcpy(&header, at, sizeof header);
+      const char *p = at + sizeof header;
+      const size_t path_bytes = header.path_len != SIZE_MAX ? header.path_len + 1 : 0;
+      handing.next += aligned(sizeof header + path_bytes + header.text_len + 1);
+      message = {header.kind, header.err, path_bytes != 0 ? p : nullptr, p + path_bytes};
+    } else {
+      snprintf(note, sizeof note, "tagdb: %d more messages were left out\n", handing.left_out);
+      handing.left_out = 0;
+      message = {TAGDB_MESSAGE_ERROR, 0, nullptr, note};
+    }
+    hand_over(listener(), message);
   }
+  free(t->handing.bytes);
+  t->handing = {};
+  t->frame = 0;
 }
 
 void report_at(const char *path, const char *format, ...) {
@@ -265,61 +280,19 @@ void report_error(int err, const char *format, ...) {
   va_end(args);
 }
 
-void exit_short_of_memory() {
-  // The hook hears of it before the end; it cannot call back into a
-  // database that is half-way through an operation.
-  const Listener listener = lib.hooks.listener;
-  refusing_calls = true;
-  hand_over_kept(&listener);
+void memory_short(int err, const char *label) {
+  report_error(err, "%s", label);
+  ran_short = true;
+  if (!host.exit_on_shortage) return;
+  // The hook hears of it before the end; a call it makes is refused, since
+  // the operation is half done and holds the library's lock.
+  deliver_messages(current_listener);
   exit(1);
 }
 
-Operation::Operation() {
-  if (refusing_calls) {
-    refused_ = true;
-    return;
-  }
-  if (operations_under_way++ > 0) return;
-  outermost_ = true;
-  saved_errno_ = errno;
-  // Nothing inside is a cancellation point then: a host thread cancelled
-  // inside an operation is cancelled only after it returns, with every
-  // indexer thread joined and the tables whole.
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state_);
-  pthread_mutex_lock(&library_lock);
-  lib.operations = {};
-}
+bool memory_ran_short() { return ran_short; }
 
-Operation::~Operation() {
-  if (refused_) {
-    errno = EBUSY;
-    return;
-  }
-  if (!outermost_) {
-    --operations_under_way;
-    return;
-  }
-  const int err = lib.operations.short_of_memory ? ENOMEM : lib.operations.err;
-  operations_under_way = 0;
-  pthread_mutex_unlock(&library_lock);
-  pthread_setcancelstate(cancel_state_, nullptr);
-  hand_over_kept(nullptr);
-  errno = err != 0 ? err : saved_errno_;
-}
-
-bool Operation::short_of_memory() const { return lib.operations.short_of_memory; }
-
-int Operation::result(int value) const {
-  if (!lib.operations.short_of_memory) return value;
-  errno = ENOMEM;
-  return -1;
-}
-
-int Operation::fail(int err) const {
-  if (!refused_) lib.operations.err = err;
-  errno = err;
-  return -1;
-}
+void operation_begins() { ran_short = false; }
 
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
@@ -332,38 +305,7 @@ void seed_random() {
 }
 
 long draw_number() {
-  if (lib.hooks.random == nullptr) return random();
+  if (host.random == nullptr) return random();
   // Whatever the host's source returns, a draw uses 31 bits of it.
-  refusing_calls = true;
-  const long v = lib.hooks.random(lib.hooks.random_arg);
-  refusing_calls = false;
-  return v & 0x7FFFFFFFL;
-}
-
-void tagdb_set_reporter(tagdb_reporter *fn, void *arg) {
-  const Operation op;
-  if (op.refused()) return;
-  lib.hooks.listener = {fn, nullptr, fn != nullptr ? arg : nullptr};
-}
-
-void tagdb_set_message_handler(tagdb_message_handler *fn, void *arg) {
-  const Operation op;
-  if (op.refused()) return;
-  lib.hooks.listener = {nullptr, fn, fn != nullptr ? arg : nullptr};
-}
-
-void tagdb_set_exit_on_shortage(int on) {
-  const Operation op;
-  if (op.refused()) return;
-  lib.hooks.exit_on_shortage = on != 0;
-}
-
-void tagdb_set_random(tagdb_random *fn, void *arg) {
-  const Operation op;
-  if (op.refused()) return;
-  lib.hooks.random = fn;
-  lib.hooks.random_arg = fn != nullptr ? arg : nullptr;
-  // Back to random() after tagdb_init ran with a source set: seeded as
-  // tagdb_init would have seeded it.
-  if (fn == nullptr && tagdb.filelist != nullptr) seed_random();
+  return host.random(host.random_arg) & 0x7FFFFFFFL;
 }

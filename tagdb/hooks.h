@@ -1,7 +1,8 @@
 // The host hooks and the library's voice: every message, every random number
-// and every shortage of memory passes through here; and the guard that every
-// operation holds, which serializes the host's threads and hands messages
-// over once the operation is done.
+// and every shortage of memory passes through here.  The host's choices are
+// set and read only under the library's lock (the API layer's), and the
+// messages an operation says are queued per thread and handed over once the
+// lock is released.
 #ifndef TAGDB_HOOKS_H
 #define TAGDB_HOOKS_H
 
@@ -10,9 +11,24 @@
 
 #include "tagdb.h"
 
+// Where messages go: a reporter (the text alone) or a message handler, with
+// its argument, set together; neither: standard error.
+struct Listener {
+  tagdb_reporter *reporter = nullptr;
+  tagdb_message_handler *handler = nullptr;
+  void *arg = nullptr;
+};
+
+void set_listener(const Listener &listener);
+Listener current_listener();
+void set_exit_on_shortage(bool on);
+// A source of draw numbers, or none (random(), seeded by tagdb_init).
+void set_random_source(tagdb_random *fn, void *arg);
+bool random_source_set();
+
 // Hand one whole message on: to standard error at once when the host set no
-// hook, or, when it did, kept until the operation under way ends.  `path` is
-// what it concerns (or NULL), `err` the errno behind it (or 0).
+// hook, or, when it did, queued until the operation under way ends.  `path`
+// is what it concerns (or NULL), `err` the errno behind it (or 0).
 void say(int kind, const char *path, int err, const char *text);
 
 // A formatted error message, as one piece, about `path` (or NULL).
@@ -29,49 +45,31 @@ void say(int kind, const char *path, int err, const char *text);
                                                    ...);
 [[gnu::format(printf, 2, 3)]] void report_error(int err, const char *format, ...);
 
-// The process ends for want of memory: the messages kept for the host are
-// handed over first.
-[[noreturn]] void exit_short_of_memory();
+// Messages other than debug ones said so far.
+uint64_t messages_said();
+
+// Hand this thread's queued messages to the hook, oldest first, each whole
+// and each read from the queue as it was when the hand-over began: the
+// hook may call the library, whose messages are handed over by this same
+// loop once the hook returns, never from inside the hook.  `listener`
+// gives the hook for each message (it may change between them).
+void deliver_messages(Listener (*listener)());
+
+// Memory ran short for a table: the error under the table's label
+// ("realloc filelist", "realloc tagindex"), then exit status 1; or, where
+// the host turned that off, the operation under way goes on to its end and
+// says so (memory_ran_short).
+void memory_short(int err, const char *label);
+bool memory_ran_short();
+
+// A new operation begins: nothing has run short in it yet.
+void operation_begins();
 
 // A number from 0 to 2^31-1 for a draw: the host's source, or random().
 long draw_number();
 
 // Seed random() from the time of day, once per process.
 void seed_random();
-
-// Held by each operation of tagdb.h for its whole length.  The first one a
-// thread holds takes the library's lock, turns cancellation off and keeps
-// the caller's errno; when it ends the tables are whole, the lock is
-// released and the cancel state is the caller's again, and only then are the
-// operation's messages handed to the host's hook, which may therefore call
-// the library again or leave by longjmp.  Operations that one calls inside
-// another (a checkpoint adds what is new in a directory) share the lock.
-// A call from inside the host's random source is refused: the draw that
-// called it is half done.
-class Operation {
- public:
-  Operation();
-  ~Operation();
-  Operation(const Operation &) = delete;
-  Operation &operator=(const Operation &) = delete;
-
-  // Called from inside the random source: do nothing, return -1 (or NULL)
-  // with errno EBUSY.
-  bool refused() const { return refused_; }
-  // Whether memory ran short in the operation (or in the one that called it).
-  bool short_of_memory() const;
-  // What the operation returns: `value`, or -1 with errno ENOMEM when
-  // memory ran short.
-  int result(int value) const;
-  // -1, with errno `err` once the operation has ended.
-  int fail(int err) const;
-
- private:
-  bool outermost_ = false;
-  bool refused_ = false;
-  int saved_errno_ = 0;
-  int cancel_state_ = 0;
-};
 
 // Current wall-clock time in whole seconds.
 int64_t now_seconds();

@@ -29,16 +29,143 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bounds.h"
+#include "growth.h"
+#include "hooks.h"
 #include "platform.h"
 #include "scan.h"
-#include "state.h"
-#include "tables.h"
+#include "tuning.h"
 
-void release_index_buffers() {
-  free(lib.buffers.buf);
-  free(lib.buffers.masks);
-  lib.buffers = {};
+namespace {
+
+// The calling thread's read buffer and the masks of its line feeds, taken
+// from the heap the first time a file is indexed.
+struct IndexBuffers {
+  char *buf = nullptr;
+  uint64_t *masks = nullptr;
+};
+IndexBuffers buffers;
+
+// How far ahead of its writer the tagindex's pages were asked for.
+struct Prefaulted {
+  const tagentry *table = nullptr;
+  int end = 0;
+};
+Prefaulted prefaulted;
+
+// The sizes the file being indexed is read with.
+IndexTuning tuning;
+
+// The most bytes the tagindex may take; 0: half of the physical memory.
+int64_t memory_limit = 0;
+
+void release_buffers() {
+  free(buffers.buf);
+  free(buffers.masks);
+  buffers = {};
+}
+
+constexpr int tagindex_step = 1024;
+
+// The most records the ceiling on the tagindex's memory lets it have: past
+// it, the table fails to grow as if the system had no memory left, since
+// with overcommit the system may say so only by killing the process.
+long long tagindex_most() {
+  return std::min<int64_t>(INT_MAX, tagindex_ceiling() / static_cast<int64_t>(sizeof(tagentry)));
+}
+
+// Whether the tagindex lives in pages of its own, outside the heap.
+bool tagindex_mapped() {
+  return static_cast<size_t>(tagdb.maxtags) * sizeof(tagentry) >= table_mapped_min;
+}
+
+// Ask for the pages of `records` records from `start` of a mapped tagindex
+// at once, as the indexer is about to write them.
+void tagindex_prefault(tagentry *start, int records) {
+  table_prefault(tagdb.tagindex, sizeof(tagentry) * static_cast<size_t>(tagdb.maxtags), start,
+                 sizeof(tagentry) * static_cast<size_t>(records));
+}
+
+}  // namespace
+
+int64_t tagindex_ceiling() {
+  if (memory_limit > 0) return memory_limit;
+  const int64_t physical = physical_memory();
+  return physical > 0 ? physical / 2 : INT64_MAX;
+}
+
+int64_t tagindex_set_ceiling(int64_t bytes) {
+  const int64_t before = tagindex_ceiling();
+  if (bytes >= 0) memory_limit = bytes;
+  return before;
+}
+
+bool tagindex_init() {
+  tagdb.ntags = 0;
+  return tagindex_grow();
+}
+
+void tagindex_release() {
+  release_table(tagdb.tagindex, tagdb.maxtags);
+  tagdb.ntags = 0;
+  release_buffers();
+  prefaulted = {};
+}
+
+bool tagindex_grow() {
+  if (grow_table(tagdb.tagindex, tagdb.maxtags, tagindex_step, tagindex_most(), true)) return true;
+  memory_short(errno, "realloc tagindex");
+  return false;
+}
+
+bool tagindex_reserve(int64_t records) {
+  records = std::min<int64_t>(records, INT_MAX);  // no more can be counted
+  if (records <= tagdb.maxtags) return true;
+  const long long most = tagindex_most();
+  if (records > most) return false;
+  // By half again at least, so that many files in a row grow it seldom;
+  // where that much does not fit, exactly what was asked for.
+  const int64_t wanted = std::max<int64_t>(records, grown_capacity(tagdb.maxtags, 0));
+  return resize_table(tagdb.tagindex, tagdb.maxtags, wanted, most, true) ||
+         (wanted != records && resize_table(tagdb.tagindex, tagdb.maxtags, records, most, true));
+}
+
+// Chunks leave in one pass that keeps the others in their order, so that
+// every file's chunks stay together, in the order of their offsets, as the
+// indexer appended them: a draw skips a stale file's run at once.
+void drop_entries(FILE *stream) {
+  int kept = 0;
+  while (kept < tagdb.ntags && tagdb.tagindex[kept].file != stream) ++kept;
+  for (int i = kept; i < tagdb.ntags; ++i)
+    if (tagdb.tagindex[i].file != stream) tagdb.tagindex[kept++] = tagdb.tagindex[i];
+  tagdb.ntags = kept;
+}
+
+void drop_entries_of(FILE **streams, int n) {
+  if (n <= 1) {
+    if (n == 1) drop_entries(streams[0]);
+    return;
+  }
+  // One pass for all of them, however many there are.  qsort and bsearch,
+  // not std::sort: libc++ keeps its sort out of line, in the C++ runtime
+  // that a C host of the archive does not link.
+  const auto by_address = [](const void *a, const void *b) {
+    const auto x = reinterpret_cast<uintptr_t>(*static_cast<FILE *const *>(a));
+    const auto y = reinterpret_cast<uintptr_t>(*static_cast<FILE *const *>(b));
+    return x < y ? -1 : x > y ? 1 : 0;
+  };
+  qsort(streams, static_cast<size_t>(n), sizeof *streams, by_address);
+  int kept = 0;
+  for (int i = 0; i < tagdb.ntags; ++i) {
+    FILE *const file = tagdb.tagindex[i].file;
+    if (bsearch(&file, streams, static_cast<size_t>(n), sizeof *streams, by_address) == nullptr)
+      tagdb.tagindex[kept++] = tagdb.tagindex[i];
+  }
+  tagdb.ntags = kept;
+}
+
+void move_entries(int first, FILE *from, FILE *to) {
+  for (int k = first; k < tagdb.ntags; ++k)
+    if (tagdb.tagindex[k].file == from) tagdb.tagindex[k].file = to;
 }
 
 namespace {
@@ -54,7 +181,7 @@ constexpr int64_t no_limit = INT64_MAX;
 size_t block_bytes(int64_t length) {
   constexpr int64_t least = 16 * 1024;
   const int64_t fit = length > 0 ? std::max(least, length / 64) : least;
-  return std::clamp<size_t>(std::min<int64_t>(fit, static_cast<int64_t>(lib.settings.block_bytes)),
+  return std::clamp<size_t>(std::min<int64_t>(fit, static_cast<int64_t>(tuning.block_bytes)),
                             1, block_max);
 }
 
@@ -83,13 +210,13 @@ int tagindex_room_ahead(int n) {
   if (!tagindex_mapped()) return tagdb.maxtags;  // the heap's pages are few and reused
   constexpr int least = (64 << 10) / sizeof(tagentry), most = (4 << 20) / sizeof(tagentry);
   const int stretch = std::clamp(n / 4, least, most);
-  const bool same = lib.prefaulted.table == tagdb.tagindex && lib.prefaulted.end <= tagdb.maxtags;
-  if (same && lib.prefaulted.end - n >= stretch / 2) return lib.prefaulted.end;  // enough asked for
+  const bool same = prefaulted.table == tagdb.tagindex && prefaulted.end <= tagdb.maxtags;
+  if (same && prefaulted.end - n >= stretch / 2) return prefaulted.end;  // enough asked for
   const int end = static_cast<int>(std::min<int64_t>(tagdb.maxtags, int64_t{n} + stretch));
-  const int from = same ? std::max(n, lib.prefaulted.end) : n;
+  const int from = same ? std::max(n, prefaulted.end) : n;
   if (from < end) tagindex_prefault(tagdb.tagindex + from, end - from);
-  lib.prefaulted.table = tagdb.tagindex;
-  lib.prefaulted.end = end;
+  prefaulted.table = tagdb.tagindex;
+  prefaulted.end = end;
   return end;
 }
 
@@ -180,18 +307,18 @@ struct Blocks {
 // first time a file is indexed and kept until tagdb_close_all.  False when
 // there is no memory for them.
 bool calling_thread_blocks(Blocks &b) {
-  if (lib.buffers.buf == nullptr) {
-    lib.buffers.buf = static_cast<char *>(malloc(block_max));
-    lib.buffers.masks = static_cast<uint64_t *>(malloc(block_max / 64 * sizeof(uint64_t)));
-    if (lib.buffers.buf == nullptr || lib.buffers.masks == nullptr) {
-      release_index_buffers();
+  if (buffers.buf == nullptr) {
+    buffers.buf = static_cast<char *>(malloc(block_max));
+    buffers.masks = static_cast<uint64_t *>(malloc(block_max / 64 * sizeof(uint64_t)));
+    if (buffers.buf == nullptr || buffers.masks == nullptr) {
+      release_buffers();
       b.buf = nullptr;
       b.masks = nullptr;
       return false;
     }
   }
-  b.buf = lib.buffers.buf;
-  b.masks = lib.buffers.masks;
+  b.buf = buffers.buf;
+  b.masks = buffers.masks;
   return true;
 }
 
@@ -404,7 +531,7 @@ bool worker_memory(Worker &w, FILE *stream, bool calling_thread) {
 }
 
 void free_worker_memory(Worker &w) {
-  if (w.blocks.buf == nullptr || w.blocks.buf != lib.buffers.buf) {
+  if (w.blocks.buf == nullptr || w.blocks.buf != buffers.buf) {
     free(w.blocks.buf);
     free(w.blocks.masks);
   }
@@ -419,7 +546,7 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   // At least one piece per thread; more, of the settings' piece_bytes, so that a
   // worker slowed by the rest of the machine holds the others up less.
   p.piece_bytes =
-      std::min(std::max<int64_t>(lib.settings.piece_bytes, 1), (length + threads - 1) / threads);
+      std::min(std::max<int64_t>(tuning.piece_bytes, 1), (length + threads - 1) / threads);
   p.count =
       static_cast<int>(std::min<int64_t>((length + p.piece_bytes - 1) / p.piece_bytes, INT_MAX));
   p.piece_bytes = (length + p.count - 1) / p.count;
@@ -469,11 +596,11 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
 }
 
 int worker_threads(int64_t length) {
-  if (length <= 0 || length < lib.settings.parallel_min) return 1;
-  int threads = lib.settings.threads_max > 0 ? lib.settings.threads_max : processors_available();
+  if (length <= 0 || length < tuning.parallel_min) return 1;
+  int threads = tuning.threads_max > 0 ? tuning.threads_max : processors_available();
   threads = std::min(threads, threads_max);
   // Each thread should have a few pieces' worth of work.
-  const int64_t per_thread = std::max<int64_t>(lib.settings.parallel_min / 2, 1);
+  const int64_t per_thread = std::max<int64_t>(tuning.parallel_min / 2, 1);
   return static_cast<int>(std::min<int64_t>(threads, std::max<int64_t>(length / per_thread, 1)));
 }
 
@@ -512,12 +639,6 @@ bool index_whole(FILE *stream, int64_t length) {
 }  // namespace
 
 bool index_stream(FILE *stream, int64_t length) {
-  // A file left out for want of memory is noted as it is now, so that a
-  // checkpoint does not read it again until it changes.
-  const bool indexed = index_whole(stream, length);
-  if (indexed)
-    shortage_over(fileno(stream));
-  else
-    shortage_noted(fileno(stream));
-  return indexed;
+  tuning = index_tuning();
+  return index_whole(stream, length);
 }

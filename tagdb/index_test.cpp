@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "database_fixture.h"
+#include "fakes.h"
 #include "support.h"
 #include "tagdb/draw.h"
-#include "tagdb/identity.h"
+#include "tagdb/catalog.h"
 #include "tagdb/load.h"
 #include "tagdb/platform.h"
-#include "tagdb/state.h"
-#include "tagdb/tables.h"
+#include "tagdb/sources.h"
 
 // Called after every read of a file that returned bytes, while set: tests
 // change the file between the indexer's reads.  The test binary is linked
@@ -46,16 +46,16 @@ using support::write_file;
 class IndexTest : public DatabaseTest {
  protected:
   void TearDown() override {
-    lib.settings = saved_;
+    fakes::reset_tuning();
     DatabaseTest::TearDown();
   }
 
   // Index with `threads` workers in pieces of `piece` bytes, from files of
   // any size; threads 1 is the single pass.
   static void use_threads(int threads, int64_t piece) {
-    lib.settings.parallel_min = threads > 1 ? 1 : INT64_MAX;
-    lib.settings.threads_max = threads;
-    lib.settings.piece_bytes = piece;
+    fakes::tuning.parallel_min = threads > 1 ? 1 : INT64_MAX;
+    fakes::tuning.threads_max = threads;
+    fakes::tuning.piece_bytes = piece;
   }
 
   std::vector<int64_t> index_afresh(const std::string &path) {
@@ -66,9 +66,6 @@ class IndexTest : public DatabaseTest {
       EXPECT_EQ(tagdb.tagindex[i].file, tagdb.filelist[0].file) << "record " << i;
     return indexed_offsets();
   }
-
- private:
-  IndexSettings saved_ = lib.settings;
 };
 
 std::string repeat(char c, size_t n) { return std::string(n, c); }
@@ -90,7 +87,7 @@ TEST_F(IndexTest, SplitsAnywhereGiveTheOffsetsOfFgets) {
       for (int64_t piece : pieces) {
         SCOPED_TRACE("block " + std::to_string(block) + ", " + std::to_string(threads) +
                      " threads, pieces of " + std::to_string(piece));
-        lib.settings.block_bytes = block;
+        fakes::tuning.block_bytes = block;
         use_threads(threads, piece);
         ASSERT_EQ(index_afresh(path), expected);
       }
@@ -114,7 +111,7 @@ TEST_F(IndexTest, RandomTagfilesGiveTheOffsetsOfFgetsInPieces) {
     const std::vector<int64_t> expected = reference_offsets(path);
     for (int64_t piece : {97, 1023, 4096, 20000}) {
       SCOPED_TRACE("newline rate " + std::to_string(rate) + ", pieces of " + std::to_string(piece));
-      lib.settings.block_bytes = 777;
+      fakes::tuning.block_bytes = 777;
       use_threads(4, piece);
       ASSERT_EQ(index_afresh(path), expected);
     }
@@ -182,7 +179,7 @@ TEST_F(IndexTest, TagfileGrowingWhileIndexedHoldsTheBytesOfItsOpen) {
     SCOPED_TRACE(std::to_string(threads) + " threads");
     write_file(growing_path, content);
     const std::vector<int64_t> at_open = reference_offsets(growing_path);
-    lib.settings.block_bytes = 16;
+    fakes::tuning.block_bytes = 16;
     use_threads(threads, 100);
     tagdb_close_all();
     tagdb_init();
@@ -247,7 +244,7 @@ TEST_F(IndexTest, SparseFileCutWhileIndexedGetsNoChunksPastItsEnd) {
     GTEST_SKIP() << "this file system wrote the holes out";
   write_file(dir / "head", head);
   const std::vector<int64_t> expected = reference_offsets(dir / "head");
-  lib.settings.block_bytes = 4096;
+  fakes::tuning.block_bytes = 4096;
   after_read = truncate_once;
   ASSERT_EQ(tagdb_add(truncated_path.c_str()), 1);
   EXPECT_EQ(indexed_offsets(), expected);
@@ -286,7 +283,7 @@ TEST_F(IndexTest, FileEmptyWhenOpenedIsReadNoFurtherHoweverMuchIsWrittenLater) {
     fwrite(written.data(), 1, written.size(), log);
     fclose(log);
   }
-  lib.settings.block_bytes = 4096;
+  fakes::tuning.block_bytes = 4096;
   appends_left = 10'000;
   after_read = append_a_block;
   index_stream(file, opened.st_size);

@@ -12,13 +12,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "bounds.h"
+#include "catalog.h"
+#include "hashtable.h"
 #include "hooks.h"
-#include "identity.h"
 #include "index.h"
-#include "records.h"
-#include "state.h"
-#include "tables.h"
+#include "platform.h"
+#include "sources.h"
 #include "tagdb.h"
 
 #ifndef TAGDB_SYSTEM_TAGLINES
@@ -27,7 +26,104 @@
 
 namespace {
 
+// The load plan: the calls that brought sources in (tagdb_add with a path,
+// tagdb_add with none, tagdb_add_env with the value TAGLINES had), in the
+// order made.  A checkpoint replays it against the disk.  A call that could
+// reach nothing its earlier twins did not is left out: a path named again,
+// and a third call of the others with the same value.
+enum class Call : unsigned char { path, defaults, env };
+struct PlanEntry {
+  Call call;
+  bool taken_back;  // by tagdb_remove or tagdb_close_source: skipped
+  char *text;       // the path, or TAGLINES's value; NULL for the defaults
+};
+struct PlanSlot {
+  uint64_t hash;  // of the call and its text
+  int position;   // of the first such entry in `entries`
+  int times;      // entries recorded for it
+};
+// The open records a replay reached, by identity.
+struct ReplayMark {
+  uint64_t hash;
+  uint64_t dev;
+  uint64_t ino;
+};
+struct Plan {
+  PlanEntry *entries = nullptr;
+  int n = 0;
+  int cap = 0;
+  int live = 0;  // entries not taken back
+  HashTable<PlanSlot> index;
+  bool replaying = false;  // a replay is under way: what named paths meet is not reported
+  HashTable<ReplayMark> reached;
+  known_path known = nullptr;
+  void *known_arg = nullptr;
+  uint64_t edits = 0;  // calls recorded or taken back so far
+};
+Plan plan;
+
+// Tagfiles that a shortage of memory left out, as they were then: a
+// checkpoint passes over them quietly until their status moves, so that the
+// shortage is reported once and each refresh does not read them again.
+struct ShortFile {
+  uint64_t hash;  // of dev and ino
+  uint64_t dev;
+  uint64_t ino;
+  Stamp stamp;
+};
+HashTable<ShortFile> short_files;
+bool in_checkpoint = false;
+
+ShortFile *short_file(uint64_t dev, uint64_t ino) {
+  return short_files.find(identity_hash(dev, ino), [dev, ino](const ShortFile &f) {
+    return f.dev == dev && f.ino == ino;
+  });
+}
+
+void shortage_noted(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return;
+  const ShortFile file{identity_hash(st.st_dev, st.st_ino), static_cast<uint64_t>(st.st_dev),
+                       static_cast<uint64_t>(st.st_ino), stamp_of(st)};
+  if (ShortFile *known = short_file(file.dev, file.ino))
+    *known = file;
+  else
+    short_files.insert(file);  // without room, it is only read again
+}
+
+void shortage_over(const struct stat &st) {
+  if (short_files.count == 0) return;
+  if (ShortFile *known = short_file(st.st_dev, st.st_ino)) short_files.erase(known);
+}
+
+// Whether a checkpoint passes over this tagfile: memory ran short on it,
+// and its status has not moved since.
+bool shortage_stands(const struct stat &st) {
+  if (!in_checkpoint || short_files.count == 0) return false;
+  const ShortFile *known = short_file(st.st_dev, st.st_ino);
+  return known != nullptr && same_stamp(known->stamp, stamp_of(st));
+}
+
+ReplayMark *mark_of(uint64_t dev, uint64_t ino) {
+  return plan.reached.find(identity_hash(dev, ino), [dev, ino](const ReplayMark &m) {
+    return m.dev == dev && m.ino == ino;
+  });
+}
+
+bool reached(uint64_t dev, uint64_t ino) { return mark_of(dev, ino) != nullptr; }
+
+// The replay under way reached this record: it is claimed for the call
+// that reached it.
+void mark_reached(uint64_t dev, uint64_t ino) {
+  if (!plan.replaying || reached(dev, ino)) return;
+  if (plan.reached.insert({identity_hash(dev, ino), dev, ino}) == nullptr)
+    memory_short(ENOMEM, "realloc filelist");
+}
+
 constexpr char system_source[] = TAGDB_SYSTEM_TAGLINES;
+
+// tagdb_add without recording the call: a step of a call or of a replay.
+int add_path(const char *path);
 static_assert(sizeof system_source - 1 <= TAGDB_PATH_MAX);
 
 // A path too long for the filelist is reported as the system reports one too
@@ -50,18 +146,9 @@ struct Place {
 // ran short: nothing is recorded, and the caller closes the stream.
 bool record_source(const char *path, const struct stat &st, int64_t indexed_at, FILE *file,
                    DIR *dir) {
-  if (!filelist_make_room()) return false;
-  const int i = tagdb.nfiles++;
-  tagsource &source = tagdb.filelist[i];
-  memcpy(source.path, path, strlen(path) + 1);
-  source.dev = st.st_dev;
-  source.ino = st.st_ino;
-  source.indexed_at = indexed_at;
-  source.file = file;
-  source.dir = dir;
-  if (held_opened(i, st)) return true;
-  --tagdb.nfiles;
-  return false;
+  if (!catalog_append(path, st, indexed_at, file, dir)) return false;
+  mark_reached(st.st_dev, st.st_ino);
+  return true;
 }
 
 // Written without a line end, so a following message continues the line.
@@ -73,18 +160,23 @@ void report_not_a_tagfile(const char *path) {
 // reported when the path was named, and a host that refreshes before every
 // draw would get the same message at every draw.  What it meets in open
 // directories is reported as at every checkpoint.
-bool quiet(const Place &at) { return lib.plan.replaying && at.dirfd == AT_FDCWD; }
+bool quiet(const Place &at) { return plan.replaying && at.dirfd == AT_FDCWD; }
 
-// The open record holding this identity, when it holds it for the call under
-// way: in a replay, one the replay reached already; otherwise any.  -1 if
-// none.
-int held_for_call(uint64_t dev, uint64_t ino) {
-  const Held *held = held_find(dev, ino);
-  if (held == nullptr || (lib.plan.replaying && held->reached != lib.plan.replay)) return -1;
-  return held_position(*held);
+// Whether an open record holds this identity for the call under way: in a
+// replay, one the replay reached already; otherwise any.
+bool open_already(const struct stat &st) {
+  if (plan.replaying && !reached(st.st_dev, st.st_ino)) return false;
+  return catalog_position(st.st_dev, st.st_ino) >= 0;
 }
 
-bool held_already(const struct stat &st) { return held_for_call(st.st_dev, st.st_ino) >= 0; }
+// What open_tagfile failed on: the error under `label`, or that the path is
+// not a tagfile.
+void report_open_failure(int failure, const char *label, const char *path) {
+  if (failure != 0)
+    report_error_at(path, failure, "%s", label);
+  else
+    report_not_a_tagfile(path);
+}
 
 bool add_tagfile(const Place &at, const struct stat &st) {
   if (shortage_stands(st)) {
@@ -101,53 +193,37 @@ bool add_tagfile(const Place &at, const struct stat &st) {
     return false;
   }
   if ((opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) &&
-      held_position(opened.st_dev, opened.st_ino) >= 0) {
-    fclose(file);  // replaced since the stat by a file already open
+      catalog_position(opened.st_dev, opened.st_ino) >= 0) {
+    close_tagfile(file);  // replaced since the stat by a file already open
     debug_msg("Won't add duplicate file: %s\n", at.path);
     return false;
   }
   if (!record_source(at.path, opened, indexed_at, file, nullptr)) {
-    fclose(file);
+    close_tagfile(file);
     return false;
   }
-  const int first = tagdb.ntags;
-  if (!index_stream(file, opened.st_size)) {
-    // Out of memory: the file is left out whole, and what was held before
-    // stays as it was.
-    held_closing(tagdb.nfiles - 1);
-    --tagdb.nfiles;
-    fclose(file);
-    return false;
-  }
-  settle_tagfile(tagdb.nfiles - 1, first);
-  return true;
-}
-
-DIR *open_directory(const Place &at) {
-  if (at.dirfd == AT_FDCWD) return opendir(at.path);
-  const int fd = openat(at.dirfd, at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  DIR *dir = fdopendir(fd);
-  if (dir == nullptr) {
-    const int err = errno;
-    close(fd);
-    errno = err;
-  }
-  return dir;
+  const int i = tagdb.nfiles - 1;
+  if (index_tagfile(i, opened)) return true;
+  // Out of memory: the file is left out whole, and what was held before
+  // stays as it was.
+  catalog_closing(i);
+  --tagdb.nfiles;
+  close_tagfile(file);
+  return false;
 }
 
 // Records the directory; the caller walks it.
 bool add_directory(const Place &at, const struct stat &st) {
   debug_msg("Recursing into %s\n", at.path);
   const int64_t indexed_at = now_seconds();
-  DIR *dir = open_directory(at);
+  DIR *dir = open_directory(at.dirfd == AT_FDCWD ? at.path : at.name, at.dirfd);
   if (dir == nullptr) {
     if (!quiet(at)) report_error_at(at.path, errno, "dir open");
     return false;
   }
   // Recorded before the walk, so that a link back to it is a duplicate.
   if (record_source(at.path, st, indexed_at, nullptr, dir)) return true;
-  closedir(dir);
+  close_directory(dir);
   return false;
 }
 
@@ -158,11 +234,11 @@ struct Added {
 };
 
 // A replay reaches the open record i, not reached yet in it, through `path`:
-// the record is kept as it is, under the path that reaches it first, as a
-// fresh load would hold it.
-Added keep(int i, Held *held, const Place &at) {
+// the record is claimed as it is, under the path that reaches it first, as
+// a fresh load would hold it.
+Added claim(int i, const Place &at) {
   tagsource &source = tagdb.filelist[i];
-  held->reached = lib.plan.replay;
+  mark_reached(source.dev, source.ino);
   if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
   if (strcmp(source.path, at.path) != 0) memcpy(source.path, at.path, strlen(at.path) + 1);
   return {source.file != nullptr ? Kind::tagfile : Kind::directory, i};
@@ -178,9 +254,8 @@ Added add_place(const Place &at) {
     if (!quiet(at)) report_error_at(at.path, errno, "stat %s", at.path);
     return {Kind::nothing, -1};
   }
-  Held *held = held_find(st.st_dev, st.st_ino);
-  if (const int i = held != nullptr ? held_position(*held) : -1; i >= 0) {
-    if (lib.plan.replaying && held->reached != lib.plan.replay) return keep(i, held, at);
+  if (const int i = catalog_position(st.st_dev, st.st_ino); i >= 0) {
+    if (plan.replaying && !reached(st.st_dev, st.st_ino)) return claim(i, at);
     debug_msg("Won't add duplicate file: %s\n", at.path);
     return {Kind::nothing, -1};
   }
@@ -196,20 +271,19 @@ Added add_place(const Place &at) {
 // What a replay knows of a path without a stat, as add_place would find it.
 // Nothing outside a replay.
 bool known(const Place &at, size_t len, Added *added) {
-  if (lib.plan.known == nullptr) return false;
-  const int i = lib.plan.known(at.path, len, lib.plan.known_arg);
+  if (plan.known == nullptr) return false;
+  const int i = plan.known(at.path, len, plan.known_arg);
   if (i == -1) return false;
   if (i == pass_over) {
     *added = {Kind::nothing, -1};
   } else {
     const tagsource &source = tagdb.filelist[i];
-    Held *held = held_find(source.dev, source.ino);
-    if (held == nullptr) return false;
-    if (held->reached == lib.plan.replay && held_position(*held) >= 0) {
+    if (catalog_position(source.dev, source.ino) != i) return false;
+    if (reached(source.dev, source.ino)) {
       if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
       *added = {Kind::nothing, -1};
     } else {
-      *added = keep(i, held, at);
+      *added = claim(i, at);
     }
   }
   return true;
@@ -223,41 +297,6 @@ Added reach(const Place &at, size_t len) {
 // Each level of a walk adds at least two characters ("/x") to a path of at
 // most TAGDB_PATH_MAX, which bounds how deep a walk can go.
 constexpr int walk_depth_max = TAGDB_PATH_MAX / 2 + 1;
-
-}  // namespace
-
-FILE *open_tagfile(const char *name, struct stat *opened, int *failure, int dirfd) {
-  // Never block on the open, even if the path became a FIFO since it was
-  // stat'ed, and keep only what is still a regular file once it is open.
-  int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *failure = errno;
-    return nullptr;
-  }
-  if (fstat(fd, opened) != 0) {
-    *failure = errno;
-    close(fd);
-    return nullptr;
-  }
-  if (!S_ISREG(opened->st_mode)) {
-    *failure = 0;
-    close(fd);
-    return nullptr;
-  }
-  FILE *file = fdopen(fd, "r");
-  if (file == nullptr) {
-    *failure = errno;
-    close(fd);
-  }
-  return file;
-}
-
-void report_open_failure(int failure, const char *label, const char *path) {
-  if (failure != 0)
-    report_error_at(path, failure, "%s", label);
-  else
-    report_not_a_tagfile(path);
-}
 
 // Depth first, in the order of a recursive walk, but with an explicit stack
 // of filelist positions, so that a level costs an int and not a call frame
@@ -276,7 +315,7 @@ int walk_directory(int i) {
   int prefixed = -1;
   size_t prefix_len = 0;
   while (depth > 0) {
-    if (lib.operations.short_of_memory) {  // the operation ends: leave each level rewound
+    if (memory_ran_short()) {  // the operation ends: leave each level rewound
       while (depth > 0) rewinddir(tagdb.filelist[stack[--depth]].dir);
       break;
     }
@@ -319,10 +358,9 @@ int walk_directory(int i) {
   return sum;
 }
 
-namespace {
 
 // A replay of the plan says nothing about the plan's own steps.
-bool loud() { return !lib.plan.replaying; }
+bool loud() { return !plan.replaying; }
 
 // ~/.taglines of the real user, from the password database, into `path`.
 // getpwuid_r leaves the host's own getpwuid result alone.  False when there
@@ -360,7 +398,7 @@ int add_defaults() {
   if (user_source_path(user_source)) {
     struct stat st;
     if (stat(user_source, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) &&
-        !held_already(st)) {
+        !open_already(st)) {
       if (loud()) debug_msg("Opening user taglines source: %s\n", user_source);
       if (int opened = add_path(user_source); opened != 0) return opened;
     }
@@ -389,7 +427,7 @@ int add_env(const char *value) {
     int sum = 0;
     for (size_t colon; (colon = rest.find(':')) != std::string_view::npos;) {
       sum += add_element(std::string_view(rest.data(), colon));
-      if (lib.operations.short_of_memory) return 0;
+      if (memory_ran_short()) return 0;
       rest.remove_prefix(colon + 1);
     }
     if (rest.empty()) {
@@ -398,20 +436,19 @@ int add_env(const char *value) {
     } else {
       sum += add_element(rest);
     }
-    if (sum != 0 || lib.operations.short_of_memory) return sum;
+    if (sum != 0 || memory_ran_short()) return sum;
   }
   if (loud()) debug_msg("Nothing good found in $TAGLINES -- defaulting\n");
   return add_defaults();
 }
 
 uint64_t plan_hash(Call call, const char *text) {
-  const uint64_t h = text != nullptr ? hash_path(text, strlen(text)) : 0;
+  const uint64_t h = text != nullptr ? fnv1a(text, strlen(text)) : 0;
   return h ^ (static_cast<uint64_t>(call) + 1) * 0x9E3779B97F4A7C15u;
 }
 
 PlanSlot *plan_find(Call call, const char *text) {
-  const Plan &plan = lib.plan;
-  return plan.index.find(plan_hash(call, text), [&plan, call, text](const PlanSlot &s) {
+  return plan.index.find(plan_hash(call, text), [call, text](const PlanSlot &s) {
     const PlanEntry &e = plan.entries[s.position];
     return e.call == call &&
            (text == nullptr ? e.text == nullptr : e.text != nullptr && strcmp(e.text, text) == 0);
@@ -420,7 +457,6 @@ PlanSlot *plan_find(Call call, const char *text) {
 
 // Record a call in the plan.  False when memory ran short (reported).
 bool record_call(Call call, const char *text) {
-  Plan &plan = lib.plan;
   PlanSlot *slot = plan_find(call, text);
   if (slot != nullptr && (call == Call::path || slot->times >= 2)) return true;
   if (plan.n == plan.cap) {
@@ -428,7 +464,7 @@ bool record_call(Call call, const char *text) {
     auto *grown = static_cast<PlanEntry *>(
         realloc(plan.entries, static_cast<size_t>(cap) * sizeof(PlanEntry)));
     if (grown == nullptr) {
-      table_full(ENOMEM, "realloc filelist");
+      memory_short(ENOMEM, "realloc filelist");
       return false;
     }
     plan.entries = grown;
@@ -436,14 +472,14 @@ bool record_call(Call call, const char *text) {
   }
   char *copy = nullptr;
   if (text != nullptr && (copy = strdup(text)) == nullptr) {
-    table_full(ENOMEM, "realloc filelist");
+    memory_short(ENOMEM, "realloc filelist");
     return false;
   }
   if (slot != nullptr) {
     ++slot->times;
   } else if (plan.index.insert({plan_hash(call, text), plan.n, 1}) == nullptr) {
     free(copy);
-    table_full(ENOMEM, "realloc filelist");
+    memory_short(ENOMEM, "realloc filelist");
     return false;
   }
   plan.entries[plan.n++] = {call, false, copy};
@@ -455,7 +491,6 @@ bool record_call(Call call, const char *text) {
 // Once most entries were taken back, the rest move up, and the index
 // follows them.
 void pack_plan() {
-  Plan &plan = lib.plan;
   if (plan.n < 64 || plan.live * 2 > plan.n) return;
   int k = 0;
   for (int e = 0; e < plan.n; ++e) {
@@ -470,17 +505,7 @@ void pack_plan() {
 
 }  // namespace
 
-uint64_t hash_path(const char *path, size_t len) {
-  uint64_t h = 0xCBF29CE484222325u;  // FNV-1a
-  for (size_t k = 0; k < len; ++k) {
-    h ^= static_cast<unsigned char>(path[k]);
-    h *= 0x100000001B3u;
-  }
-  return h;
-}
-
 bool take_back(const char *path) {
-  Plan &plan = lib.plan;
   PlanSlot *slot = plan_find(Call::path, path);
   if (slot == nullptr) return false;
   PlanEntry &entry = plan.entries[slot->position];
@@ -495,12 +520,12 @@ bool take_back(const char *path) {
 }
 
 void replay_plan(known_path known, void *arg) {
-  Plan &plan = lib.plan;
-  ++plan.replay;
   plan.replaying = true;
   plan.known = known;
   plan.known_arg = arg;
-  for (int e = 0; e < plan.n && !lib.operations.short_of_memory; ++e) {
+  plan.reached.clear();
+  if (!plan.reached.reserve(catalog_open_count() + 1)) memory_short(ENOMEM, "realloc filelist");
+  for (int e = 0; e < plan.n && !memory_ran_short(); ++e) {
     const PlanEntry &entry = plan.entries[e];
     if (entry.taken_back) continue;
     if (entry.call == Call::path)
@@ -514,6 +539,12 @@ void replay_plan(known_path known, void *arg) {
   plan.known = nullptr;
   plan.known_arg = nullptr;
 }
+
+bool replay_reached(uint64_t dev, uint64_t ino) { return reached(dev, ino); }
+
+int plan_calls() { return plan.live; }
+
+uint64_t plan_edits() { return plan.edits; }
 
 namespace {
 
@@ -543,7 +574,6 @@ void env_lookups(const char *value, void (*each)(const char *, void *), void *ar
 }  // namespace
 
 void plan_lookups(void (*each)(const char *path, void *arg), void *arg) {
-  Plan &plan = lib.plan;
   const bool was = plan.replaying;
   plan.replaying = true;  // quiet, as in a replay
   char user_source[TAGDB_PATH_MAX + 1];
@@ -571,17 +601,41 @@ void plan_lookups(void (*each)(const char *path, void *arg), void *arg) {
   plan.replaying = was;
 }
 
-void release_plan() {
-  Plan &plan = lib.plan;
+size_t shortages_pending() { return short_files.count; }
+
+PassingOverShortages::PassingOverShortages() : was_(in_checkpoint) { in_checkpoint = true; }
+PassingOverShortages::~PassingOverShortages() { in_checkpoint = was_; }
+
+void load_release() {
   for (int e = 0; e < plan.n; ++e) free(plan.entries[e].text);
   free(plan.entries);
   plan.index.release();
-  const uint64_t replay = plan.replay;  // a record's mark stays older than the next replay
+  plan.reached.release();
   const uint64_t edits = plan.edits;
   plan = {};
-  plan.replay = replay;
   plan.edits = edits + 1;
+  short_files.release();
 }
+
+bool index_tagfile(int i, const struct stat &opened) {
+  tagsource &source = tagdb.filelist[i];
+  const int first = tagdb.ntags;
+  if (!index_stream(source.file, opened.st_size)) {
+    // Noted as it is now, so that a checkpoint does not read it again
+    // until it changes.
+    shortage_noted(fileno(source.file));
+    return false;
+  }
+  shortage_over(opened);
+  if (FILE *stream = stream_past_budget(source, stamp_of(opened))) {
+    move_entries(first, source.file, stream);
+    close_tagfile(source.file);
+    source.file = stream;
+  }
+  return true;
+}
+
+namespace {
 
 int add_path(const char *path) {
   const size_t len = strlen(path);
@@ -595,26 +649,24 @@ int add_path(const char *path) {
   return 0;
 }
 
-int tagdb_add(const char *path) {
-  const Operation op;
-  if (op.refused()) return -1;
-  // The call joins the load plan, whatever comes of it: every checkpoint
-  // replays the plan, so that a path that named a duplicate, or nothing, or
-  // a source that was closed since, is taken up when it names something new.
+}  // namespace
+
+// The call joins the load plan, whatever comes of it: every checkpoint
+// replays the plan, so that a path that named a duplicate, or nothing, or a
+// source that was closed since, is taken up when it names something new.
+int add_call(const char *path) {
   if (path == nullptr) {
-    if (!record_call(Call::defaults, nullptr)) return op.result(0);
-    return op.result(add_defaults());
+    if (!record_call(Call::defaults, nullptr)) return 0;
+    return add_defaults();
   }
-  if (strlen(path) <= TAGDB_PATH_MAX && !record_call(Call::path, path)) return op.result(0);
-  return op.result(add_path(path));
+  if (strlen(path) <= TAGDB_PATH_MAX && !record_call(Call::path, path)) return 0;
+  return add_path(path);
 }
 
-int tagdb_add_env(void) {
-  const Operation op;
-  if (op.refused()) return -1;
-  // Recorded with the value it has now: a replay does as this call did,
-  // whatever the host puts in its environment later.
+// Recorded with the value TAGLINES has now: a replay does as this call did,
+// whatever the host puts in its environment later.
+int add_env_call() {
   const char *value = getenv("TAGLINES");
-  if (!record_call(value != nullptr ? Call::env : Call::defaults, value)) return op.result(0);
-  return op.result(add_env(value));
+  if (!record_call(value != nullptr ? Call::env : Call::defaults, value)) return 0;
+  return add_env(value);
 }

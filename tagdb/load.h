@@ -1,56 +1,72 @@
-// Loading sources: what a checkpoint shares with tagdb_add, and the load
-// plan it replays.
+// Loading sources: paths, directories walked whole, TAGLINES, the defaults;
+// the load plan of the calls made, which a checkpoint replays; and the
+// tagfiles a shortage of memory left out.
 #ifndef TAGDB_LOAD_H
 #define TAGDB_LOAD_H
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
-#include "state.h"
+// tagdb_add and tagdb_add_env: the call joins the load plan, then runs.
+// Return the number of tagfiles opened.
+int add_call(const char *path);
+int add_env_call();
 
-// Open a tagfile for reading, never blocking; `opened` receives the open
-// file's status.  Returns NULL when it cannot be opened (`failure` is the
-// error) or is not a regular file (`failure` is 0, and `opened` tells what it
-// is).  A relative `name` is taken from the directory `dirfd`.
-FILE *open_tagfile(const char *name, struct stat *opened, int *failure, int dirfd = AT_FDCWD);
+// Index the tagfile just opened and recorded at filelist position i, as
+// `opened` says it was; past the descriptor budget, its stream then gives
+// up its descriptor.  False when memory ran short: the file's chunks are
+// dropped, and a checkpoint passes over it until its status moves.
+bool index_tagfile(int i, const struct stat &opened);
 
-// Report what open_tagfile failed on: the error under `label`, or that the
-// path is not a tagfile.
-void report_open_failure(int failure, const char *label, const char *path);
+// What a replay's walks know without a stat: the position of the open
+// record that a path (of `len` bytes) still names, -1 when none does, or
+// pass_over for a path the checkpoint has dealt with already.
+using known_path = int (*)(const char *path, size_t len, void *arg);
+constexpr int pass_over = -2;
 
-// Add every non-hidden entry of the open directory at filelist position i,
-// reading it from its first entry, and walk every new directory found the
-// same way (in a replay, every kept one too); each is rewound for the next
-// walk.  Returns the number of tagfiles opened, or kept in a replay.
-int walk_directory(int i);
-
-// tagdb_add without recording the call: a step of a call or of a replay.
-int add_path(const char *path);
-
-// Run every call of the load plan again, as a fresh load would, but keeping
-// the open records it reaches (marked reached in the identity index): an
-// open record reached first is kept, under the path that reached it, and
-// one reached already is a duplicate.  `known` tells what the walks need not
-// stat.  What the named paths meet is not reported.
+// Run every call of the load plan again, as a fresh load would, but
+// claiming the open records it reaches: an open record reached first is
+// kept, under the path that reached it, and one reached already is a
+// duplicate.  `known` tells what the walks need not stat.  What the named
+// paths meet is not reported.
 void replay_plan(known_path known, void *arg);
+
+// Whether the last replay reached the open record with this identity.
+bool replay_reached(uint64_t dev, uint64_t ino);
 
 // Take a path named to tagdb_add out of the plan.  False when it is not in
 // the plan.
 bool take_back(const char *path);
+
+// Calls in the plan (not taken back), and calls recorded or taken back so
+// far: a count that moves whenever the plan changes.
+int plan_calls();
+uint64_t plan_edits();
 
 // Call `each` for every path the load plan looks up by name (a path named,
 // each element of TAGLINES, the user's and the system's sources), without
 // looking.  What the walks of directories find is not among them.
 void plan_lookups(void (*each)(const char *path, void *arg), void *arg);
 
-// Forget the plan.
-void release_plan();
+// Tagfiles left out for want of memory and not changed since.
+size_t shortages_pending();
 
-// FNV-1a of `len` bytes of a path.
-uint64_t hash_path(const char *path, size_t len);
+// Held by a checkpoint for its length: it passes over the tagfiles a
+// shortage left out, quietly, until their status moves.
+class PassingOverShortages {
+ public:
+  PassingOverShortages();
+  ~PassingOverShortages();
+  PassingOverShortages(const PassingOverShortages &) = delete;
+  PassingOverShortages &operator=(const PassingOverShortages &) = delete;
+
+ private:
+  bool was_;
+};
+
+// Forget the plan and the shortages (tagdb_close_all).
+void load_release();
 
 #endif

@@ -13,10 +13,9 @@
 #include "database_fixture.h"
 #include "support.h"
 #include "tagdb/draw.h"
-#include "tagdb/identity.h"
+#include "tagdb/catalog.h"
 #include "tagdb/index.h"
-#include "tagdb/state.h"
-#include "tagdb/tables.h"
+#include "tagdb/sources.h"
 
 namespace {
 

@@ -27,7 +27,6 @@
 
 #if !defined(TAGDB_PORTABLE) && defined(__linux__)
 #include <sched.h>
-#include <sys/inotify.h>
 #include <sys/vfs.h>
 #define TAGDB_LINUX 1
 #endif
@@ -265,14 +264,21 @@ int64_t physical_memory() {
   return 0;
 }
 
-#if defined(TAGDB_COOKIE_STREAMS)
+#if defined(TAGDB_COOKIE_STREAMS) || defined(TAGDB_FUNOPEN_STREAMS)
 namespace {
-// The functions of every stream, which glibc hands the cookie alone: the
-// cookie carries them.
+// The functions of every stream, which the C library hands the cookie
+// alone: the cookie carries them.
 struct CookieOf {
   void *cookie;
   StreamFunctions fns;
 };
+int cookie_close(void *c) {
+  auto *of = static_cast<CookieOf *>(c);
+  of->fns.close(of->cookie);
+  free(of);
+  return 0;
+}
+#if defined(TAGDB_COOKIE_STREAMS)
 ssize_t cookie_read(void *c, char *buf, size_t n) {
   const auto *of = static_cast<CookieOf *>(c);
   return of->fns.read(of->cookie, buf, n);
@@ -284,128 +290,33 @@ int cookie_seek(void *c, off64_t *offset, int whence) {
   *offset = to;
   return 0;
 }
-int cookie_close(void *c) {
-  auto *of = static_cast<CookieOf *>(c);
-  of->fns.close(of->cookie);
-  free(of);
-  return 0;
+FILE *open_stream(CookieOf *of) {
+  return fopencookie(of, "r", {cookie_read, nullptr, cookie_seek, cookie_close});
 }
-}  // namespace
-
-FILE *function_stream(void *cookie, const StreamFunctions &fns) {
-  auto *of = static_cast<CookieOf *>(malloc(sizeof(CookieOf)));
-  if (of == nullptr) return nullptr;
-  *of = {cookie, fns};
-  FILE *stream = fopencookie(of, "r", {cookie_read, nullptr, cookie_seek, cookie_close});
-  if (stream == nullptr) free(of);
-  return stream;
-}
-#elif defined(TAGDB_FUNOPEN_STREAMS)
-namespace {
-struct CookieOf {
-  void *cookie;
-  StreamFunctions fns;
-};
-int funopen_read(void *c, char *buf, int n) {
+#else
+int cookie_read(void *c, char *buf, int n) {
   const auto *of = static_cast<CookieOf *>(c);
   return static_cast<int>(of->fns.read(of->cookie, buf, static_cast<size_t>(n)));
 }
-fpos_t funopen_seek(void *c, fpos_t offset, int whence) {
+fpos_t cookie_seek(void *c, fpos_t offset, int whence) {
   const auto *of = static_cast<CookieOf *>(c);
   return static_cast<fpos_t>(of->fns.seek(of->cookie, static_cast<int64_t>(offset), whence));
 }
-int funopen_close(void *c) {
-  auto *of = static_cast<CookieOf *>(c);
-  of->fns.close(of->cookie);
-  free(of);
-  return 0;
+FILE *open_stream(CookieOf *of) {
+  return funopen(of, cookie_read, nullptr, cookie_seek, cookie_close);
 }
+#endif
 }  // namespace
 
 FILE *function_stream(void *cookie, const StreamFunctions &fns) {
   auto *of = static_cast<CookieOf *>(malloc(sizeof(CookieOf)));
   if (of == nullptr) return nullptr;
   *of = {cookie, fns};
-  FILE *stream = funopen(of, funopen_read, nullptr, funopen_seek, funopen_close);
+  FILE *stream = open_stream(of);
   if (stream == nullptr) free(of);
   return stream;
 }
 #else
 // POSIX has no stream made of functions: every tagfile keeps its descriptor.
 FILE *function_stream(void *, const StreamFunctions &) { return nullptr; }
-#endif
-
-#ifdef TAGDB_LINUX
-int changes_open() { return inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
-
-int changes_watch(int feed, const char *path, bool directory) {
-  // IN_CLOSE_WRITE besides IN_MODIFY: a writer through a shared mapping
-  // makes no IN_MODIFY, but closing it after writing does.
-  constexpr uint32_t file_events =
-      IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
-  constexpr uint32_t directory_events = IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
-                                        IN_MOVED_TO | IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
-  return inotify_add_watch(feed, path,
-                           (directory ? directory_events : file_events) | IN_DONT_FOLLOW);
-}
-
-bool changes_read(int feed, void (*each)(const ChangeEvent &event, void *arg), void *arg) {
-  alignas(inotify_event) char buf[16384];
-  for (;;) {
-    const ssize_t got = read(feed, buf, sizeof buf);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
-    if (got == 0) return false;
-    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
-      inotify_event e;
-      memcpy(&e, buf + at, sizeof e);
-      const char *name = e.len > 0 ? buf + at + sizeof e : nullptr;
-      unsigned what = 0;
-      if (e.mask & (IN_MODIFY | IN_CLOSE_WRITE)) what |= change_content;
-      if (e.mask & IN_ATTRIB) what |= change_status;
-      if (e.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) what |= change_entries;
-      if (e.mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED)) what |= change_self;
-      if (e.mask & IN_Q_OVERFLOW) what |= change_overflow;
-      each({e.wd, what, name != nullptr && name[0] != '\0' ? name : nullptr}, arg);
-      at += static_cast<ssize_t>(sizeof e + e.len);
-    }
-  }
-}
-
-bool sends_change_events(const char *path) {
-  // The values of <linux/magic.h> (not every C library installs it): file
-  // systems whose files change on another machine or in another process's
-  // hands, unseen by this kernel's notifications.
-  constexpr unsigned long silent[] = {
-      0x6969,      // NFS
-      0x65735546,  // FUSE
-      0x517b,      // SMB
-      0xff534d42,  // CIFS
-      0xfe534d42,  // SMB2
-      0x00c36400,  // Ceph
-      0x01021997,  // 9P
-      0x5346414f,  // AFS
-      0x6b414653,  // kAFS
-      0x73757245,  // Coda
-      0x47504653,  // GPFS
-      0x0bd00bd0,  // Lustre
-  };
-  struct statfs fs;
-  if (statfs(path, &fs) != 0) return false;
-  for (unsigned long type : silent)
-    if (static_cast<unsigned long>(fs.f_type) == type) return false;
-  return true;
-}
-#else
-// No feed: every checkpoint polls.
-int changes_open() {
-  errno = ENOSYS;
-  return -1;
-}
-int changes_watch(int, const char *, bool) {
-  errno = ENOSYS;
-  return -1;
-}
-bool changes_read(int, void (*)(const ChangeEvent &, void *), void *) { return false; }
-bool sends_change_events(const char *) { return false; }
 #endif

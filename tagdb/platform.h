@@ -89,45 +89,23 @@ inline timespec changed_at(const struct stat &st) {
 #endif
 }
 
-// The change feed's side of the system: a queue of what changed in the
-// files and directories it watches, where the system keeps one (inotify on
-// Linux).  Elsewhere, and in the portable build, there is none and every
-// checkpoint polls.  kqueue (the BSDs, macOS) watches descriptors rather
-// than paths, so a path's directories would each hold one; it is left out
-// until it can be built and tested, and those systems poll.
-//
-// What an event says happened, as a set of these bits.
-enum : unsigned {
-  change_content = 1,    // a file was written or truncated
-  change_status = 2,     // permissions, owner, times or links changed
-  change_entries = 4,    // a name was created, deleted or moved in a directory
-  change_self = 8,       // the watched file moved or went, or its watch did
-  change_overflow = 16,  // the queue overflowed: events were lost
+// What a file's status says of its contents: a file whose stamp is the one
+// it had when it was read still holds what was read.  The status change
+// time moves with every write and cannot be set back, so it shows what the
+// others may not: a copy that keeps an older time, a new file that got the
+// inode number of a deleted one.
+struct Stamp {
+  int64_t size;
+  timespec mtime;
+  timespec ctime;
 };
-struct ChangeEvent {
-  int watch;         // as changes_watch returned it; -1 for an overflow
-  unsigned what;     // change_ bits
-  const char *name;  // the entry of a watched directory it concerns, or NULL
-};
-
-// A feed of its own (a descriptor, close-on-exec, never blocking), or -1
-// where the system has none (or refused one, errno set).
-int changes_open();
-
-// Watch what `path` names, never following a symbolic link at its end; a
-// directory's own changes and those of its entries, or a file's.  The
-// watch's number, the same for the same file or directory, or -1 with
-// errno set (ENOTDIR: a directory was asked for and the path names
-// something else, a symbolic link included; ENOSPC: the watch limit).
-int changes_watch(int feed, const char *path, bool directory);
-
-// Call `each` for every event queued, without waiting.  False when the
-// feed cannot be read.
-bool changes_read(int feed, void (*each)(const ChangeEvent &event, void *arg), void *arg);
-
-// Whether the file system of `path` tells the feed of every change, which a
-// network or user-space file system (NFS, SMB, FUSE and the like) does not:
-// their changes are made elsewhere.  False where the system cannot tell.
-bool sends_change_events(const char *path);
+inline Stamp stamp_of(const struct stat &st) {
+  return {static_cast<int64_t>(st.st_size), modified_at(st), changed_at(st)};
+}
+inline bool same_stamp(const Stamp &a, const Stamp &b) {
+  return a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
+         a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec &&
+         a.ctime.tv_nsec == b.ctime.tv_nsec;
+}
 
 #endif

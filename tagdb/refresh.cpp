@@ -11,27 +11,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bounds.h"
+#include "refresh.h"
+
+#include "catalog.h"
 #include "feed.h"
 #include "hashtable.h"
 #include "hooks.h"
-#include "identity.h"
 #include "index.h"
 #include "load.h"
 #include "platform.h"
-#include "records.h"
-#include "state.h"
-#include "tables.h"
+#include "sources.h"
 #include "tagdb.h"
 
 namespace {
-
-bool in_filelist(int i) { return i >= 0 && i < tagdb.nfiles; }
-
-bool same_file(const tagsource &source, const struct stat &st) {
-  return static_cast<uint64_t>(st.st_dev) == source.dev &&
-         static_cast<uint64_t>(st.st_ino) == source.ino;
-}
 
 const char *kind_of(mode_t mode) {
   if (S_ISDIR(mode)) return "directory";
@@ -54,11 +46,6 @@ struct Closing {
   FILE *file;
 };
 
-uint64_t opened_at(const tagsource &source) {
-  const Held *kept = held_find(source.dev, source.ino);
-  return kept != nullptr ? kept->opened : 0;
-}
-
 struct PathSlot {
   uint64_t hash;
   int position;
@@ -69,10 +56,10 @@ struct PathSlot {
 // tables.
 struct Checkpoint {
   // What became of each record's path: it still names what the record
-  // holds, or the checkpoint has dealt with it (reported what replaced it, or
-  // that the directory can no longer be read), which the replay would only
-  // report again.
-  enum Mark : unsigned char { unseen = 0, kept = 1, followed = 2 };
+  // holds (current), or the checkpoint has dealt with it (reported what
+  // replaced it, or that the directory can no longer be read), which the
+  // replay would only report again.
+  enum Mark : unsigned char { unseen = 0, current = 1, followed = 2 };
 
   int n = 0;                      // the records when it began
   HashTable<PathSlot> paths;      // the open ones, by path
@@ -103,7 +90,7 @@ bool Checkpoint::init(int records) {
   for (int i = 0; i < n; ++i) {
     if (!is_open(tagdb.filelist[i])) continue;
     const char *path = tagdb.filelist[i].path;
-    paths.insert({hash_path(path, strlen(path)), i});  // never grows: reserved above
+    paths.insert({fnv1a(path, strlen(path)), i});  // never grows: reserved above
   }
   return true;
 }
@@ -118,7 +105,7 @@ void Checkpoint::release() {
 
 // The position of the record with this path (of `len` bytes), or -1.
 int Checkpoint::find(const char *path, size_t len) const {
-  const PathSlot *slot = paths.find(hash_path(path, len), [path, len](const PathSlot &s) {
+  const PathSlot *slot = paths.find(fnv1a(path, len), [path, len](const PathSlot &s) {
     const char *held_path = tagdb.filelist[s.position].path;
     return strncmp(held_path, path, len) == 0 && held_path[len] == '\0';
   });
@@ -132,7 +119,7 @@ int known_record(const char *path, size_t len, void *arg) {
   const int i = c.find(path, len);
   if (i < 0) return -1;
   if (c.mark[i] == Checkpoint::followed) return pass_over;
-  return c.mark[i] == Checkpoint::kept && is_open(tagdb.filelist[i]) ? i : -1;
+  return c.mark[i] == Checkpoint::current && is_open(tagdb.filelist[i]) ? i : -1;
 }
 
 // Close these streams: their chunks leave the tagindex in one pass, and the
@@ -149,7 +136,7 @@ void close_all_of(Closing *closing, int n, FILE **files) {
     const uint64_t y = static_cast<const Closing *>(b)->opened;
     return x < y ? 1 : x > y ? -1 : 0;  // newest first
   });
-  for (int k = 0; k < n; ++k) fclose(closing[k].file);
+  for (int k = 0; k < n; ++k) close_tagfile(closing[k].file);
 }
 
 // Record i gives up its stream and is left closed; a tagfile's stream joins
@@ -157,23 +144,19 @@ void close_all_of(Closing *closing, int n, FILE **files) {
 void set_aside(Checkpoint &c, int i, bool for_good = true) {
   tagsource &source = tagdb.filelist[i];
   if (for_good && source.file != nullptr) ++c.closed;
-  if (source.file != nullptr) c.closing[c.nclosing++] = {opened_at(source), source.file};
-  held_closing(i);
-  if (source.dir != nullptr) closedir(source.dir);
+  if (source.file != nullptr) c.closing[c.nclosing++] = {catalog_opened_order(source), source.file};
+  catalog_closing(i);
+  if (source.dir != nullptr) close_directory(source.dir);
   source.file = nullptr;
   source.dir = nullptr;
 }
 
 // Whether a tagfile must be read again: modified in or after the second it
-// was indexed, or its size, modification time or status change time is no
-// longer the one it had when it was opened.  The status change time moves
-// with every write and cannot be set back, so it shows what the others may
-// not: a copy that keeps an older time, a new file that got the inode number
-// of a deleted one.
+// was indexed, or its stamp is no longer the one it had when it was opened.
 bool needs_reread(const tagsource &source, const struct stat &st) {
   if (static_cast<int64_t>(st.st_mtime) >= source.indexed_at) return true;
-  const Held *kept = held_find(source.dev, source.ino);
-  return kept != nullptr && !unchanged_since_opened(*kept, st);
+  const CatalogEntry *entry = catalog_entry(source.dev, source.ino);
+  return entry != nullptr && !same_stamp(entry->stamp, stamp_of(st));
 }
 
 // Whether what a tagfile's or directory's path names now is a tagfile or
@@ -201,29 +184,25 @@ int stat_path(const Checkpoint &known, int i, struct stat *st, int *last_parent)
     const bool same = strncmp(last, path, len) == 0 && last[len] == '\0';
     const int parent = same ? *last_parent : known.find(path, len);
     *last_parent = parent;
-    if (parent >= 0 && parent < i && known.mark[parent] == Checkpoint::kept &&
+    if (parent >= 0 && parent < i && known.mark[parent] == Checkpoint::current &&
         tagdb.filelist[parent].dir != nullptr)
       return fstatat(dirfd(tagdb.filelist[parent].dir), slash + 1, st, 0);
   }
   return stat(path, st);
 }
 
-}  // namespace
-
-namespace {
-
 // Close record i: its streams go, and its chunks leave the tagindex.
 void close_record(int i) {
   tagsource &source = tagdb.filelist[i];
   debug_msg("Closing %s\n", source.path);
-  held_closing(i);
+  catalog_closing(i);
   if (source.file == nullptr) {
-    if (source.dir != nullptr) closedir(source.dir);
+    if (source.dir != nullptr) close_directory(source.dir);
     source.dir = nullptr;
     return;
   }
   drop_entries(source.file);
-  fclose(source.file);
+  close_tagfile(source.file);
   source.file = nullptr;
 }
 
@@ -231,16 +210,16 @@ void close_record(int i) {
 
 // A path the host named takes the source out of the plan with it; a source
 // that a directory or the defaults reach stays in it.
-int tagdb_close_source(int i) {
-  const Operation op;
-  if (op.refused()) return -1;
-  if (!in_filelist(i)) return 0;
+void close_source(int i) {
+  if (!in_filelist(i)) return;
   take_back(tagdb.filelist[i].path);
   close_record(i);
-  return 0;
 }
 
 namespace {
+
+// What the feed needs to know of the load plan.
+FeedPlan plan_state() { return {plan_edits(), shortages_pending(), plan_lookups}; }
 
 // Open record i's path again and index it, the record's old stream being
 // closed and its chunks dropped already.
@@ -264,8 +243,8 @@ void reopen(int i) {
     // renaming a new file over it.  If another record holds that file, this
     // one would index its lines a second time; otherwise the record takes
     // the new identity, so that a rescan sees the file as open.
-    if (held_position(opened.st_dev, opened.st_ino) >= 0) {
-      fclose(file);
+    if (catalog_position(opened.st_dev, opened.st_ino) >= 0) {
+      close_tagfile(file);
       debug_msg("Won't add duplicate file: %s\n", source.path);
       close_record(i);
       return;
@@ -274,18 +253,17 @@ void reopen(int i) {
     source.ino = opened.st_ino;
   }
   source.file = file;
-  if (!held_opened(i, opened) || !index_stream(source.file, opened.st_size)) {
+  if (!catalog_opened(i, opened) || !index_tagfile(i, opened)) {
     close_record(i);  // out of memory: the file is left out
     return;
   }
-  settle_tagfile(i, after);
   debug_msg("Read %d entries, %d total now\n", tagdb.ntags - after, tagdb.ntags);
 }
 
-// Read the open tagfiles at these positions again: as tagdb_reindex does
-// one by one, but with one pass over the tagindex for all of them.
+// Read the open tagfiles at these positions again: as reindex does one by
+// one, but with one pass over the tagindex for all of them.
 void reindex_all(Checkpoint &c) {
-  if (c.nrereads == 1) tagdb_reindex(c.rereads[0]);
+  if (c.nrereads == 1) reindex(c.rereads[0]);
   if (c.nrereads <= 1) return;
   const int start = tagdb.ntags;
   c.nclosing = 0;
@@ -298,7 +276,7 @@ void reindex_all(Checkpoint &c) {
   debug_msg("Removed %d entries, %d remain\n", start - tagdb.ntags, tagdb.ntags);
   // Once memory ran short the operation ends: what is left is closed.
   for (int k = 0; k < c.nrereads; ++k) {
-    if (lib.operations.short_of_memory)
+    if (memory_ran_short())
       close_record(c.rereads[k]);
     else
       reopen(c.rereads[k]);
@@ -308,10 +286,10 @@ void reindex_all(Checkpoint &c) {
 // Whether a directory's status moved since it was opened: its permissions,
 // its owner or its entries changed.
 bool status_changed(const tagsource &source, const struct stat &st) {
-  const Held *kept = held_find(source.dev, source.ino);
-  if (kept == nullptr) return false;
+  const CatalogEntry *entry = catalog_entry(source.dev, source.ino);
+  if (entry == nullptr) return false;
   const timespec now = changed_at(st);
-  return now.tv_sec != kept->ctime.tv_sec || now.tv_nsec != kept->ctime.tv_nsec;
+  return now.tv_sec != entry->stamp.ctime.tv_sec || now.tv_nsec != entry->stamp.ctime.tv_nsec;
 }
 
 // Open the directory of record i again, as a fresh load would: the old
@@ -320,7 +298,7 @@ bool status_changed(const tagsource &source, const struct stat &st) {
 // record is closed.
 bool reopen_directory(int i) {
   tagsource &source = tagdb.filelist[i];
-  DIR *dir = opendir(source.path);
+  DIR *dir = open_directory(source.path);
   if (dir == nullptr && (errno == EMFILE || errno == ENFILE)) {
     // Not for want of permission but of descriptors: the old stream still
     // reads it, and what lies below keeps its records as it was.
@@ -330,58 +308,37 @@ bool reopen_directory(int i) {
   if (dir == nullptr) {
     const int err = errno;
     debug_msg("Closing %s\n", source.path);
-    held_closing(i);
-    closedir(source.dir);
+    catalog_closing(i);
+    close_directory(source.dir);
     source.dir = nullptr;
     report_error_at(source.path, err, "dir open");
     return false;
   }
   struct stat opened;
   if (fstat(dirfd(dir), &opened) != 0 || !same_file(source, opened)) {
-    closedir(dir);  // replaced since the stat: the next checkpoint follows that
+    close_directory(dir);  // replaced since the stat: the next checkpoint follows that
     return true;
   }
-  closedir(source.dir);
+  close_directory(source.dir);
   source.dir = dir;
-  held_opened(i, opened);  // the identity is held already: no memory needed
+  catalog_opened(i, opened);  // its entry is there already: no memory needed
   return true;
 }
 
 }  // namespace
 
-int tagdb_reindex(int i) {
-  const Operation op;
-  if (op.refused()) return -1;
+int reindex(int i) {
   if (!in_filelist(i) || tagdb.filelist[i].file == nullptr) return tagdb.ntags;
   tagsource &source = tagdb.filelist[i];
   const int start = tagdb.ntags;
   debug_msg("Reindexing %s: starting with %d entries.\n", source.path, start);
-  held_closing(i);
+  catalog_closing(i);
   drop_entries(source.file);
-  fclose(source.file);
+  close_tagfile(source.file);
   source.file = nullptr;
   debug_msg("Removed %d entries, %d remain\n", start - tagdb.ntags, tagdb.ntags);
   reopen(i);
-  return op.result(tagdb.ntags);
-}
-
-int tagdb_compact(void) {
-  const Operation op;
-  if (op.refused()) return -1;
-  int removed = 0;
-  for (int i = 0; i < tagdb.nfiles;) {
-    if (is_open(tagdb.filelist[i])) {
-      ++i;
-      continue;
-    }
-    if (i != --tagdb.nfiles) {
-      tagdb.filelist[i] = tagdb.filelist[tagdb.nfiles];
-      held_moved(i);
-    }
-    ++removed;
-  }
-  lib.closed_since_compacted = 0;
-  return removed;
+  return tagdb.ntags;
 }
 
 namespace {
@@ -390,13 +347,18 @@ namespace {
 // the filelist.  They are found in the identity index, which is much smaller
 // than the filelist's records, whose paths take a kilobyte each.
 void close_unreached(Checkpoint &c) {
-  int n = 0;
-  const HashTable<Held> &held = lib.held;
-  for (size_t k = 0; k < held.capacity(); ++k) {
-    const Held &h = held.slots[k];
-    if (h.hash != 0 && h.reached != lib.plan.replay && h.position < tagdb.nfiles && n < c.n)
-      c.rereads[n++] = h.position;  // done with: the rereads were read
-  }
+  struct Unreached {
+    Checkpoint &c;
+    int n;
+  } found{c, 0};
+  catalog_each(
+      [](const CatalogEntry &entry, void *arg) {
+        auto &u = *static_cast<Unreached *>(arg);
+        if (!replay_reached(entry.dev, entry.ino) && entry.position < tagdb.nfiles && u.n < u.c.n)
+          u.c.rereads[u.n++] = entry.position;  // done with: the rereads were read
+      },
+      &found);
+  const int n = found.n;
   qsort(c.rereads, static_cast<size_t>(n), sizeof *c.rereads, [](const void *a, const void *b) {
     const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
     return x < y ? -1 : x > y ? 1 : 0;
@@ -404,8 +366,9 @@ void close_unreached(Checkpoint &c) {
   c.nclosing = 0;
   for (int k = 0; k < n; ++k) {
     tagsource &source = tagdb.filelist[c.rereads[k]];
-    const Held *h = is_open(source) ? held_find(source.dev, source.ino) : nullptr;
-    if (h == nullptr || h->reached == lib.plan.replay) continue;
+    if (!is_open(source) || catalog_position(source.dev, source.ino) != c.rereads[k] ||
+        replay_reached(source.dev, source.ino))
+      continue;
     debug_msg("Closing %s\n", source.path);
     set_aside(c, c.rereads[k]);
   }
@@ -422,17 +385,17 @@ void close_unreached(Checkpoint &c) {
 // number of tagfiles closed for good, or -1 when memory ran short before
 // anything changed.
 int refresh() {
-  const InCheckpoint passing_over_shortages;
+  const PassingOverShortages passing_over_shortages;
   // What the change feed vouches for is passed over: with nothing changed,
   // the whole checkpoint.
-  const FeedPass feed = feed_begin();
+  const FeedPass feed = feed_begin(plan_state());
   if (feed.quiet) return 0;
   bool stated_directory = false;
   Checkpoint c;
   if (!c.init(tagdb.nfiles)) {
     c.release();
-    lib.feed.shaken = true;  // the next one looks at everything
-    table_full(ENOMEM, "realloc filelist");
+    feed_shake();  // the next one looks at everything
+    memory_short(ENOMEM, "realloc filelist");
     return -1;
   }
   int last_parent = -1;
@@ -441,7 +404,7 @@ int refresh() {
     debug_msg("Checkpointing %s\n", source.path);
     if (!is_open(source)) continue;
     if (feed_unchanged(feed, source)) {
-      c.mark[i] = Checkpoint::kept;
+      c.mark[i] = Checkpoint::current;
       continue;
     }
     stated_directory = stated_directory || source.dir != nullptr;
@@ -455,7 +418,7 @@ int refresh() {
         c.mark[i] = Checkpoint::followed;
       set_aside(c, i);
     } else {
-      c.mark[i] = Checkpoint::kept;
+      c.mark[i] = Checkpoint::current;
       if (source.file != nullptr && (needs_reread(source, st) || feed_written(feed, source))) {
         debug_msg("Tagfile %s has been updated.\n", source.path);
         c.rereads[c.nrereads++] = i;
@@ -468,40 +431,35 @@ int refresh() {
   reindex_all(c);
   // Nothing is added, and nothing closed as unreached, once memory ran
   // short: a replay cut short reaches less than a fresh load would.
-  const bool replay = feed_must_replay(feed, stated_directory);
-  if (replay && !lib.operations.short_of_memory) replay_plan(known_record, &c);
-  if (replay && !lib.operations.short_of_memory) close_unreached(c);
-  if (lib.closed_since_compacted > 0) tagdb_compact();
-  feed_end(feed);
+  const bool replay = feed_must_replay(feed, plan_state(), stated_directory);
+  if (replay && !memory_ran_short()) replay_plan(known_record, &c);
+  if (replay && !memory_ran_short()) close_unreached(c);
+  if (catalog_closed_since_compacted() > 0) catalog_compact();
+  feed_end(feed, plan_state());
   c.release();
   return c.closed;
 }
 
 }  // namespace
 
-int tagdb_checkpoint(void) {
-  const Operation op;
-  if (op.refused()) return -1;
+void checkpoint() {
   // None set up, or nothing open and nothing planned to look for.
-  if (tagdb.filelist == nullptr || (tagdb.nfiles <= 0 && lib.plan.live == 0)) return 0;
+  if (tagdb.filelist == nullptr || (tagdb.nfiles <= 0 && plan_calls() == 0)) return;
   refresh();
-  return op.result(0);
 }
 
 // Only a record whose path is the one taken back, or lies below it, can have
 // been reached by that path alone: without one, nothing is to close.
-int tagdb_remove(const char *path) {
-  const Operation op;
-  if (op.refused()) return -1;
+int remove_path(const char *path) {
   if (path == nullptr || tagdb.filelist == nullptr || !take_back(path)) return 0;
   const size_t len = strlen(path);
   bool reached = false;
   for (int i = 0; i < tagdb.nfiles && !reached; ++i) {
-    const char *held = tagdb.filelist[i].path;
-    reached = is_open(tagdb.filelist[i]) && strncmp(held, path, len) == 0 &&
-              (held[len] == '\0' || held[len] == '/');
+    const char *open_path = tagdb.filelist[i].path;
+    reached = is_open(tagdb.filelist[i]) && strncmp(open_path, path, len) == 0 &&
+              (open_path[len] == '\0' || open_path[len] == '/');
   }
   if (!reached) return 0;
   const int closed = refresh();
-  return op.result(closed < 0 ? 0 : closed);
+  return closed < 0 ? 0 : closed;
 }

@@ -19,11 +19,11 @@
 #include "database_fixture.h"
 #include "support.h"
 #include "tagdb/draw.h"
-#include "tagdb/identity.h"
+#include "tagdb/catalog.h"
 #include "tagdb/index.h"
 #include "tagdb/load.h"
-#include "tagdb/state.h"
-#include "tagdb/tables.h"
+#include "tagdb/growth.h"
+#include "tagdb/tuning.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ struct ChunkCase {
 };
 
 TEST_F(StoreTest, ChunkOffsetsMatchFgetsOnEdgeCases) {
-  const size_t block = lib.settings.block_bytes;  // the indexer's read size
+  const size_t block = index_tuning().block_bytes;  // the indexer's read size
   const std::vector<ChunkCase> cases = {
       {"empty file", ""},
       {"one letter, no line feed", "a"},
@@ -522,7 +522,7 @@ TEST_F(StoreDeathTest, TableThatCannotGrowEndsTheProcess) {
         setrlimit(RLIMIT_AS, &limit);
         for (;;) {
           tagdb.nfiles = tagdb.maxfiles;
-          filelist_make_room();
+          catalog_make_room();
         }
       },
       ::testing::ExitedWithCode(1), "^realloc filelist: Cannot allocate memory\n$");
@@ -530,7 +530,7 @@ TEST_F(StoreDeathTest, TableThatCannotGrowEndsTheProcess) {
   EXPECT_EXIT(
       {
         tagdb.nfiles = tagdb.maxfiles = INT_MAX;
-        filelist_make_room();
+        catalog_make_room();
       },
       ::testing::ExitedWithCode(1), "^realloc filelist: Value too large for defined data type\n$");
 }

@@ -95,7 +95,12 @@ extern TAGDB_API struct tagdb_state tagdb;
  * the host's own; the library takes one lock inside, so operations run one
  * at a time.  Reading the tagdb record while another thread may call an
  * operation races it: such a host uses tagdb_get_tag_r, tagdb_count_chunks,
- * tagdb_count_tagfiles and tagdb_source_at instead. */
+ * tagdb_count_tagfiles and tagdb_source_at instead.
+ *
+ * Signals: the library is not async-signal-safe.  A call made on a thread
+ * that is inside an operation already (from a signal handler that
+ * interrupted one, or from the random source) is refused: it does nothing
+ * and returns -1 (NULL for tagdb_get_tag) with errno EBUSY. */
 
 /* Set up empty tables and seed the random generator (once per process).
  * Returns 0.  May run again after tagdb_close_all. */
@@ -175,9 +180,11 @@ TAGDB_API int tagdb_close_all(void);
  * standard error.
  *
  * The reporter is called on the thread whose operation said it, after that
- * operation has finished its work and released the library's lock: it may
- * call any operation, and may leave by longjmp or by a C++ exception (what
- * it has not heard yet then comes after the thread's next operation).  An
+ * operation has finished its work and released the library's lock, once
+ * per message with all of its bytes: it may call any operation (what that
+ * one says comes after the message at hand, from the same hand-over, never
+ * from inside the reporter), and may leave by longjmp or by a C++ exception
+ * (what it has not heard yet then comes after the thread's next operation).  An
  * operation keeps at most 1024 messages; past those, one message says how
  * many were left out.  Setting a reporter replaces a message handler. */
 typedef void tagdb_reporter(const char *text, void *arg);

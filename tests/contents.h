@@ -17,10 +17,8 @@
 #include <vector>
 
 #include "tagdb/draw.h"
-#include "tagdb/identity.h"
+#include "tagdb/catalog.h"
 #include "tagdb/index.h"
-#include "tagdb/state.h"
-#include "tagdb/tables.h"
 #include "tagdb/load.h"
 
 namespace contents {
@@ -57,7 +55,7 @@ inline Contents of_database() {
     if (s.file == nullptr && s.dir == nullptr) continue;
     ++open;
     const Identity id{s.dev, s.ino};
-    if (held_position(s.dev, s.ino) != i)
+    if (catalog_position(s.dev, s.ino) != i)
       out.faults.push_back(std::string("the identity index misses the record of ") + s.path);
     out.paths.insert(s.path);
     out.sources[id].directory = s.dir != nullptr;
@@ -67,8 +65,8 @@ inline Contents of_database() {
       out.faults.push_back(std::string("the path no longer names what its record holds: ") +
                            s.path);
   }
-  if (lib.held.count != open)
-    out.faults.push_back("the identity index holds " + std::to_string(lib.held.count) +
+  if (catalog_open_count() != open)
+    out.faults.push_back("the identity index holds " + std::to_string(catalog_open_count()) +
                          " entries for " + std::to_string(open) + " open records");
   for (int k = 0; k < tagdb.ntags; ++k) {
     const char *text = tagline_at(k);

@@ -397,3 +397,23 @@ def test_installed_package_needs_no_shared_library(tmp_path):
         capture_output=True, text=True, env=env, cwd=tmp_path,
     )
     assert where.stdout.startswith(site)
+
+
+@pytest.mark.parametrize("installed", [True, False], ids=["package on the path", "none"])
+def test_source_root_hands_the_import_on(installed):
+    """In the source tree's root, the library's C++ folder tagdb/ is first
+    on the path: it hands the import on to the package, or says there is
+    none, instead of passing for an empty package."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    if installed:
+        env["PYTHONPATH"] = str(pathlib.Path(tagdb.__file__).parent.parent)
+    run = subprocess.run(
+        [sys.executable, "-c", "import tagdb; print(tagdb.__file__, tagdb.add.__name__)"],
+        capture_output=True, text=True, env=env, cwd=SOURCE, timeout=60,
+    )
+    if installed:
+        assert run.returncode == 0, run.stderr
+        assert run.stdout == tagdb.__file__ + " add\n"
+    else:
+        assert run.returncode == 1
+        assert "ImportError: the tagdb package is not installed" in run.stderr

@@ -4,7 +4,8 @@
  * numbers, and what a cancelled host thread finds.  Each section runs in a
  * child process of its own, in a scratch directory that is removed after.
  *
- *   hooks [reporter|random|shortage|cancel ...]     (no argument: all four)
+ *   hooks [reporter|random|shortage|cancel|reenter|messages|signal ...]
+ *                                                    (no argument: all)
  *
  * Exits 0 when every case held, 1 otherwise, and 77 when every section asked
  * for was skipped (saying why on a "skipped: " line).
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -22,6 +24,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -921,6 +924,74 @@ random_run(void)
 	return 0;
 }
 
+/*
+ * A signal handler that calls the library: on a thread inside an operation
+ * the call is refused (EBUSY), never run in the middle of it; between
+ * operations it runs as any call does.  The handler closes everything, so
+ * a call run inside an add would pull the tables from under it.
+ */
+static volatile sig_atomic_t refused_in_handler, run_in_handler, wrong_in_handler;
+
+static void
+on_alarm(int sig)
+{
+	int saved = errno, got;
+
+	(void)sig;
+	errno = 0;
+	got = tagdb_close_all();
+	if (got == -1 && errno == EBUSY)
+		refused_in_handler++;
+	else if (got == 0 && errno == 0)
+		run_in_handler++;
+	else
+		wrong_in_handler++;
+	errno = saved;
+}
+
+static int
+signal_section(void)
+{
+	struct sigaction sa, old;
+	struct itimerval often = {{0, 100}, {0, 100}}, off = {{0, 0}, {0, 0}};
+	char path[64];
+	int opened;
+
+	if (mkdir("many", 0700) != 0) {
+		perror("many");
+		return 2;
+	}
+	for (int k = 0; k < 200; k++) {
+		snprintf(path, sizeof path, "many/%d", k);
+		write_lines(path, "a line of a tagfile\n", 200);
+	}
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = on_alarm;
+	sa.sa_flags = SA_RESTART;
+	sigemptyset(&sa.sa_mask);
+	sigaction(SIGALRM, &sa, &old);
+	setitimer(ITIMER_REAL, &often, NULL);
+	for (int round = 0; round < 5000 && refused_in_handler < 100; round++) {
+		tagdb_init();
+		tagdb_add("many");
+		tagdb_get_tag(0);
+	}
+	setitimer(ITIMER_REAL, &off, NULL);
+	sigaction(SIGALRM, &old, NULL);
+	if (refused_in_handler == 0)
+		fail("signal: no signal came while an operation was under way");
+	if (wrong_in_handler != 0)
+		fail("signal: %d calls from the handler neither ran nor were refused with EBUSY",
+		     (int)wrong_in_handler);
+	/* And the database is whole afterwards. */
+	tagdb_init();
+	if ((opened = tagdb_add("many")) != 200 || tagdb_count_chunks() != 200 * 200)
+		fail("signal: afterwards, an add opened %d tagfiles with %d chunks", opened,
+		     tagdb_count_chunks());
+	tagdb_close_all();
+	return 0;
+}
+
 static const struct {
 	const char *name;
 	int (*run)(void);
@@ -931,6 +1002,7 @@ static const struct {
 	{"cancel", cancel_section},
 	{"reenter", reenter_section},
 	{"messages", messages_section},
+	{"signal", signal_section},
 };
 
 static void

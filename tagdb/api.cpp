@@ -1,0 +1,283 @@
+// The API layer, the library's one door: every operation of tagdb.h is
+// here, and only here is the library's lock taken.  Each operation takes
+// the lock, keeps the caller's errno, holds cancellation off, runs the
+// internal operation, releases the lock, and only then hands the messages
+// it said to the host's hook, which may therefore call the library again
+// or leave by longjmp.  Internal code never calls an operation of tagdb.h,
+// so nothing nests: a call made on a thread that is inside already (from
+// the host's random source, from a hook called on the way out for want of
+// memory, or from a signal handler that interrupted an operation) is
+// refused with EBUSY, never run unlocked.
+
+#include <dirent.h>
+#include <pthread.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "catalog.h"
+#include "draw.h"
+#include "feed.h"
+#include "hooks.h"
+#include "index.h"
+#include "load.h"
+#include "refresh.h"
+#include "sources.h"
+#include "tagdb.h"
+
+struct tagdb_state tagdb;
+
+namespace {
+
+// Every operation of every thread runs under this lock.
+pthread_mutex_t library_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Whether this thread holds the lock.  A call from a signal handler sees it
+// too, since the handler runs on the thread it interrupted.
+thread_local volatile bool inside = false;
+
+// The hook as set now, for each message handed over: read under the lock,
+// with cancellation held off so that a cancelled thread never leaves the
+// lock held, whatever its cancel type.
+Listener listener_under_lock() {
+  int state;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+  inside = true;
+  pthread_mutex_lock(&library_lock);
+  const Listener listener = current_listener();
+  pthread_mutex_unlock(&library_lock);
+  inside = false;
+  pthread_setcancelstate(state, nullptr);
+  return listener;
+}
+
+// Run `op` as one operation.  `op` returns the operation's result and may
+// set an error, which becomes errno once the operation is over; without
+// one, errno is the caller's.  A refused call returns `refused` with errno
+// EBUSY.
+template <class Result, class Op>
+Result operation(Result refused, Op op) {
+  if (inside) {
+    errno = EBUSY;
+    return refused;
+  }
+  const int saved_errno = errno;
+  // Nothing inside is a cancellation point then: a host thread cancelled
+  // inside an operation is cancelled only after it returns, with every
+  // indexer thread joined and the tables whole.
+  int cancel_state;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+  // Inside from before the lock is taken until after it is released: a
+  // signal handler between the two is refused rather than left waiting
+  // for a lock its own thread holds.
+  inside = true;
+  pthread_mutex_lock(&library_lock);
+  operation_begins();
+  sources_operation_begins();
+  int err = 0;
+  const Result result = op(err);
+  pthread_mutex_unlock(&library_lock);
+  inside = false;
+  pthread_setcancelstate(cancel_state, nullptr);
+  deliver_messages(listener_under_lock);
+  errno = err != 0 ? err : saved_errno;
+  return result;
+}
+
+// An operation whose result is a count: -1 with ENOMEM when memory ran short.
+int counted(int value, int &err) {
+  if (!memory_ran_short()) return value;
+  err = ENOMEM;
+  return -1;
+}
+
+// Close every stream, newest first: glibc keeps every stream on a list with
+// the newest at its head, and fclose walks that list, so closing in opening
+// order would take time quadratic in the number of files.  Then forget
+// everything but the host's hooks and limits.
+void close_everything() {
+  for (int i = tagdb.nfiles - 1; i >= 0; --i) {
+    tagsource &source = tagdb.filelist[i];
+    if (source.file != nullptr) close_tagfile(source.file);
+    if (source.dir != nullptr) close_directory(source.dir);
+  }
+  catalog_release();
+  tagindex_release();
+  load_release();
+  feed_release();
+  sources_release();
+}
+
+// A draw into `out`, with a checkpoint first when asked: NULL when there is
+// nothing to draw.  A checkpoint that ran short of memory reported it and
+// left what the database held: the draw is made from that.
+const char *draw_into(int refresh, char *out) {
+  // With no source open, a refresh may still find a named path come back.
+  if (tagdb.nfiles == 0 && (refresh == 0 || plan_calls() == 0)) return nullptr;
+  if (refresh) checkpoint();
+  return draw_tag(out);
+}
+
+}  // namespace
+
+int tagdb_init(void) {
+  return operation(-1, [](int &err) {
+    // Afresh, whatever came before: a database closed and used again
+    // without being set up may hold sources, or paths named to it.
+    close_everything();
+    debug_msg("Initializing tagdb.\n");
+    if (!random_source_set()) seed_random();
+    if (!catalog_init() || !tagindex_init()) close_everything();
+    return counted(0, err);
+  });
+}
+
+int tagdb_close_all(void) {
+  return operation(-1, [](int &) {
+    close_everything();
+    return 0;
+  });
+}
+
+int tagdb_add(const char *path) {
+  return operation(-1, [path](int &err) { return counted(add_call(path), err); });
+}
+
+int tagdb_add_env(void) {
+  return operation(-1, [](int &err) { return counted(add_env_call(), err); });
+}
+
+int tagdb_remove(const char *path) {
+  return operation(-1, [path](int &err) { return counted(remove_path(path), err); });
+}
+
+int tagdb_checkpoint(void) {
+  return operation(-1, [](int &err) {
+    checkpoint();
+    return counted(0, err);
+  });
+}
+
+int tagdb_close_source(int i) {
+  return operation(-1, [i](int &) {
+    close_source(i);
+    return 0;
+  });
+}
+
+int tagdb_reindex(int i) {
+  return operation(-1, [i](int &err) { return counted(reindex(i), err); });
+}
+
+int tagdb_compact(void) {
+  return operation(-1, [](int &) { return catalog_compact(); });
+}
+
+const char *tagdb_get_tag(int refresh) {
+  return operation<const char *>(nullptr,
+                                 [refresh](int &) { return draw_into(refresh, tagdb.tagbuf); });
+}
+
+int tagdb_get_tag_r(int refresh, char *buf, size_t size) {
+  return operation(-1, [=](int &err) {
+    char line[TAGDB_LINE_BUF];
+    const char *tag = draw_into(refresh, line);
+    if (tag == nullptr) {
+      err = ENOENT;
+      return -1;
+    }
+    const size_t len = strlen(tag);
+    if (buf == nullptr || len >= size) {
+      err = ERANGE;
+      return -1;
+    }
+    memcpy(buf, tag, len + 1);
+    return static_cast<int>(len);
+  });
+}
+
+int tagdb_count_open(uint64_t dev, uint64_t ino) {
+  return operation(-1, [=](int &) { return catalog_position(dev, ino) >= 0 ? 1 : 0; });
+}
+
+int tagdb_count_chunks(void) {
+  return operation(-1, [](int &) { return tagdb.ntags; });
+}
+
+int tagdb_count_tagfiles(void) {
+  return operation(-1, [](int &) { return catalog_count_tagfiles(); });
+}
+
+int tagdb_source_at(int i, tagsource *out) {
+  return operation(-1, [=](int &err) {
+    if (!in_filelist(i) || out == nullptr) {
+      err = ERANGE;
+      return -1;
+    }
+    *out = tagdb.filelist[i];
+    return 0;
+  });
+}
+
+int tagdb_set_descriptor_budget(int n) {
+  return operation(-1, [n](int &) { return set_descriptor_budget(n); });
+}
+
+int64_t tagdb_set_memory_limit(int64_t bytes) {
+  return operation<int64_t>(-1, [bytes](int &) { return tagindex_set_ceiling(bytes); });
+}
+
+// The hooks: a refused call changes nothing, and says so only by errno.
+void tagdb_set_reporter(tagdb_reporter *fn, void *arg) {
+  operation(0, [=](int &) {
+    set_listener({fn, nullptr, fn != nullptr ? arg : nullptr});
+    return 0;
+  });
+}
+
+void tagdb_set_message_handler(tagdb_message_handler *fn, void *arg) {
+  operation(0, [=](int &) {
+    set_listener({nullptr, fn, fn != nullptr ? arg : nullptr});
+    return 0;
+  });
+}
+
+void tagdb_set_exit_on_shortage(int on) {
+  operation(0, [on](int &) {
+    set_exit_on_shortage(on != 0);
+    return 0;
+  });
+}
+
+void tagdb_set_random(tagdb_random *fn, void *arg) {
+  operation(0, [=](int &) {
+    set_random_source(fn, arg);
+    // Back to random() after tagdb_init ran with a source set: seeded as
+    // tagdb_init would have seeded it.
+    if (fn == nullptr && tagdb.filelist != nullptr) seed_random();
+    return 0;
+  });
+}
+
+// The public records keep their layout from one release to the next: a
+// host built against an older header reads them where they always were.
+static_assert(sizeof(tagsource) == TAGDB_PATH_MAX + 1 + 3 * sizeof(uint64_t) + 2 * sizeof(void *));
+static_assert(offsetof(tagsource, file) == TAGDB_PATH_MAX + 1 + 3 * sizeof(uint64_t));
+static_assert(sizeof(tagentry) == sizeof(void *) + sizeof(int64_t));
+static_assert(offsetof(tagdb_state, filelist) == 2 * sizeof(int));
+static_assert(offsetof(tagdb_state, tagindex) == 4 * sizeof(int) + sizeof(void *));
+static_assert(offsetof(tagdb_state, tagbuf) == 7 * sizeof(int) + 2 * sizeof(void *));
+static_assert(sizeof(tagdb_state) ==
+              (7 * sizeof(int) + 2 * sizeof(void *) + TAGDB_LINE_BUF + alignof(void *) - 1) /
+                  alignof(void *) * alignof(void *));
+static_assert(sizeof(tagdb_message) == 2 * sizeof(int) + 2 * sizeof(void *));
+
+#define TAGDB_STRING(x) #x
+#define TAGDB_VERSION_TEXT(major, minor, patch) \
+  TAGDB_STRING(major) "." TAGDB_STRING(minor) "." TAGDB_STRING(patch)
+
+const char *tagdb_version(void) {
+  return TAGDB_VERSION_TEXT(TAGDB_VERSION_MAJOR, TAGDB_VERSION_MINOR, TAGDB_VERSION_PATCH);
+}

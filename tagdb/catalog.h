@@ -1,0 +1,98 @@
+// The catalog: the filelist of open sources, and beside it the identity
+// index, which finds the open record that holds a file or directory (by
+// device and inode) and keeps the stamp a tagfile had when it was opened.
+// Every record is opened, closed and moved through here, so the index
+// always holds exactly the open records.
+#ifndef TAGDB_CATALOG_H
+#define TAGDB_CATALOG_H
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform.h"
+#include "tagdb.h"
+
+// The identity index's entry of an open record.
+struct CatalogEntry {
+  uint64_t hash;  // of dev and ino; 0 marks a free slot
+  uint64_t dev;
+  uint64_t ino;
+  int position;     // in the filelist
+  Stamp stamp;      // the status when it was opened
+  uint64_t opened;  // larger for a stream opened later
+};
+
+// Whether a filelist record holds an open tagfile or directory.
+inline bool is_open(const tagsource &source) {
+  return source.file != nullptr || source.dir != nullptr;
+}
+
+inline bool in_filelist(int i) { return i >= 0 && i < tagdb.nfiles; }
+
+// Whether `st` is the file a record was opened on.
+inline bool same_file(const tagsource &source, const struct stat &st) {
+  return static_cast<uint64_t>(st.st_dev) == source.dev &&
+         static_cast<uint64_t>(st.st_ino) == source.ino;
+}
+
+// An empty filelist with room for its first records.  False when memory
+// ran short (reported).
+bool catalog_init();
+
+// Free the filelist and forget every entry; the streams are closed already.
+void catalog_release();
+
+// Make room for one more record.  False when the filelist cannot grow
+// (reported).
+bool catalog_make_room();
+
+// Record an opened source as the last of the filelist.  False when memory
+// ran short (reported): nothing is recorded, and the caller closes it.
+bool catalog_append(const char *path, const struct stat &st, int64_t indexed_at, FILE *file,
+                    DIR *dir);
+
+// Record i holds its file again, opened as `st` (a tagfile read again, a
+// directory opened again).  False when the index cannot grow (reported as
+// the filelist's shortage).
+bool catalog_opened(int i, const struct stat &st);
+
+// Record i is about to close: its entry leaves the index.
+void catalog_closing(int i);
+
+// Remove closed records, moving the last record into each hole.  Returns
+// how many were removed.
+int catalog_compact();
+
+// Records closed since the filelist was last compacted.
+int catalog_closed_since_compacted();
+
+// The entry of the open record with this identity, or NULL.
+const CatalogEntry *catalog_entry(uint64_t dev, uint64_t ino);
+
+// The position of the open record with this identity, or -1.
+int catalog_position(uint64_t dev, uint64_t ino);
+int catalog_position(const CatalogEntry &entry);
+
+// Whether the open record of this file's identity was opened with the
+// stamp the file has now.
+bool catalog_unchanged(const struct stat &st);
+
+// When record i's stream was opened, by the order of openings.
+uint64_t catalog_opened_order(const tagsource &source);
+
+// The open records, and entries made, moved or removed so far: a count
+// that moves whenever the set of open records or their places change.
+size_t catalog_open_count();
+uint64_t catalog_edits();
+
+// Call `each` for the entry of every open record, in no order.
+void catalog_each(void (*each)(const CatalogEntry &entry, void *arg), void *arg);
+
+// Open tagfiles.
+int catalog_count_tagfiles();
+
+#endif

@@ -1,0 +1,7 @@
+// The indexer's sizes, as every host runs it.
+
+#include "tuning.h"
+
+IndexTuning index_tuning() {
+  return {size_t{128} * 1024, int64_t{16} << 20, int64_t{1} << 20, 0};
+}

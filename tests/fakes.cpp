@@ -1,0 +1,109 @@
+// The test doubles of fakes.h.  Each wrapper is linked in place of the
+// library's function by ld --wrap, under the function's mangled name, and
+// reaches the real one as __real_ of that name.
+
+#include "fakes.h"
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "tagdb/changes.h"
+
+extern "C" {
+IndexTuning __real__Z12index_tuningv();
+int __real__Z12changes_openv();
+int __real__Z13changes_watchiPKcb(int feed, const char *path, bool directory);
+bool __real__Z12changes_readiPFvRK11ChangeEventPvES2_(int feed,
+                                                     void (*each)(const ChangeEvent &, void *),
+                                                     void *arg);
+bool __real__Z19sends_change_eventsPKc(const char *path);
+}
+
+namespace fakes {
+
+IndexTuning tuning = __real__Z12index_tuningv();
+void reset_tuning() { tuning = __real__Z12index_tuningv(); }
+
+Changes changes;
+void reset_changes() {
+  const int feed = changes.feed;
+  changes = {};
+  changes.feed = feed;
+}
+
+long stat_calls = 0;
+
+namespace {
+std::set<int> granted;  // watch numbers of the feed open now
+
+bool silent(const char *path) {
+  const std::string &root = changes.silent_below;
+  return !root.empty() && strncmp(path, root.c_str(), root.size()) == 0;
+}
+}  // namespace
+
+}  // namespace fakes
+
+extern "C" {
+
+IndexTuning __wrap__Z12index_tuningv() { return fakes::tuning; }
+
+int __wrap__Z12changes_openv() {
+  fakes::granted.clear();
+  fakes::changes.system_refused = false;
+  return fakes::changes.feed = __real__Z12changes_openv();
+}
+
+int __wrap__Z13changes_watchiPKcb(int feed, const char *path, bool directory) {
+  const int most = fakes::changes.watch_max;
+  if (most > 0 && static_cast<int>(fakes::granted.size()) >= most) {
+    errno = ENOSPC;
+    return -1;
+  }
+  const int watch = __real__Z13changes_watchiPKcb(feed, path, directory);
+  if (watch >= 0) fakes::granted.insert(watch);
+  if (watch < 0 && (errno == ENOSPC || errno == ENOMEM)) fakes::changes.system_refused = true;
+  return watch;
+}
+
+bool __wrap__Z12changes_readiPFvRK11ChangeEventPvES2_(int feed,
+                                                     void (*each)(const ChangeEvent &, void *),
+                                                     void *arg) {
+  if (fakes::changes.overflow) {
+    fakes::changes.overflow = false;
+    each({-1, change_overflow, nullptr}, arg);
+  }
+  return __real__Z12changes_readiPFvRK11ChangeEventPvES2_(feed, each, arg);
+}
+
+bool __wrap__Z19sends_change_eventsPKc(const char *path) {
+  return !fakes::silent(path) && __real__Z19sends_change_eventsPKc(path);
+}
+
+// The stat family, under each name a C library may give it: the plain
+// ones, the large-file ones, and glibc's with 64-bit time on 32-bit
+// processors.  A name the library does not call has no real function
+// behind it here, which a weak reference allows.
+#define FAKES_COUNTED(name, ...)                                   \
+  int __real_##name(__VA_ARGS__) __attribute__((weak));            \
+  int __wrap_##name(__VA_ARGS__)
+#define FAKES_COUNT(name, ...)                                     \
+  ++fakes::stat_calls;                                             \
+  return __real_##name(__VA_ARGS__)
+
+FAKES_COUNTED(stat, const char *p, void *st) { FAKES_COUNT(stat, p, st); }
+FAKES_COUNTED(lstat, const char *p, void *st) { FAKES_COUNT(lstat, p, st); }
+FAKES_COUNTED(fstatat, int d, const char *p, void *st, int f) { FAKES_COUNT(fstatat, d, p, st, f); }
+FAKES_COUNTED(stat64, const char *p, void *st) { FAKES_COUNT(stat64, p, st); }
+FAKES_COUNTED(lstat64, const char *p, void *st) { FAKES_COUNT(lstat64, p, st); }
+FAKES_COUNTED(fstatat64, int d, const char *p, void *st, int f) {
+  FAKES_COUNT(fstatat64, d, p, st, f);
+}
+FAKES_COUNTED(__stat64_time64, const char *p, void *st) { FAKES_COUNT(__stat64_time64, p, st); }
+FAKES_COUNTED(__lstat64_time64, const char *p, void *st) { FAKES_COUNT(__lstat64_time64, p, st); }
+FAKES_COUNTED(__fstatat64_time64, int d, const char *p, void *st, int f) {
+  FAKES_COUNT(__fstatat64_time64, d, p, st, f);
+}
+
+}  // extern "C"
