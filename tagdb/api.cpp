@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "catalog.h"
@@ -38,18 +39,32 @@ pthread_mutex_t library_lock = PTHREAD_MUTEX_INITIALIZER;
 // too, since the handler runs on the thread it interrupted.
 thread_local volatile bool inside = false;
 
-// The hook as set now, for each message handed over: read under the lock,
-// with cancellation held off so that a cancelled thread never leaves the
-// lock held, whatever its cancel type.
+// A fork waits until no operation is under way, so that the child finds
+// the lock free and the tables whole, whatever the parent's other threads
+// were doing.  A fork made inside an operation (from the random source or
+// the progress hook) keeps it: the operation goes on in both processes.
+void before_fork() {
+  if (!inside) pthread_mutex_lock(&library_lock);
+}
+void after_fork_in_parent() {
+  if (!inside) pthread_mutex_unlock(&library_lock);
+}
+void after_fork_in_child() {
+  // The child has one thread: the lock is set up afresh rather than
+  // unlocked by a thread that did not lock it.
+  if (!inside) library_lock = PTHREAD_MUTEX_INITIALIZER;
+}
+pthread_once_t fork_handlers_once = PTHREAD_ONCE_INIT;
+void set_fork_handlers() { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); }
+
+// The hook as set now, for each message handed over: read under the lock
+// (cancellation is off throughout the hand-over but for the hook itself).
 Listener listener_under_lock() {
-  int state;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
   inside = true;
   pthread_mutex_lock(&library_lock);
   const Listener listener = current_listener();
   pthread_mutex_unlock(&library_lock);
   inside = false;
-  pthread_setcancelstate(state, nullptr);
   return listener;
 }
 
@@ -67,29 +82,34 @@ Result operation(Result refused, Op op) {
   // Nothing inside is a cancellation point then: a host thread cancelled
   // inside an operation is cancelled only after it returns, with every
   // indexer thread joined and the tables whole.
-  int cancel_state;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+  const CancelHold caller = hold_cancellation();
   // Inside from before the lock is taken until after it is released: a
   // signal handler between the two is refused rather than left waiting
   // for a lock its own thread holds.
   inside = true;
+  pthread_once(&fork_handlers_once, set_fork_handlers);
   pthread_mutex_lock(&library_lock);
   operation_begins();
   sources_operation_begins();
   int err = 0;
   const Result result = op(err);
+  const bool must_exit = memory_ran_short() && exit_on_shortage();
   pthread_mutex_unlock(&library_lock);
   inside = false;
-  pthread_setcancelstate(cancel_state, nullptr);
-  deliver_messages(listener_under_lock);
+  deliver_messages(listener_under_lock, caller);
+  // Only now, with the lock released and the shortage heard: a hook that
+  // left by longjmp or an exception never gets here, and keeps the process.
+  if (must_exit) exit(1);
+  restore_cancellation(caller);
   errno = err != 0 ? err : saved_errno;
   return result;
 }
 
-// An operation whose result is a count: -1 with ENOMEM when memory ran short.
+// An operation whose result is a count: -1 with ENOMEM when memory ran
+// short, or with EINTR when the progress hook stopped it.
 int counted(int value, int &err) {
-  if (!memory_ran_short()) return value;
-  err = ENOMEM;
+  if (!operation_stopped()) return value;
+  err = memory_ran_short() ? ENOMEM : EINTR;
   return -1;
 }
 
@@ -117,6 +137,7 @@ const char *draw_into(int refresh, char *out) {
   // With no source open, a refresh may still find a named path come back.
   if (tagdb.nfiles == 0 && (refresh == 0 || plan_calls() == 0)) return nullptr;
   if (refresh) checkpoint();
+  if (operation_interrupted()) return nullptr;
   return draw_tag(out);
 }
 
@@ -176,8 +197,11 @@ int tagdb_compact(void) {
 }
 
 const char *tagdb_get_tag(int refresh) {
-  return operation<const char *>(nullptr,
-                                 [refresh](int &) { return draw_into(refresh, tagdb.tagbuf); });
+  return operation<const char *>(nullptr, [refresh](int &err) {
+    const char *tag = draw_into(refresh, tagdb.tagbuf);
+    if (operation_interrupted()) err = EINTR;
+    return tag;
+  });
 }
 
 int tagdb_get_tag_r(int refresh, char *buf, size_t size) {
@@ -185,7 +209,7 @@ int tagdb_get_tag_r(int refresh, char *buf, size_t size) {
     char line[TAGDB_LINE_BUF];
     const char *tag = draw_into(refresh, line);
     if (tag == nullptr) {
-      err = ENOENT;
+      err = operation_interrupted() ? EINTR : ENOENT;
       return -1;
     }
     const size_t len = strlen(tag);
@@ -247,6 +271,13 @@ void tagdb_set_message_handler(tagdb_message_handler *fn, void *arg) {
 void tagdb_set_exit_on_shortage(int on) {
   operation(0, [on](int &) {
     set_exit_on_shortage(on != 0);
+    return 0;
+  });
+}
+
+void tagdb_set_progress(tagdb_progress *fn, void *arg) {
+  operation(0, [=](int &) {
+    set_progress(fn, arg);
     return 0;
   });
 }

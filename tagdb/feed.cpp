@@ -472,7 +472,7 @@ void feed_end(const FeedPass &pass, const FeedPlan &plan) {
   Feed &f = feed;
   f.unfinished = false;
   if (!pass.on) return;
-  if (memory_ran_short()) f.shaken = true;  // what it left undone is looked at again
+  if (operation_stopped()) f.shaken = true;  // what it left undone is looked at again
   f.noisy = messages_said() != pass.said;
   f.plan_edits = plan.edits;
   f.nfiles = tagdb.nfiles;

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,6 +30,33 @@ HostHooks host;
 // messages other than debug ones were said.
 bool ran_short = false;
 uint64_t said = 0;
+
+// The host's progress hook, and the work of the operation under way.
+struct Progress {
+  tagdb_progress *fn = nullptr;
+  void *arg = nullptr;
+  int64_t bytes = 0;
+  int64_t entries = 0;
+  int64_t last_call_ns = 0;  // when the operation began or the hook was last called
+  int64_t bytes_at_call = 0;    // the work then
+  int64_t entries_at_call = 0;
+  bool stopped = false;
+};
+Progress progress;
+
+// How often the progress hook is called: often enough that an operation
+// asked to stop ends within about a tenth of a second of work, and a
+// progress bar moves smoothly; and at least every so much work, whatever
+// the clock says.
+constexpr int64_t progress_interval_ns = 50'000'000;
+constexpr int64_t progress_bytes = int64_t{64} << 20;
+constexpr int64_t progress_entries = 4096;
+
+int64_t monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
 
 // The messages an operation queues for the host's hook until it ends: each
 // a Queued header followed by its path and its text, both NUL-terminated.
@@ -73,11 +101,18 @@ void free_messages(void *p) {
   free(t);
 }
 
+volatile bool messages_key_made = false;
+
 void make_messages_key() {
   if (pthread_key_create(&messages_key, free_messages) != 0) messages_key = {};
+  messages_key_made = true;
 }
 
+// Only a thread inside an operation creates its queue, and so runs the
+// once; a hand-over, which a signal handler may interrupt and call into,
+// finds nothing before any message was queued.
 ThreadMessages *this_threads_messages(bool create) {
+  if (!create && !messages_key_made) return nullptr;
   pthread_once(&messages_key_once, make_messages_key);
   auto *t = static_cast<ThreadMessages *>(pthread_getspecific(messages_key));
   if (t != nullptr || !create) return t;
@@ -167,6 +202,11 @@ void say_formatted(int kind, const char *path, int err, const char *format, va_l
 void set_listener(const Listener &listener) { host.listener = listener; }
 Listener current_listener() { return host.listener; }
 void set_exit_on_shortage(bool on) { host.exit_on_shortage = on; }
+bool exit_on_shortage() { return host.exit_on_shortage; }
+void set_progress(tagdb_progress *fn, void *arg) {
+  progress.fn = fn;
+  progress.arg = fn != nullptr ? arg : nullptr;
+}
 void set_random_source(tagdb_random *fn, void *arg) {
   host.random = fn;
   host.random_arg = fn != nullptr ? arg : nullptr;
@@ -184,7 +224,19 @@ void say(int kind, const char *path, int err, const char *text) {
 
 uint64_t messages_said() { return said; }
 
-void deliver_messages(Listener (*listener)()) {
+CancelHold hold_cancellation() {
+  CancelHold hold{};
+  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &hold.type);
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &hold.state);
+  return hold;
+}
+
+void restore_cancellation(const CancelHold &hold) {
+  pthread_setcancelstate(hold.state, nullptr);
+  pthread_setcanceltype(hold.type, nullptr);
+}
+
+void deliver_messages(Listener (*listener)(), const CancelHold &caller) {
   ThreadMessages *t = this_threads_messages(false);
   if (t == nullptr) return;
   const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
@@ -216,7 +268,10 @@ void deliver_messages(Listener (*listener)()) {
       handing.left_out = 0;
       message = {TAGDB_MESSAGE_ERROR, 0, nullptr, note};
     }
-    hand_over(listener(), message);
+    const Listener to = listener();
+    restore_cancellation(caller);
+    hand_over(to, message);
+    hold_cancellation();
   }
   free(t->handing.bytes);
   t->handing = {};
@@ -283,16 +338,35 @@ void report_error(int err, const char *format, ...) {
 void memory_short(int err, const char *label) {
   report_error(err, "%s", label);
   ran_short = true;
-  if (!host.exit_on_shortage) return;
-  // The hook hears of it before the end; a call it makes is refused, since
-  // the operation is half done and holds the library's lock.
-  deliver_messages(current_listener);
-  exit(1);
 }
 
 bool memory_ran_short() { return ran_short; }
 
-void operation_begins() { ran_short = false; }
+bool work_done(int64_t bytes, int64_t entries) {
+  progress.bytes += bytes;
+  progress.entries += entries;
+  if (progress.fn == nullptr || progress.stopped) return progress.stopped;
+  const int64_t now = monotonic_ns();
+  if (now - progress.last_call_ns < progress_interval_ns &&
+      progress.bytes - progress.bytes_at_call < progress_bytes &&
+      progress.entries - progress.entries_at_call < progress_entries)
+    return false;
+  progress.last_call_ns = now;
+  progress.bytes_at_call = progress.bytes;
+  progress.entries_at_call = progress.entries;
+  progress.stopped = progress.fn(progress.bytes, progress.entries, progress.arg) != 0;
+  return progress.stopped;
+}
+
+bool operation_interrupted() { return progress.stopped; }
+
+void operation_begins() {
+  ran_short = false;
+  progress.bytes = progress.entries = 0;
+  progress.bytes_at_call = progress.entries_at_call = 0;
+  progress.stopped = false;
+  if (progress.fn != nullptr) progress.last_call_ns = monotonic_ns();
+}
 
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 

@@ -22,6 +22,8 @@ struct Listener {
 void set_listener(const Listener &listener);
 Listener current_listener();
 void set_exit_on_shortage(bool on);
+bool exit_on_shortage();
+void set_progress(tagdb_progress *fn, void *arg);
 // A source of draw numbers, or none (random(), seeded by tagdb_init).
 void set_random_source(tagdb_random *fn, void *arg);
 bool random_source_set();
@@ -48,21 +50,49 @@ void say(int kind, const char *path, int err, const char *text);
 // Messages other than debug ones said so far.
 uint64_t messages_said();
 
+// The calling thread's cancellation, held off while the library works.
+// The type is made deferred as well as the state disabled: a cancellation
+// request sent while the type was asynchronous can still arrive as a
+// signal after the state is disabled, and some C libraries (glibc 2.36)
+// then act on the type alone.  Both are set back in the opposite order.
+struct CancelHold {
+  int state;
+  int type;
+};
+CancelHold hold_cancellation();
+void restore_cancellation(const CancelHold &hold);
+
 // Hand this thread's queued messages to the hook, oldest first, each whole
 // and each read from the queue as it was when the hand-over began: the
 // hook may call the library, whose messages are handed over by this same
 // loop once the hook returns, never from inside the hook.  `listener`
-// gives the hook for each message (it may change between them).
-void deliver_messages(Listener (*listener)());
+// gives the hook for each message (it may change between them).  Called
+// with cancellation held; the hook itself runs with the caller's, so that
+// only the host's own code can be cancelled.
+void deliver_messages(Listener (*listener)(), const CancelHold &caller);
 
 // Memory ran short for a table: the error under the table's label
-// ("realloc filelist", "realloc tagindex"), then exit status 1; or, where
-// the host turned that off, the operation under way goes on to its end and
-// says so (memory_ran_short).
+// ("realloc filelist", "realloc tagindex").  The operation under way stops
+// adding and ends as a whole (memory_ran_short); the API layer then ends
+// the process, once the lock is released and the message handed over,
+// unless the host turned the exit off.
 void memory_short(int err, const char *label);
 bool memory_ran_short();
 
-// A new operation begins: nothing has run short in it yet.
+// Work done by the operation under way: `bytes` read or indexed (a hole of
+// a sparse file counts as read), `entries` of directories or records looked
+// at.  Calls the host's progress hook when some time or work has passed
+// since its last call; true when it asked the operation to stop, and from
+// then on.
+// Only the operation's own thread calls this.
+bool work_done(int64_t bytes, int64_t entries);
+bool operation_interrupted();
+
+// Whether the operation under way stops: memory ran short, or the host
+// asked it to.
+inline bool operation_stopped() { return memory_ran_short() || operation_interrupted(); }
+
+// A new operation begins: nothing has run short or been asked to stop.
 void operation_begins();
 
 // A number from 0 to 2^31-1 for a draw: the host's source, or random().

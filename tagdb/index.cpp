@@ -200,6 +200,7 @@ struct Appender {
   int *fail;
   int first = 0;                 // the calling thread's: where this file's records begin
   bool short_of_memory = false;  // the tagindex could not grow
+  bool stopped = false;          // the host's progress hook asked the operation to stop
 };
 
 // Where the writer of the tagindex may go before it asks again: the pages up
@@ -378,9 +379,20 @@ bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t ne
         hole = no_limit;
         continue;
       }
-      if (started)
-        while (end - a.start >= chunk_max && !a.short_of_memory) append(a, a.start += chunk_max);
-      if (a.short_of_memory) return true;
+      // A hole long enough to be a great many chunks tells the progress hook
+      // as it goes: a sparse file can be terabytes of them.
+      constexpr int chunks_between_reports = 1 << 16;
+      int since = 0;
+      if (started) {
+        while (end - a.start >= chunk_max && !a.short_of_memory && !a.stopped) {
+          append(a, a.start += chunk_max);
+          if (++since == chunks_between_reports && a.fail == nullptr) {
+            since = 0;
+            a.stopped = work_done(int64_t{chunks_between_reports} * chunk_max, 0);
+          }
+        }
+      }
+      if (a.short_of_memory || a.stopped) return true;
       base = end;
       hole = next_hole(fd, base);
       continue;
@@ -390,6 +402,12 @@ bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t ne
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) break;  // the file ends before its length said
+    // The calling thread's single pass tells the progress hook; a worker's
+    // pieces are told by the calling thread as they are placed.
+    if (a.fail == nullptr && work_done(got, 0)) {
+      a.stopped = true;
+      return true;
+    }
     const size_t n = static_cast<size_t>(got);
     size_t from = 0;
     if (!started) {
@@ -445,6 +463,8 @@ struct Pieces {
   bool abandoned = false;        // a worker had no memory: one pass does it all
   int copying = 0;               // workers copying into the tagindex, which must not move meanwhile
   bool short_of_memory = false;  // the tagindex could not grow
+  const void *caller = nullptr;  // the calling thread's worker, which tells the progress hook
+  bool stopped = false;            // the hook asked the operation to stop
 };
 
 struct Worker {
@@ -495,6 +515,11 @@ void run_pieces(Worker &w) {
     ++p.placed;
     pthread_cond_broadcast(&p.placed_cond);
     pthread_mutex_unlock(&p.lock);
+    if (&w == p.caller && work_done(next_split != no_limit ? next_split - split : 0, 0)) {
+      pthread_mutex_lock(&p.lock);
+      p.stopped = p.abandoned = true;  // the other workers take no more pieces
+      pthread_mutex_unlock(&p.lock);
+    }
     if (!placing) continue;
     // Outside the lock, beside the other workers: the pieces before have
     // their places, and the table stays where it is until every copy ends.
@@ -554,6 +579,7 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   p.at = tagdb.ntags;
 
   Worker workers[threads_max];
+  p.caller = &workers[0];
   if (!worker_memory(workers[0], stream, true)) {
     free_worker_memory(workers[0]);
     return false;
@@ -606,6 +632,13 @@ int worker_threads(int64_t length) {
 
 bool index_whole(FILE *stream, int64_t length) {
   const int first = tagdb.ntags;
+  // A chunk holds at most chunk_max bytes, so the length alone can show
+  // that the file's chunks will not fit under the ceiling: say so at once
+  // rather than after reading it (a sparse file of a terabyte).
+  if (length > 0 && int64_t{first} + (length + chunk_max - 1) / chunk_max + 1 > tagindex_most()) {
+    memory_short(ENOMEM, "realloc tagindex");
+    return false;
+  }
   if (first >= tagdb.maxtags && !tagindex_grow()) return false;
   tagdb.tagindex[first] = {stream, 0};
   const int fd = fileno(stream);
@@ -620,6 +653,7 @@ bool index_whole(FILE *stream, int64_t length) {
   }
   const int threads = holes ? 1 : worker_threads(length);
   if (threads > 1 && index_in_parallel(stream, length, threads, find)) return true;
+  if (operation_interrupted()) return false;  // stopped in parallel: no pass of its own
   // A length of 0 is believed, and the file has no chunk, unless the file
   // lies where lengths mean nothing: then it is read up to a cap, so that
   // a file without end (/proc/self/pagemap) or one that a writer fills
@@ -632,8 +666,9 @@ bool index_whole(FILE *stream, int64_t length) {
   Appender a{stream, tagdb.tagindex, first, tagindex_room_ahead(first), 0, nullptr};
   a.first = first;
   index_piece(a, fd, b, 0, no_limit, limit, holes);
-  tagdb.ntags = a.short_of_memory ? first : a.n;
-  return !a.short_of_memory;
+  const bool left_out = a.short_of_memory || a.stopped;
+  tagdb.ntags = left_out ? first : a.n;
+  return !left_out;
 }
 
 }  // namespace

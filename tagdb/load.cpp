@@ -315,7 +315,7 @@ int walk_directory(int i) {
   int prefixed = -1;
   size_t prefix_len = 0;
   while (depth > 0) {
-    if (memory_ran_short()) {  // the operation ends: leave each level rewound
+    if (operation_stopped()) {  // the operation ends: leave each level rewound
       while (depth > 0) rewinddir(tagdb.filelist[stack[--depth]].dir);
       break;
     }
@@ -323,6 +323,7 @@ int walk_directory(int i) {
     DIR *dir = parent.dir;
     errno = 0;
     const dirent *entry = readdir(dir);
+    work_done(0, 1);  // a stop is seen at the top of the loop
     if (entry == nullptr) {
       // An error ends this directory's listing as its end would, but is
       // reported; the rest of the walk goes on.
@@ -401,6 +402,7 @@ int add_defaults() {
         !open_already(st)) {
       if (loud()) debug_msg("Opening user taglines source: %s\n", user_source);
       if (int opened = add_path(user_source); opened != 0) return opened;
+      if (operation_stopped()) return 0;  // the fallback is for a source with nothing in it
     }
   }
   if (loud()) debug_msg("Opening system taglines file: %s\n", system_source);
@@ -427,7 +429,7 @@ int add_env(const char *value) {
     int sum = 0;
     for (size_t colon; (colon = rest.find(':')) != std::string_view::npos;) {
       sum += add_element(std::string_view(rest.data(), colon));
-      if (memory_ran_short()) return 0;
+      if (operation_stopped()) return 0;
       rest.remove_prefix(colon + 1);
     }
     if (rest.empty()) {
@@ -436,7 +438,7 @@ int add_env(const char *value) {
     } else {
       sum += add_element(rest);
     }
-    if (sum != 0 || memory_ran_short()) return sum;
+    if (sum != 0 || operation_stopped()) return sum;
   }
   if (loud()) debug_msg("Nothing good found in $TAGLINES -- defaulting\n");
   return add_defaults();
@@ -525,7 +527,7 @@ void replay_plan(known_path known, void *arg) {
   plan.known_arg = arg;
   plan.reached.clear();
   if (!plan.reached.reserve(catalog_open_count() + 1)) memory_short(ENOMEM, "realloc filelist");
-  for (int e = 0; e < plan.n && !memory_ran_short(); ++e) {
+  for (int e = 0; e < plan.n && !operation_stopped(); ++e) {
     const PlanEntry &entry = plan.entries[e];
     if (entry.taken_back) continue;
     if (entry.call == Call::path)
@@ -623,7 +625,7 @@ bool index_tagfile(int i, const struct stat &opened) {
   if (!index_stream(source.file, opened.st_size)) {
     // Noted as it is now, so that a checkpoint does not read it again
     // until it changes.
-    shortage_noted(fileno(source.file));
+    if (memory_ran_short()) shortage_noted(fileno(source.file));
     return false;
   }
   shortage_over(opened);

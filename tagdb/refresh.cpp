@@ -276,7 +276,7 @@ void reindex_all(Checkpoint &c) {
   debug_msg("Removed %d entries, %d remain\n", start - tagdb.ntags, tagdb.ntags);
   // Once memory ran short the operation ends: what is left is closed.
   for (int k = 0; k < c.nrereads; ++k) {
-    if (memory_ran_short())
+    if (operation_stopped())
       close_record(c.rereads[k]);
     else
       reopen(c.rereads[k]);
@@ -399,7 +399,7 @@ int refresh() {
     return -1;
   }
   int last_parent = -1;
-  for (int i = 0; i < c.n; ++i) {
+  for (int i = 0; i < c.n && !work_done(0, 1); ++i) {
     tagsource &source = tagdb.filelist[i];
     debug_msg("Checkpointing %s\n", source.path);
     if (!is_open(source)) continue;
@@ -432,8 +432,8 @@ int refresh() {
   // Nothing is added, and nothing closed as unreached, once memory ran
   // short: a replay cut short reaches less than a fresh load would.
   const bool replay = feed_must_replay(feed, plan_state(), stated_directory);
-  if (replay && !memory_ran_short()) replay_plan(known_record, &c);
-  if (replay && !memory_ran_short()) close_unreached(c);
+  if (replay && !operation_stopped()) replay_plan(known_record, &c);
+  if (replay && !operation_stopped()) close_unreached(c);
   if (catalog_closed_since_compacted() > 0) catalog_compact();
   feed_end(feed, plan_state());
   c.release();

@@ -510,7 +510,15 @@ TEST_F(StoreDeathTest, TableThatCannotGrowEndsTheProcess) {
   if (access("/proc/self/statm", R_OK) != 0)
     GTEST_SKIP() << "reads the size of the process from /proc/self/statm, which is missing";
   // Address space for 64 MiB more than the process has: the filelist,
-  // kept full, grows until it runs out.
+  // kept full, grows with each tagfile added until it runs out.
+  for (int k = 0; k < 200; ++k) write_file(dir / std::to_string(k), "x\n");
+  const auto add_to_full_filelist = [this] {
+    for (int k = 0; k < 200; ++k) {
+      tagdb.nfiles = tagdb.maxfiles;
+      tagdb_add((dir / std::to_string(k)).c_str());
+    }
+    abort();  // still room after 200 growths
+  };
   EXPECT_EXIT(
       {
         long pages = 0;
@@ -520,17 +528,14 @@ TEST_F(StoreDeathTest, TableThatCannotGrowEndsTheProcess) {
         getrlimit(RLIMIT_AS, &limit);
         limit.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64 << 20);
         setrlimit(RLIMIT_AS, &limit);
-        for (;;) {
-          tagdb.nfiles = tagdb.maxfiles;
-          catalog_make_room();
-        }
+        add_to_full_filelist();
       },
       ::testing::ExitedWithCode(1), "^realloc filelist: Cannot allocate memory\n$");
   // A count that would pass the largest int stops instead of overflowing.
   EXPECT_EXIT(
       {
         tagdb.nfiles = tagdb.maxfiles = INT_MAX;
-        catalog_make_room();
+        tagdb_add((dir / "0").c_str());
       },
       ::testing::ExitedWithCode(1), "^realloc filelist: Value too large for defined data type\n$");
 }

@@ -150,10 +150,11 @@ TAGDB_API const char *tagdb_get_tag(int refresh);
 
 /* Draw as tagdb_get_tag does, and copy the tagline, NUL-terminated, into
  * buf before any other thread can draw.  Returns its length, or -1 with
- * errno: ENOENT when there is nothing to draw, ENOMEM when memory ran short
- * and the exit is off, ERANGE when size is too small for it (TAGDB_LINE_BUF
- * always suffices), EBUSY when called from inside a random source.  The
- * tagdb record's tagbuf is left alone. */
+ * errno: ENOENT when there is nothing to draw, ERANGE when size is too
+ * small for it (TAGDB_LINE_BUF always suffices), EINTR when the progress
+ * hook stopped its refresh, EBUSY when called from inside a random source.
+ * A refresh that ran short of memory (exit off) draws from what the
+ * database holds.  The tagdb record's tagbuf is left alone. */
 TAGDB_API int tagdb_get_tag_r(int refresh, char *buf, size_t size);
 
 /* The chunks the tagindex counts (ntags), and the open tagfiles of the
@@ -208,14 +209,35 @@ typedef struct tagdb_message {
 typedef void tagdb_message_handler(const tagdb_message *message, void *arg);
 TAGDB_API void tagdb_set_message_handler(tagdb_message_handler *fn, void *arg);
 
-/* On (the default): a table that cannot grow is reported and the process
- * exits with status 1.  Off: the operation that needed the memory reports
- * the shortage, leaves out the tagfile it could not index (what the
- * database held before is untouched), sets errno to ENOMEM and returns -1.
- * A checkpoint (and so a refreshing draw) passes over a tagfile left out so,
- * without reading it or reporting it again, until its status moves or the
- * host adds it again. */
+/* Off: the operation that needed the memory reports the shortage, leaves
+ * out the tagfile it could not index (what the database held before is
+ * untouched), sets errno to ENOMEM and returns -1.  A checkpoint (and so a
+ * refreshing draw) passes over a tagfile left out so, without reading it or
+ * reporting it again, until its status moves or the host adds it again.
+ * On (the default, what pelnik needs): the same, and then, once the
+ * operation has ended, released the lock and handed its messages to the
+ * hook, the process exits with status 1.  No hook is called under the lock
+ * on that path: a hook that leaves it by longjmp or an exception keeps the
+ * process, with the library usable and the operation's effect as with the
+ * exit turned off. */
 TAGDB_API void tagdb_set_exit_on_shortage(int on);
+
+/* Progress and interrupts: fn is called on the operation's thread every
+ * twentieth of a second or so of work during tagdb_add, tagdb_add_env,
+ * tagdb_checkpoint, tagdb_remove, tagdb_reindex and a refreshing draw, with
+ * the bytes read or indexed and the directory entries and records looked
+ * at so far in that operation, which a host may show as progress.  When it
+ * returns nonzero the operation stops within about a tenth of a second of
+ * work and returns -1 (NULL for tagdb_get_tag) with errno EINTR.  What it
+ * leaves is consistent: an interrupted add keeps the tagfiles it indexed
+ * whole and leaves out the one it was reading and those it had not reached;
+ * an interrupted checkpoint leaves what it had not looked at as it was and
+ * closes the tagfiles it was reading again.  The call stays in the load
+ * plan, so the next checkpoint finishes the work.  fn runs under the
+ * library's lock: a call it makes into the library is refused (EBUSY), and
+ * it must return.  NULL: none (the default). */
+typedef int tagdb_progress(int64_t bytes, int64_t entries, void *arg);
+TAGDB_API void tagdb_set_progress(tagdb_progress *fn, void *arg);
 
 /* Draws take their numbers, 0 to 2^31-1, from fn instead of random().  While
  * a source is set, tagdb_init seeds nothing.  NULL restores random(), seeded

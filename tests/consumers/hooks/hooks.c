@@ -4,7 +4,8 @@
  * numbers, and what a cancelled host thread finds.  Each section runs in a
  * child process of its own, in a scratch directory that is removed after.
  *
- *   hooks [reporter|random|shortage|cancel|reenter|messages|signal ...]
+ *   hooks [reporter|random|shortage|cancel|reenter|messages|signal|fork|async_cancel|
+ *          delivery|progress ...]
  *                                                    (no argument: all)
  *
  * Exits 0 when every case held, 1 otherwise, and 77 when every section asked
@@ -86,6 +87,23 @@ write_lines(const char *path, const char *line, long count)
 	if (fclose(f) != 0) {
 		perror(path);
 		exit(2);
+	}
+}
+
+/* The directory "many" with `count` tagfiles of 200 lines (made once). */
+static void
+write_many(int count)
+{
+	char path[64];
+
+	if (mkdir("many", 0700) != 0 && errno != EEXIST) {
+		perror("many");
+		exit(2);
+	}
+	for (int k = 0; k < count; k++) {
+		snprintf(path, sizeof path, "many/%d", k);
+		if (access(path, F_OK) != 0)
+			write_lines(path, "a line of a tagfile\n", 200);
 	}
 }
 
@@ -954,17 +972,9 @@ signal_section(void)
 {
 	struct sigaction sa, old;
 	struct itimerval often = {{0, 100}, {0, 100}}, off = {{0, 0}, {0, 0}};
-	char path[64];
 	int opened;
 
-	if (mkdir("many", 0700) != 0) {
-		perror("many");
-		return 2;
-	}
-	for (int k = 0; k < 200; k++) {
-		snprintf(path, sizeof path, "many/%d", k);
-		write_lines(path, "a line of a tagfile\n", 200);
-	}
+	write_many(200);
 	memset(&sa, 0, sizeof sa);
 	sa.sa_handler = on_alarm;
 	sa.sa_flags = SA_RESTART;
@@ -992,6 +1002,337 @@ signal_section(void)
 	return 0;
 }
 
+/*
+ * A fork while another thread is inside the library: the child's first
+ * call works, whatever that thread was doing.  Forty children, each while
+ * a thread of the parent adds and closes in a loop; each child calls
+ * tagdb_close_all first, then adds and draws.
+ */
+static volatile int keep_adding = 1;
+
+static void
+sleep_us(long us)
+{
+	struct timespec t = {us / 1000000, us % 1000000 * 1000};
+
+	while (nanosleep(&t, &t) != 0 && errno == EINTR)
+		;
+}
+
+static void *
+add_and_close(void *arg)
+{
+	(void)arg;
+	while (keep_adding) {
+		tagdb_init();
+		tagdb_add("many");
+		tagdb_close_all();
+		sleep_us(50); /* the mutex is not fair: let the forking thread in */
+	}
+	return NULL;
+}
+
+static int
+fork_section(void)
+{
+	pthread_t adder;
+	int hung = 0, broken = 0;
+
+	write_many(100);
+	if (pthread_create(&adder, NULL, add_and_close, NULL) != 0) {
+		fail("fork: no thread");
+		return 0;
+	}
+	for (int k = 0; k < 40; k++) {
+		int status = 0;
+		pid_t child;
+
+		sleep_us(1000 + 500 * (k % 7));
+		child = fork();
+		if (child == 0) {
+			alarm(5);
+			tagdb_close_all();
+			tagdb_init();
+			_exit(tagdb_add("three") == 1 && tagdb_get_tag(0) != NULL ? 0 : 1);
+		}
+		if (child < 0 || waitpid(child, &status, 0) != child)
+			broken++;
+		else if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+			hung++;
+		else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+			broken++;
+		if (hung != 0 || broken != 0)
+			break; /* one is enough: each that hangs waits for its alarm */
+	}
+	keep_adding = 0;
+	pthread_join(adder, NULL);
+	if (hung != 0 || broken != 0)
+		fail("fork: a child %s", hung != 0 ? "hung on its first call" : "failed");
+	return 0;
+}
+
+/*
+ * A thread whose cancel type is asynchronous, cancelled at any moment while
+ * it adds (with a reporter set, so that messages are handed over too):
+ * whatever it was doing, the lock is free afterwards.
+ */
+static void
+say_nothing(const char *text, void *arg)
+{
+	(void)text;
+	(void)arg;
+}
+
+static void *
+add_until_cancelled(void *arg)
+{
+	int old;
+
+	(void)arg;
+	pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &old);
+	for (int k = 0;; k++) {
+		tagdb_add("missing"); /* a message to hand over */
+		if (k % 64 == 0) {
+			tagdb_add("many");
+			tagdb_close_all();
+		}
+	}
+	return NULL;
+}
+
+static int
+async_cancel_section(void)
+{
+	write_many(50);
+	tagdb_set_reporter(say_nothing, NULL);
+	for (int trial = 0; trial < 600; trial++) {
+		pthread_t t;
+		pid_t child;
+		int status = 0;
+
+		/* In a child of its own, so that a lock left held shows as a
+		 * hang the alarm ends, not as a wedged test. */
+		fflush(NULL);
+		child = fork();
+		if (child == 0) {
+			alarm(10);
+			if (pthread_create(&t, NULL, add_until_cancelled, NULL) != 0)
+				_exit(2);
+			sleep_us(100 + (trial * 37) % 900);
+			pthread_cancel(t);
+			pthread_join(t, NULL);
+			tagdb_init();
+			_exit(tagdb_add("three") == 1 && tagdb_count_chunks() == 3 ? 0 : 1);
+		}
+		if (child < 0 || waitpid(child, &status, 0) != child) {
+			fail("async cancel: trial %d not run", trial);
+			break;
+		}
+		if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+			fail("async cancel: trial %d: the library's lock was left held", trial);
+			break;
+		}
+		if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+			fail("async cancel: trial %d ended with status %d", trial, status);
+			break;
+		}
+	}
+	tagdb_set_reporter(NULL, NULL);
+	return 0;
+}
+
+/*
+ * Delivery: a reporter that calls the library back for each of a thousand
+ * messages of one operation hears them all, in order, each from the same
+ * depth of the stack (one hand-over, never nested); and a message of any
+ * length reaches the reporter with every byte standard error would get.
+ */
+struct flat {
+	int calls, walk_names, repeats;
+	unsigned char seen[1000];
+	uintptr_t lowest, highest;
+};
+
+static void
+hear_and_call_back(const char *text, void *arg)
+{
+	static const char prefix[] = "not a directory or regular file: fifos/";
+	struct flat *f = arg;
+	char here;
+	uintptr_t at = (uintptr_t)&here;
+	int k;
+
+	f->calls++;
+	if (strncmp(text, prefix, sizeof prefix - 1) == 0 &&
+	    sscanf(text + sizeof prefix - 1, "%d", &k) == 1 && k >= 0 && k < 1000) {
+		if (f->calls <= 1000 && !f->seen[k]) {
+			f->seen[k] = 1;
+			f->walk_names++;
+		} else if (f->calls > 1000 && k == 0) {
+			f->repeats++;
+		}
+	}
+	if (f->lowest == 0 || at < f->lowest)
+		f->lowest = at;
+	if (at > f->highest)
+		f->highest = at;
+	tagdb_count_chunks(); /* says nothing */
+	if (f->calls <= 1000)
+		tagdb_add("fifos/0000"); /* says one more, handed over after the walk's */
+}
+
+struct whole {
+	int calls;
+	size_t len;
+	char text[8192];
+};
+
+static void
+hear_whole(const char *text, void *arg)
+{
+	struct whole *w = arg;
+
+	w->calls++;
+	w->len = strlen(text);
+	snprintf(w->text, sizeof w->text, "%s", text);
+}
+
+static void *
+flat_in_small_stack(void *arg)
+{
+	struct flat *f = arg;
+
+	tagdb_set_reporter(hear_and_call_back, f);
+	tagdb_add("fifos");
+	tagdb_set_reporter(NULL, NULL);
+	return NULL;
+}
+
+static int
+delivery_section(void)
+{
+	struct flat f;
+	struct whole w = {0, 0, ""};
+	char path[5001], expected[5200], name[64];
+	pthread_attr_t attr;
+	pthread_t t;
+
+	memset(&f, 0, sizeof f);
+	if (mkdir("fifos", 0700) != 0)
+		return 2;
+	for (int k = 0; k < 1000; k++) {
+		snprintf(name, sizeof name, "fifos/%04d", k);
+		if (mkfifo(name, 0600) != 0) {
+			perror(name);
+			return 2;
+		}
+	}
+	tagdb_init();
+	/* A thread with a stack of 1 MiB, which a nested hand-over of a
+	 * thousand messages would overrun. */
+	pthread_attr_init(&attr);
+	pthread_attr_setstacksize(&attr, 1 << 20);
+	if (pthread_create(&t, &attr, flat_in_small_stack, &f) != 0) {
+		fail("delivery: no thread");
+		return 0;
+	}
+	pthread_join(t, NULL);
+	/* The walk's thousand messages first, each once; then the one that
+	 * each of their call backs said, in the same hand-over. */
+	if (f.calls != 2000 || f.walk_names != 1000 || f.repeats != 1000)
+		fail("delivery: %d messages heard: %d of the walk's thousand first, %d repeats after",
+		    f.calls, f.walk_names, f.repeats);
+	if (f.highest - f.lowest > 4096)
+		fail("delivery: the reporter was called from %lu bytes of stack apart: nested",
+		    (unsigned long)(f.highest - f.lowest));
+
+	memset(path, 'x', 5000);
+	path[5000] = '\0';
+	snprintf(expected, sizeof expected, "stat %s: %s\n", path, strerror(ENAMETOOLONG));
+	tagdb_set_reporter(hear_whole, &w);
+	tagdb_add(path);
+	tagdb_set_reporter(NULL, NULL);
+	if (w.calls != 1 || strcmp(w.text, expected) != 0)
+		fail("delivery: a %zu-byte message reached the reporter as %d calls of %zu bytes",
+		    strlen(expected), w.calls, w.len);
+	tagdb_close_all();
+	return 0;
+}
+
+/*
+ * The progress hook: called during a long add with the bytes indexed so
+ * far, rising; when it asks to stop, the add returns -1 with EINTR soon
+ * after, the file it was reading is left out, the rest is whole, and the
+ * next checkpoint finishes the add.
+ */
+struct progress_seen {
+	int calls, rising;
+	int64_t last_bytes;
+	int stop_at; /* the call that asks to stop; 0: never */
+	int refused;
+};
+
+static int
+note_progress(int64_t bytes, int64_t entries, void *arg)
+{
+	struct progress_seen *p = arg;
+
+	(void)entries;
+	p->calls++;
+	p->rising += bytes >= p->last_bytes;
+	p->last_bytes = bytes;
+	errno = 0;
+	p->refused += tagdb_count_chunks() == -1 && errno == EBUSY;
+	return p->stop_at != 0 && p->calls >= p->stop_at;
+}
+
+static int
+progress_section(void)
+{
+	struct progress_seen seen = {0, 0, 0, 0, 0}, stopped = {0, 0, 0, 2, 0};
+	int fd = open("sparse", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+	int got, err;
+
+	/* 16 GiB of nothing: sixteen million chunks of a hole, which take a
+	 * good while to index. */
+	if (fd < 0 || ftruncate(fd, (off_t)16 << 30) != 0 || close(fd) != 0) {
+		puts("skipped: cannot make a sparse file of 16 GiB here");
+		return 77;
+	}
+	write_lines("big", "a line of a tagfile, long enough\n", 1 << 21);
+	tagdb_init();
+	tagdb_add("three");
+
+	tagdb_set_progress(note_progress, &seen);
+	if (tagdb_add("big") != 1)
+		fail("progress: big not added");
+	if (seen.calls > 0 && (seen.rising != seen.calls || seen.refused != seen.calls))
+		fail("progress: %d calls, %d with bytes rising, %d refusing a call back", seen.calls,
+		    seen.rising, seen.refused);
+	tagdb_close_source(1);
+	tagdb_compact();
+
+	tagdb_set_progress(note_progress, &stopped);
+	errno = 0;
+	got = tagdb_add("sparse");
+	err = errno;
+	tagdb_set_progress(NULL, NULL);
+	if (got != -1 || err != EINTR)
+		fail("progress: a stopped add returned %d with errno %d, not -1 with EINTR", got, err);
+	if (stopped.calls != 2)
+		fail("progress: the hook was called %d times, not 2, before the add stopped",
+		    stopped.calls);
+	if (open_count("sparse") != 0 || open_count("three") != 1 || tagdb_count_chunks() != 3)
+		fail("progress: after the stop, sparse open %d times, three %d, %d chunks",
+		    open_count("sparse"), open_count("three"), tagdb_count_chunks());
+	/* The call stays in the load plan: a checkpoint takes it up (without
+	 * a hook, to its end). */
+	if (truncate("sparse", 4096) != 0 || tagdb_checkpoint() != 0 || open_count("sparse") != 1)
+		fail("progress: the next checkpoint did not finish the add");
+	tagdb_close_all();
+	return 0;
+}
+
 static const struct {
 	const char *name;
 	int (*run)(void);
@@ -1003,6 +1344,10 @@ static const struct {
 	{"reenter", reenter_section},
 	{"messages", messages_section},
 	{"signal", signal_section},
+	{"fork", fork_section},
+	{"async_cancel", async_cancel_section},
+	{"delivery", delivery_section},
+	{"progress", progress_section},
 };
 
 static void
