@@ -70,6 +70,7 @@ struct Coverage {
 
 struct Feed {
   int fd = -1;
+  pid_t pid = 0;          // the process that opened it
   bool started = false;   // a checkpoint asked for it
   bool full = false;      // a watch was refused: none is asked for until the next reset
   bool lookups = false;   // every path the load plan looks up is watched
@@ -140,6 +141,7 @@ void reset_feed() {
     descriptors_taken(-1);
   }
   f.fd = changes_open();
+  f.pid = getpid();
   if (f.fd >= 0) descriptors_taken(1);  // the feed's descriptor counts against the budget
 }
 
@@ -424,7 +426,10 @@ FeedPass feed_begin(const FeedPlan &plan) {
   pass.serial = ++f.serial;
   // One cut short (a hook that left by longjmp, memory that ran short) may
   // have read events it never acted on.
-  bool reset = !f.started || f.fd < 0 || f.unfinished;
+  // A queue inherited across fork is the parent's too: whichever process
+  // read it first would take the other's events.  The child closes its copy
+  // unread and starts its own.
+  bool reset = !f.started || f.fd < 0 || f.unfinished || f.pid != getpid();
   f.unfinished = true;
   f.started = true;
   if (!reset) {
