@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps build run test clean bench bench-small test-sanitize test-valgrind test-tsan fuzz \
-	install uninstall package test-install
+	install uninstall package test-install test-pip
 
 all: build
 
@@ -45,7 +45,7 @@ test-sanitize: deps
 # library from four threads, under ThreadSanitizer.
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNIK_SANITIZE=thread
-	cmake --build build-tsan -j $(JOBS) --target tagdb_test host_threads
+	cmake --build build-tsan -j $(JOBS) --target tagdb_test tagdb_host_threads
 	scripts/run-tests build-tsan -j $(JOBS) -R '^(IndexTest|StoreTest|ScanTest)\.|^host_threads$$'
 
 # The whole suite, and every pelnik and tagwatch it starts, under memcheck.
@@ -89,6 +89,11 @@ package:
 # Install, consumers, manual pages and the Debian package, all checked.
 test-install:
 	scripts/check-install
+
+# The Python package as pip builds and installs it, offline, in a fresh venv.
+test-pip:
+	@EXTRA_PACKAGES=python3-venv scripts/install-deps program
+	JOBS=$(JOBS) scripts/check-pip
 
 # Each fuzz target for FUZZ_SECONDS (clang's libFuzzer, with sanitizers).
 FUZZ_SECONDS ?= 60

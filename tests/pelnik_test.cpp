@@ -263,14 +263,18 @@ TEST_F(PelnikTest, TagfilesBeyondTheHardOpenFileLimitAreAllDrawn) {
   GTEST_SKIP() << "the portable build makes no stream of its own, so every tagfile keeps its "
                   "descriptor and files past the hard limit are left out";
 #endif
+  // The files listed past the hard limit hold nearly every line, so that a
+  // run that can draw from them almost surely does, and a few runs suffice:
+  // one that leaves them out never draws from them.
   struct Case {
     int files;
     const char *limit;
     int past;  // a position in the directory's order past the hard limit
     int runs;
   };
+  constexpr int heavy_lines = 1000;  // lines of each file listed at or past `past`
   for (const Case &c :
-       {Case{80, "--nofile=40:40", 40, 40}, Case{30000, "--nofile=1024:4096", 4096, 12}}) {
+       {Case{80, "--nofile=40:40", 40, 4}, Case{4400, "--nofile=1024:4096", 4096, 4}}) {
     SCOPED_TRACE(c.limit);
     const std::string tags = dir / ("tags" + std::to_string(c.files));
     support::make_dir(tags);
@@ -283,6 +287,12 @@ TEST_F(PelnikTest, TagfilesBeyondTheHardOpenFileLimitAreAllDrawn) {
     while (const dirent *e = readdir(d))
       if (e->d_name[0] == 't') listed[std::stoi(e->d_name + 1)] = place++;
     closedir(d);
+    for (int k = 0; k < c.files; ++k)
+      if (listed[k] >= c.past) {
+        std::string lines;
+        for (int n = 0; n < heavy_lines; ++n) lines += "line " + std::to_string(k) + "\n";
+        write_file(tags + "/t" + std::to_string(k), lines);
+      }
     RunOptions limited;
     limited.wrap = {"prlimit", c.limit};
     int furthest = -1;

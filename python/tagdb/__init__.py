@@ -24,6 +24,13 @@ runs short the call raises MemoryError; the process goes on.
 
 Every function may be called from any thread: the interpreter lock is
 released while the library works, and the library serializes its callers.
+So an asyncio program keeps its event loop free by drawing in a worker
+thread, as a refreshing draw reads the disk:
+
+    line = await asyncio.to_thread(tagdb.draw, True)
+
+and add(), add_env() and checkpoint() likewise.  Called in a coroutine
+directly, they hold the loop for as long as they take.
 """
 
 import logging as _logging

@@ -1,4 +1,8 @@
-"""Random taglines from tagfiles: the tagdb library, for Python."""
+"""Random taglines from tagfiles: the tagdb library, for Python.
+
+The interpreter lock is released while the library works, so in asyncio
+``await asyncio.to_thread(tagdb.draw, True)`` keeps the event loop free.
+"""
 
 import logging
 import os
@@ -20,7 +24,11 @@ def remove(path: _Path, /) -> int:
     """Take back a path given to add(); tagfiles closed (0 for a path never given)."""
 
 def draw(refresh: bool = False) -> Optional[str]:
-    """One tagline (surrogateescape-decoded UTF-8), or None when there is none."""
+    """One tagline (surrogateescape-decoded UTF-8), or None when there is none.
+
+    The interpreter lock is released while the library works: in asyncio,
+    ``await asyncio.to_thread(tagdb.draw, True)`` keeps the event loop free.
+    """
 
 def draw_bytes(refresh: bool = False) -> Optional[bytes]:
     """One tagline as the bytes of the file, or None when there is none."""

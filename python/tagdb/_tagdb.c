@@ -269,7 +269,10 @@ PyDoc_STRVAR(draw_doc,
              "surrogates (surrogateescape), so that\n"
              "line.encode(\"utf-8\", \"surrogateescape\") gives back the bytes of the\n"
              "file.  A line longer than 1022 characters comes in pieces of at most\n"
-             "1023 bytes.  Raises MemoryError when a refresh ran short of memory.");
+             "1023 bytes.  Raises MemoryError when a refresh ran short of memory.\n\n"
+             "The interpreter lock is released while the library works, so other\n"
+             "threads run meanwhile; in asyncio, draw in a worker thread to keep the\n"
+             "event loop free:  line = await asyncio.to_thread(tagdb.draw, True)");
 
 static PyObject *py_draw(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                          PyObject *kwnames) {

@@ -2,6 +2,7 @@
 "tagdb" logger, threads, and the package as installed."""
 
 import ast
+import asyncio
 import errno
 import inspect
 import logging
@@ -362,6 +363,74 @@ def test_readme_example_is_this_one_and_runs(tmp_path):
     assert (from_env.returncode, from_env.stdout, from_env.stderr) == (0, "Ask me about my sourdough.\n", "")
     nothing = run(missing)
     assert (nothing.returncode, nothing.stdout) == (1, "")
+
+
+def test_readme_asyncio_example_is_this_one_and_runs(tmp_path):
+    readme = (SOURCE / "README.md").read_text()
+    blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
+    assert (HERE / "asyncio_example.py").read_text() in blocks
+
+    (tmp_path / "life").write_text("Ask me about my sourdough.\n")
+    missing = str(tmp_path / "missing")
+    env = dict(os.environ, TAGLINES=str(tmp_path / "life"))
+
+    def run(*args):
+        return subprocess.run(
+            [sys.executable, str(HERE / "asyncio_example.py"), *args],
+            capture_output=True, text=True, env=env, timeout=60,
+        )
+
+    for args in [(str(tmp_path / "life"),), ()]:
+        drawn = run(*args)
+        assert (drawn.returncode, drawn.stdout, drawn.stderr) == (0, "Ask me about my sourdough.\n", ""), args
+    nothing = run(missing)
+    assert (nothing.returncode, nothing.stdout) == (1, "")
+    assert f"stat {missing}: No such file or directory" in nothing.stderr
+
+
+def test_help_tells_asyncio_programs_to_draw_in_a_thread():
+    stub = (pathlib.Path(tagdb.__file__).parent / "__init__.pyi").read_text()
+    for text in [tagdb.__doc__, tagdb.draw.__doc__, stub]:
+        assert "await asyncio.to_thread(tagdb.draw, True)" in text
+
+
+def test_event_loop_runs_while_a_draw_in_a_thread_indexes(db, tmp_path):
+    # The refreshing draw indexes two million lines again.  With a long
+    # switch interval the loop's task gets the interpreter lock from the
+    # worker only when the library releases it: if it held it, the task
+    # would not tick during the draw.
+    path = tmp_path / "big"
+    path.write_text("a tagline\n")
+    assert db.add(path) == 1
+    path.write_bytes(b"some tagline\n" * 2_000_000)
+    ticks = 0
+
+    async def tick(done):
+        nonlocal ticks
+        while not done.is_set():
+            ticks += 1
+            await asyncio.sleep(0)
+
+    async def main():
+        done = asyncio.Event()
+        ticker = asyncio.create_task(tick(done))
+        await asyncio.sleep(0)
+        before = ticks
+        line = await asyncio.to_thread(db.draw, True)
+        during = ticks - before
+        done.set()
+        await ticker
+        return line, during
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.5)
+    try:
+        line, during = asyncio.run(main())
+    finally:
+        sys.setswitchinterval(interval)
+    assert line == "some tagline"
+    assert db.chunks() == 2_000_000
+    assert during > 100
 
 
 def test_installed_package_needs_no_shared_library(tmp_path):
