@@ -31,9 +31,12 @@
 // carries no hook.
 void (*after_read)(int fd) = nullptr;
 
-extern "C" ssize_t __real_pread64(int fd, void *buf, size_t n, off_t at);
-extern "C" ssize_t __wrap_pread64(int fd, void *buf, size_t n, off_t at) {
-  const ssize_t got = __real_pread64(fd, buf, n, at);
+// PREAD_SYMBOL is the C library's name of pread (glibc's pread64).
+#define PREAD_WRAPPED(prefix, name) PREAD_PASTED(prefix, name)
+#define PREAD_PASTED(prefix, name) prefix##name
+extern "C" ssize_t PREAD_WRAPPED(__real_, PREAD_SYMBOL)(int fd, void *buf, size_t n, off_t at);
+extern "C" ssize_t PREAD_WRAPPED(__wrap_, PREAD_SYMBOL)(int fd, void *buf, size_t n, off_t at) {
+  const ssize_t got = PREAD_WRAPPED(__real_, PREAD_SYMBOL)(fd, buf, n, at);
   if (got > 0 && after_read != nullptr) after_read(fd);
   return got;
 }
@@ -433,7 +436,8 @@ TEST_F(IndexLimitTest, ShortageIsReportedOnceAndLeavesTheFileOut) {
         exit(0);
       },
       ::testing::ExitedWithCode(0),
-      "^1 -1 Cannot allocate memory, 1 reports, 131070 chunks of 131070, big open 0\n$");
+      "^1 -1 " + support::error_text(ENOMEM) +
+          ", 1 reports, 131070 chunks of 131070, big open 0\n$");
 }
 
 }  // namespace

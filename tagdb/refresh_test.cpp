@@ -348,7 +348,7 @@ TEST_F(RefreshTest, OverlongNameFoundByARescanIsReportedAndSkipped) {
   testing::internal::CaptureStderr();
   tagdb_checkpoint();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "stat " + deep + "/" + name + ": File name too long\n");
+            "stat " + deep + "/" + name + ": " + support::error_text(ENAMETOOLONG) + "\n");
   EXPECT_EQ(tagdb.nfiles, 1);
 }
 

@@ -525,14 +525,15 @@ TEST_F(StoreDeathTest, TableThatCannotGrowEndsTheProcess) {
           filelist_make_room();
         }
       },
-      ::testing::ExitedWithCode(1), "^realloc filelist: Cannot allocate memory\n$");
+      ::testing::ExitedWithCode(1), "^realloc filelist: " + support::error_text(ENOMEM) + "\n$");
   // A count that would pass the largest int stops instead of overflowing.
   EXPECT_EXIT(
       {
         tagdb.nfiles = tagdb.maxfiles = INT_MAX;
         filelist_make_room();
       },
-      ::testing::ExitedWithCode(1), "^realloc filelist: Value too large for defined data type\n$");
+      ::testing::ExitedWithCode(1),
+      "^realloc filelist: " + support::error_text(EOVERFLOW) + "\n$");
 }
 
 }  // namespace
