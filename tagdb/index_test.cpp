@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,12 +32,15 @@
 // carries no hook.
 void (*after_read)(int fd) = nullptr;
 
-// PREAD_SYMBOL is the C library's name of pread (glibc's pread64).
-#define PREAD_WRAPPED(prefix, name) PREAD_PASTED(prefix, name)
-#define PREAD_PASTED(prefix, name) prefix##name
-extern "C" ssize_t PREAD_WRAPPED(__real_, PREAD_SYMBOL)(int fd, void *buf, size_t n, off_t at);
-extern "C" ssize_t PREAD_WRAPPED(__wrap_, PREAD_SYMBOL)(int fd, void *buf, size_t n, off_t at) {
-  const ssize_t got = PREAD_WRAPPED(__real_, PREAD_SYMBOL)(fd, buf, n, at);
+#ifdef PREAD_WRAPPED
+extern "C" ssize_t __real_pread64(int fd, void *buf, size_t n, off_t at);
+extern "C" ssize_t __wrap_pread64(int fd, void *buf, size_t n, off_t at) {
+  const ssize_t got = __real_pread64(fd, buf, n, at);
+#else
+// A static program's own pread is taken before the C library's (musl).
+extern "C" ssize_t pread(int fd, void *buf, size_t n, off_t at) {
+  const ssize_t got = syscall(SYS_pread64, fd, buf, n, at);
+#endif
   if (got > 0 && after_read != nullptr) after_read(fd);
   return got;
 }
