@@ -162,6 +162,42 @@ test-aarch64: deps
 	cmake --build build-aarch64 -j $(JOBS)
 	scripts/run-tests build-aarch64 -j $(JOBS)
 
+# Zig 0.11 (scripts/fetch-zig fetches it from npm once per machine, into
+# ~/.cache/pelnik) is the cross toolchain of the last two, through
+# cmake/zig-*.cmake; LLVM's tools read what it builds.
+#
+# macOS on x86-64 and on arm64: the library and pelnik, cross-built, with the
+# build's checks of their names and imports, read as Mach-O; nothing built
+# can run here.
+.PHONY: test-macos test-musl
+test-macos:
+	@EXTRA_PACKAGES=llvm scripts/install-deps program
+	@set -e; zig=$$(scripts/fetch-zig); for processor in x86_64 aarch64; do \
+	  dir=build-macos-$$processor; \
+	  echo "test-macos: $$processor"; \
+	  cmake -S . -B $$dir -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DPELNIK_PYTHON=OFF \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/zig-$$processor-macos.cmake -DPELNIK_ZIG=$$zig; \
+	  cmake --build $$dir -j $(JOBS) --target tagdb pelnik; \
+	  case $$processor in x86_64) format=x86-64 ;; aarch64) format=arm64 ;; esac; \
+	  for file in $$dir/pelnik $$dir/libtagdb.a; do \
+	    llvm-objdump -f $$file | grep -q "file format mach-o.* $$format\$$" || \
+	      { echo "test-macos: $$file is not Mach-O for $$format" >&2; exit 1; }; \
+	  done; \
+	  OBJECT_FORMAT=MACHO NM=llvm-nm scripts/check-symbols tagdb/tagdb.h $$dir/libtagdb.a; \
+	  OBJECT_FORMAT=MACHO NM=llvm-nm scripts/check-imports $$dir/pelnik $$dir/libtagdb.a; \
+	done
+
+# x86-64 Linux with musl: everything, GoogleTest built from its sources
+# included, linked statically, and the whole suite run here.
+test-musl: deps
+	@EXTRA_PACKAGES="googletest llvm" scripts/install-deps
+	zig=$$(scripts/fetch-zig) && cmake -S . -B build-musl -DCMAKE_BUILD_TYPE=Release \
+	  -DPELNIK_PYTHON=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/zig-x86_64-linux-musl.cmake \
+	  -DPELNIK_ZIG=$$zig -DPELNIK_GTEST_SOURCES=$(GTEST_SOURCES)
+	cmake --build build-musl -j $(JOBS)
+	scripts/run-tests build-musl -j $(JOBS)
+
 clean: clean-platforms
 clean-platforms:
-	rm -rf build-portable build-libcxx build-m32 build-aarch64
+	rm -rf build-portable build-libcxx build-m32 build-aarch64 build-macos-x86_64 \
+	  build-macos-aarch64 build-musl

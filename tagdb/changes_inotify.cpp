@@ -9,10 +9,11 @@
 #include <cstring>
 
 #include "changes.h"
+#include "seam.h"
 
-int changes_open() { return inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
+TAGDB_SEAM int changes_open() { return inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
 
-int changes_watch(int feed, const char *path, bool directory) {
+TAGDB_SEAM int changes_watch(int feed, const char *path, bool directory) {
   // IN_CLOSE_WRITE besides IN_MODIFY: a writer through a shared mapping
   // makes no IN_MODIFY, but closing it after writing does.
   constexpr uint32_t file_events =
@@ -23,7 +24,7 @@ int changes_watch(int feed, const char *path, bool directory) {
                            (directory ? directory_events : file_events) | IN_DONT_FOLLOW);
 }
 
-bool changes_read(int feed, void (*each)(const ChangeEvent &event, void *arg), void *arg) {
+TAGDB_SEAM bool changes_read(int feed, void (*each)(const ChangeEvent &event, void *arg), void *arg) {
   alignas(inotify_event) char buf[16384];
   for (;;) {
     const ssize_t got = read(feed, buf, sizeof buf);
@@ -46,7 +47,7 @@ bool changes_read(int feed, void (*each)(const ChangeEvent &event, void *arg), v
   }
 }
 
-bool sends_change_events(const char *path) {
+TAGDB_SEAM bool sends_change_events(const char *path) {
   // The values of <linux/magic.h> (not every C library installs it): file
   // systems whose files change on another machine or in another process's
   // hands, unseen by this kernel's notifications.

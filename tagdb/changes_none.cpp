@@ -3,15 +3,16 @@
 #include <cerrno>
 
 #include "changes.h"
+#include "seam.h"
 
 // No feed: every checkpoint polls.
-int changes_open() {
+TAGDB_SEAM int changes_open() {
   errno = ENOSYS;
   return -1;
 }
-int changes_watch(int, const char *, bool) {
+TAGDB_SEAM int changes_watch(int, const char *, bool) {
   errno = ENOSYS;
   return -1;
 }
-bool changes_read(int, void (*)(const ChangeEvent &, void *), void *) { return false; }
-bool sends_change_events(const char *) { return false; }
+TAGDB_SEAM bool changes_read(int, void (*)(const ChangeEvent &, void *), void *) { return false; }
+TAGDB_SEAM bool sends_change_events(const char *) { return false; }

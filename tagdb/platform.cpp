@@ -19,8 +19,8 @@
 #if defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__)
 #define TAGDB_BSD_STDIO 1
 #endif
-#if !defined(TAGDB_PORTABLE) && defined(__GLIBC__)
-#define TAGDB_COOKIE_STREAMS 1  // fopencookie
+#if !defined(TAGDB_PORTABLE) && defined(__linux__)
+#define TAGDB_COOKIE_STREAMS 1  // fopencookie: glibc's, and musl's
 #elif !defined(TAGDB_PORTABLE) && defined(TAGDB_BSD_STDIO)
 #define TAGDB_FUNOPEN_STREAMS 1  // funopen
 #endif
@@ -283,7 +283,9 @@ ssize_t cookie_read(void *c, char *buf, size_t n) {
   const auto *of = static_cast<CookieOf *>(c);
   return of->fns.read(of->cookie, buf, n);
 }
-int cookie_seek(void *c, off64_t *offset, int whence) {
+// glibc gives the offset as off64_t, musl as off_t: the same type with the
+// 64-bit offsets every build has.
+int cookie_seek(void *c, off_t *offset, int whence) {
   const auto *of = static_cast<CookieOf *>(c);
   const int64_t to = of->fns.seek(of->cookie, *offset, whence);
   if (to < 0) return -1;

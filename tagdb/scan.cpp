@@ -8,6 +8,7 @@
 
 #if !defined(TAGDB_PORTABLE) && defined(__x86_64__)
 #define TAGDB_SCAN_X86 1
+#include <cpuid.h>
 #include <immintrin.h>
 #elif !defined(TAGDB_PORTABLE) && defined(__aarch64__) && defined(__ARM_NEON)
 #define TAGDB_SCAN_NEON 1
@@ -104,6 +105,33 @@ void neon_kernel(const char *buf, size_t n, uint64_t *masks) {
 }
 #endif
 
+#ifdef TAGDB_SCAN_X86
+// What this processor offers and the system lets a program use, asked of
+// the processor itself: __builtin_cpu_supports reads a table that only
+// libgcc fills in (__cpu_model), which musl's and macOS's runtimes lack.
+// The same rules as libgcc's: AVX2 counts only where the system saves the
+// vector registers' upper halves (OSXSAVE set, and XCR0 showing the SSE and
+// AVX state); POPCNT needs nothing of the system.
+struct x86_features {
+  bool popcnt = false;
+  bool avx2 = false;
+};
+
+x86_features x86_features_here() {
+  x86_features f;
+  unsigned a, b, c, d;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return f;
+  f.popcnt = (c & bit_POPCNT) != 0;
+  if ((c & bit_OSXSAVE) == 0) return f;
+  unsigned xcr0_low, xcr0_high;
+  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  const bool vector_state_saved = (xcr0_low & 0x6) == 0x6;
+  if (vector_state_saved && __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0)
+    f.avx2 = (b & bit_AVX2) != 0;
+  return f;
+}
+#endif
+
 }  // namespace
 
 scan_kernels kernels_here() {
@@ -111,7 +139,7 @@ scan_kernels kernels_here() {
   k.list[k.count++] = {"portable", portable_kernel};
 #ifdef TAGDB_SCAN_X86
   k.list[k.count++] = {"sse2", sse2_kernel};
-  if (__builtin_cpu_supports("avx2")) k.list[k.count++] = {"avx2", avx2_kernel};
+  if (x86_features_here().avx2) k.list[k.count++] = {"avx2", avx2_kernel};
 #endif
 #ifdef TAGDB_SCAN_NEON
   k.list[k.count++] = {"neon", neon_kernel};
@@ -121,7 +149,7 @@ scan_kernels kernels_here() {
 
 bool popcount_here() {
 #ifdef TAGDB_POPCOUNT_CLONE
-  return __builtin_cpu_supports("popcnt");
+  return x86_features_here().popcnt;
 #else
   return true;
 #endif

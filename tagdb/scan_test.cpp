@@ -95,4 +95,22 @@ TEST(ScanTest, TheProcessorsVectorKernelIsBuiltIn) {
   EXPECT_EQ(best_line_feed_kernel(), kernels[count - 1].find);
 }
 
+// The library asks the processor for its features itself (cpuid), so that
+// it needs no runtime's table; where glibc's runtime has the table, both
+// must choose the same kernels and the same step loop.
+TEST(ScanTest, TheProcessorsFeaturesAreTheOnesTheCompilersRuntimeFinds) {
+#if defined(__x86_64__) && !defined(TAGDB_PORTABLE) && defined(__GLIBC__)
+  const scan_kernels here = kernels_here();
+  bool avx2 = false;
+  for (size_t k = 0; k < here.count; ++k) avx2 = avx2 || std::string(here.list[k].name) == "avx2";
+  EXPECT_EQ(avx2, __builtin_cpu_supports("avx2") != 0);
+  if (popcount_clone) {
+    EXPECT_EQ(popcount_here(), __builtin_cpu_supports("popcnt") != 0);
+  }
+#else
+  GTEST_SKIP() << "the compiler's feature table is compared with on glibc's x86-64 only, "
+                  "outside the portable build";
+#endif
+}
+
 }  // namespace

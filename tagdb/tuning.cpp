@@ -2,6 +2,8 @@
 
 #include "tuning.h"
 
-IndexTuning index_tuning() {
+#include "seam.h"
+
+TAGDB_SEAM IndexTuning index_tuning() {
   return {size_t{128} * 1024, int64_t{16} << 20, int64_t{1} << 20, 0};
 }

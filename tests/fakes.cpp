@@ -1,6 +1,8 @@
-// The test doubles of fakes.h.  Each wrapper is linked in place of the
-// library's function by ld --wrap, under the function's mangled name, and
-// reaches the real one as __real_ of that name.
+// The test doubles of fakes.h.  Each seam's fake is an ordinary definition,
+// which the link takes in place of the library's weak one (tagdb/seam.h);
+// it reaches the real one as real_ of its name, the same source built a
+// second time under that name (CMakeLists.txt).  The stat family is counted
+// by ld --wrap where the linker has it (STAT_WRAPPED).
 
 #include "fakes.h"
 
@@ -10,20 +12,16 @@
 
 #include "tagdb/changes.h"
 
-extern "C" {
-IndexTuning __real__Z12index_tuningv();
-int __real__Z12changes_openv();
-int __real__Z13changes_watchiPKcb(int feed, const char *path, bool directory);
-bool __real__Z12changes_readiPFvRK11ChangeEventPvES2_(int feed,
-                                                     void (*each)(const ChangeEvent &, void *),
-                                                     void *arg);
-bool __real__Z19sends_change_eventsPKc(const char *path);
-}
+IndexTuning real_index_tuning();
+int real_changes_open();
+int real_changes_watch(int feed, const char *path, bool directory);
+bool real_changes_read(int feed, void (*each)(const ChangeEvent &, void *), void *arg);
+bool real_sends_change_events(const char *path);
 
 namespace fakes {
 
-IndexTuning tuning = __real__Z12index_tuningv();
-void reset_tuning() { tuning = __real__Z12index_tuningv(); }
+IndexTuning tuning = real_index_tuning();
+void reset_tuning() { tuning = real_index_tuning(); }
 
 Changes changes;
 void reset_changes() {
@@ -33,6 +31,11 @@ void reset_changes() {
 }
 
 long stat_calls = 0;
+#ifdef STAT_WRAPPED
+const bool stat_counted = true;
+#else
+const bool stat_counted = false;
+#endif
 
 namespace {
 std::set<int> granted;  // watch numbers of the feed open now
@@ -45,41 +48,40 @@ bool silent(const char *path) {
 
 }  // namespace fakes
 
-extern "C" {
+IndexTuning index_tuning() { return fakes::tuning; }
 
-IndexTuning __wrap__Z12index_tuningv() { return fakes::tuning; }
-
-int __wrap__Z12changes_openv() {
+int changes_open() {
   fakes::granted.clear();
   fakes::changes.system_refused = false;
-  return fakes::changes.feed = __real__Z12changes_openv();
+  return fakes::changes.feed = real_changes_open();
 }
 
-int __wrap__Z13changes_watchiPKcb(int feed, const char *path, bool directory) {
+int changes_watch(int feed, const char *path, bool directory) {
   const int most = fakes::changes.watch_max;
   if (most > 0 && static_cast<int>(fakes::granted.size()) >= most) {
     errno = ENOSPC;
     return -1;
   }
-  const int watch = __real__Z13changes_watchiPKcb(feed, path, directory);
+  const int watch = real_changes_watch(feed, path, directory);
   if (watch >= 0) fakes::granted.insert(watch);
   if (watch < 0 && (errno == ENOSPC || errno == ENOMEM)) fakes::changes.system_refused = true;
   return watch;
 }
 
-bool __wrap__Z12changes_readiPFvRK11ChangeEventPvES2_(int feed,
-                                                     void (*each)(const ChangeEvent &, void *),
-                                                     void *arg) {
+bool changes_read(int feed, void (*each)(const ChangeEvent &, void *), void *arg) {
   if (fakes::changes.overflow) {
     fakes::changes.overflow = false;
     each({-1, change_overflow, nullptr}, arg);
   }
-  return __real__Z12changes_readiPFvRK11ChangeEventPvES2_(feed, each, arg);
+  return real_changes_read(feed, each, arg);
 }
 
-bool __wrap__Z19sends_change_eventsPKc(const char *path) {
-  return !fakes::silent(path) && __real__Z19sends_change_eventsPKc(path);
+bool sends_change_events(const char *path) {
+  return !fakes::silent(path) && real_sends_change_events(path);
 }
+
+#ifdef STAT_WRAPPED
+extern "C" {
 
 // The stat family, under each name a C library may give it: the plain
 // ones, the large-file ones, and glibc's with 64-bit time on 32-bit
@@ -107,3 +109,4 @@ FAKES_COUNTED(__fstatat64_time64, int d, const char *p, void *st, int f) {
 }
 
 }  // extern "C"
+#endif

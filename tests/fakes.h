@@ -1,5 +1,5 @@
 // Test doubles that the tests' link puts in place of parts of the library
-// (ld --wrap; CMakeLists.txt), so that the library carries no setting or
+// (tagdb/seam.h; CMakeLists.txt), so that the library carries no setting or
 // hook for tests: the indexer's sizes, the change feed's backend, which can
 // refuse watches, overflow or stay silent, and a count of the stat calls
 // made.
@@ -27,8 +27,10 @@ struct Changes {
 extern Changes changes;
 void reset_changes();
 
-// Calls of stat, lstat and fstatat (with their other names) so far.
+// Calls of stat, lstat and fstatat (with their other names) so far, where
+// the linker can count them (stat_counted).
 extern long stat_calls;
+extern const bool stat_counted;
 
 }  // namespace fakes
 

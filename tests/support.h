@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -17,6 +19,11 @@
 #include <vector>
 
 namespace support {
+
+// The running C library's text for an error number, as perror prints it:
+// glibc and musl word ELOOP, ENOMEM, ENAMETOOLONG, EIO and EOVERFLOW
+// differently ("Too many levels of symbolic links", "Symbolic link loop").
+inline std::string error_text(int err) { return strerror(err); }
 
 // Set in builds checked by sanitizers or valgrind, which cannot run a few
 // tests (those that lower the address-space limit, for one).

@@ -401,8 +401,10 @@ shortage_section(void)
 		{"off", 1, 0, 0, 0},
 		{"off, with a reporter", 1, 0, 1, 0},
 	};
-	const char *message = "realloc tagindex: Cannot allocate memory\n";
+	char message[128];
 
+	/* The running C library's words for ENOMEM: glibc's and musl's differ. */
+	snprintf(message, sizeof message, "realloc tagindex: %s\n", strerror(ENOMEM));
 #ifdef PELNIK_CHECKED_BUILD
 	puts("skipped: lowers the address-space limit, which " PELNIK_CHECKED_BUILD
 	     " cannot run under");
