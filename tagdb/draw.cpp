@@ -438,13 +438,13 @@ bool line_start_back_to(int fd, int64_t end, int64_t floor, int64_t *start, int6
 // `length`.  These are the chunks fgets with a TAGDB_LINE_BUF buffer reads
 // from the file cut at `length`.  False when the line starts more than
 // sample_reach bytes before b, or the file reads short of `length` where
-// the chunk lies, or a read fails.
+// the chunk lies, or a read fails.  What it reads past the page that holds
+// b is added to bytes_read.
 bool chunk_holding(int fd, int64_t length, int64_t b, Span &chunk, int64_t &bytes_read) {
   char page[sample_page];
   const int64_t lo = b - b % sample_page;
   const size_t want = static_cast<size_t>(std::min(length, lo + sample_page) - lo);
   const ssize_t got = read_at(fd, lo, page, want, want);
-  if (got > 0) bytes_read += got;
   if (got != static_cast<ssize_t>(want)) return false;
   const int64_t hi = lo + got;
   int64_t line = 0;
@@ -523,8 +523,9 @@ const char *draw_with_samples(char *out) {
     if (fd >= 0 && chunk_holding(fd, file.length, b, chunk, file.bytes_read)) {
       if (draw_below(chunk.end - chunk.start) == 0)
         if (const char *tag = sampled_text(fd, chunk, out)) return tag;
-      // Sampled until the rounds read as much as its index would: indexed
-      // from then on, which makes the rounds after cheaper.
+      // Sampled until the rounds read back through its long lines as much
+      // as its index would read: indexed from then on, which makes the
+      // rounds after cheaper.
       if (file.bytes_read <= file.length + sample_reach) continue;
       const int first = tagdb.ntags;
       if (sampled_index(j)) skipped.left += tagdb.ntags - first;

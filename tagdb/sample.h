@@ -17,7 +17,7 @@ bool one_shot();
 struct SampledFile {
   FILE *stream;
   int64_t length;      // as fstat gave it at the open: the bytes it is drawn from
-  int64_t bytes_read;  // by the draws that sampled it, so far
+  int64_t bytes_read;  // by the draws that sampled it, past the page of each byte picked
 };
 
 // Sample this freshly opened tagfile from now on.  False when memory ran
