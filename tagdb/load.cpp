@@ -643,6 +643,7 @@ bool index_tagfile(int i, const struct stat &opened) {
   // pseudo file); the indexer knows what to make of it.
   if (host_adding && one_shot() && opened.st_size > index_tuning().sample_min &&
       descriptors_within_budget() && sampled_add(source.file, opened.st_size)) {
+    expect_scattered_reads(fileno(source.file), true);
     shortage_over(opened);
     return true;
   }

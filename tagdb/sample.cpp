@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "index.h"
+#include "platform.h"
 
 namespace {
 
@@ -81,16 +82,26 @@ void sampled_forget(FILE *stream) {
   }
 }
 
+namespace {
+
+// Index a sampled tagfile, read from start to end.
+bool index_sampled(const SampledFile &file) {
+  expect_scattered_reads(fileno(file.stream), false);
+  return index_stream(file.stream, file.length);
+}
+
+}  // namespace
+
 bool sampled_index(int j) {
   const SampledFile file = sampled.files[j];
   sampled_forget(file.stream);
-  return index_stream(file.stream, file.length);
+  return index_sampled(file);
 }
 
 void sampled_index_all() {
   bool short_of_memory = false;
   for (int j = 0; j < sampled.n && !short_of_memory; ++j)
-    short_of_memory = !index_stream(sampled.files[j].stream, sampled.files[j].length);
+    short_of_memory = !index_sampled(sampled.files[j]);
   sampled.n = 0;
 }
 
