@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -282,6 +283,68 @@ TEST_F(SampleTest, DrawIsUniformOverEveryKindOfChunk) {
   // happens by chance far less than once in a million runs.
   const double dof = static_cast<double>(chunks_with_text.size() - 1);
   EXPECT_LT(chi2, dof + 6 * std::sqrt(2 * dof)) << "over " << chunks_with_text.size() << " texts";
+}
+
+TEST_F(SampleTest, SettingSaysWhatItWasAndSamplesOnlyWhatIsAddedWhileOn) {
+  EXPECT_EQ(tagdb_set_one_shot(0), 1);
+  EXPECT_EQ(tagdb_set_one_shot(0), 0);
+  add({{"indexed", "one\ntwo\n"}});
+  EXPECT_EQ(tagdb.ntags, 2);
+  EXPECT_EQ(sampled_count(), 0);
+  EXPECT_EQ(tagdb_set_one_shot(1), 0);
+  const std::string path = dir / "sampled";
+  write_file(path, "three\n");
+  ASSERT_EQ(tagdb_add(path.c_str()), 1);
+  EXPECT_EQ(tagdb.ntags, 2);
+  EXPECT_EQ(sampled_count(), 1);
+  tagdb_close_all();
+  tagdb_init();
+  EXPECT_EQ(tagdb_set_one_shot(1), 1) << "the setting outlives tagdb_close_all";
+}
+
+// What needs the index finds every sampled tagfile indexed, as tagdb_add
+// would have indexed it; closing or reading again a sampled tagfile leaves
+// nothing of it sampled.
+TEST_F(SampleTest, OperationsThatNeedTheIndexFindTheSampledTagfilesIndexed) {
+  const std::vector<TagfileCase> files = {{"first", "a\nb\nc\n"},
+                                          {"second", std::string(2000, 'x') + "\nlast"}};
+  struct Case {
+    const char *name;
+    std::function<void()> op;
+    int chunks;  // in the tagindex afterwards
+    int sampled;
+  };
+  const std::vector<Case> cases = {
+      {"count", [] { EXPECT_EQ(tagdb_count_chunks(), 6); }, 6, 0},
+      {"checkpoint", [] { EXPECT_EQ(tagdb_checkpoint(), 0); }, 6, 0},
+      {"refreshing draw", [] { EXPECT_NE(tagdb_get_tag(1), nullptr); }, 6, 0},
+      {"close the first", [] { EXPECT_EQ(tagdb_close_source(0), 0); }, 0, 1},
+      {"read the second again", [] { EXPECT_EQ(tagdb_reindex(1), 3); }, 3, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    tagdb_close_all();
+    tagdb_init();
+    contents.clear();
+    chunks.clear();
+    add(files);
+    ASSERT_EQ(tagdb.ntags, 0);
+    ASSERT_EQ(sampled_count(), 2);
+    c.op();
+    EXPECT_EQ(tagdb.ntags, c.chunks);
+    EXPECT_EQ(sampled_count(), c.sampled);
+    // Every draw is still a chunk of an open tagfile.
+    for (int i = 0; i < 50; ++i) {
+      const char *tag = tagdb_get_tag(0);
+      ASSERT_NE(tag, nullptr);
+      bool known = false;
+      for (int f = 0; f < tagdb.nfiles; ++f)
+        if (tagdb.filelist[f].file != nullptr)
+          for (const RefChunk &chunk : chunks_of(tagdb.filelist[f].file))
+            known |= chunk.text == tag;
+      EXPECT_TRUE(known) << tag;
+    }
+  }
 }
 
 }  // namespace
