@@ -103,6 +103,9 @@ int main(int argc, char **argv) {
 
   raise_open_file_limit();
   tagdb_init();
+  // One draw, then the end: a tagfile is read only around the lines the
+  // draw looks at, not indexed whole.
+  tagdb_set_one_shot(1);
   if (optind < argc) {
     int opened = 0;
     for (int i = optind; i < argc; ++i) opened += tagdb_add(argv[i]);

@@ -25,6 +25,7 @@
 #include "index.h"
 #include "load.h"
 #include "refresh.h"
+#include "sample.h"
 #include "sources.h"
 #include "tagdb.h"
 
@@ -123,11 +124,18 @@ void close_everything() {
     if (source.file != nullptr) close_tagfile(source.file);
     if (source.dir != nullptr) close_directory(source.dir);
   }
+  sampled_release();
   catalog_release();
   tagindex_release();
   load_release();
   feed_release();
   sources_release();
+}
+
+// Record i's tagfile, if it is sampled, is about to be closed or read
+// again: it is sampled no more.
+void forget_sampled(int i) {
+  if (in_filelist(i) && tagdb.filelist[i].file != nullptr) sampled_forget(tagdb.filelist[i].file);
 }
 
 // A draw into `out`, with a checkpoint first when asked: NULL when there is
@@ -136,7 +144,10 @@ void close_everything() {
 const char *draw_into(int refresh, char *out) {
   // With no source open, a refresh may still find a named path come back.
   if (tagdb.nfiles == 0 && (refresh == 0 || plan_calls() == 0)) return nullptr;
-  if (refresh) checkpoint();
+  if (refresh) {
+    sampled_index_all();
+    checkpoint();
+  }
   if (operation_interrupted()) return nullptr;
   return draw_tag(out);
 }
@@ -171,11 +182,15 @@ int tagdb_add_env(void) {
 }
 
 int tagdb_remove(const char *path) {
-  return operation(-1, [path](int &err) { return counted(remove_path(path), err); });
+  return operation(-1, [path](int &err) {
+    sampled_index_all();
+    return counted(remove_path(path), err);
+  });
 }
 
 int tagdb_checkpoint(void) {
   return operation(-1, [](int &err) {
+    sampled_index_all();
     checkpoint();
     return counted(0, err);
   });
@@ -183,13 +198,17 @@ int tagdb_checkpoint(void) {
 
 int tagdb_close_source(int i) {
   return operation(-1, [i](int &) {
+    forget_sampled(i);
     close_source(i);
     return 0;
   });
 }
 
 int tagdb_reindex(int i) {
-  return operation(-1, [i](int &err) { return counted(reindex(i), err); });
+  return operation(-1, [i](int &err) {
+    forget_sampled(i);
+    return counted(reindex(i), err);
+  });
 }
 
 int tagdb_compact(void) {
@@ -227,7 +246,10 @@ int tagdb_count_open(uint64_t dev, uint64_t ino) {
 }
 
 int tagdb_count_chunks(void) {
-  return operation(-1, [](int &) { return tagdb.ntags; });
+  return operation(-1, [](int &) {
+    sampled_index_all();
+    return tagdb.ntags;
+  });
 }
 
 int tagdb_count_tagfiles(void) {
@@ -279,6 +301,14 @@ void tagdb_set_progress(tagdb_progress *fn, void *arg) {
   operation(0, [=](int &) {
     set_progress(fn, arg);
     return 0;
+  });
+}
+
+int tagdb_set_one_shot(int on) {
+  return operation(-1, [on](int &) {
+    const int before = one_shot() ? 1 : 0;
+    set_one_shot(on != 0);
+    return before;
   });
 }
 

@@ -17,6 +17,7 @@
 #include "hooks.h"
 #include "index.h"
 #include "platform.h"
+#include "sample.h"
 #include "sources.h"
 #include "tagdb.h"
 
@@ -185,6 +186,18 @@ struct Draw {
   DrawFiles files;
 };
 
+// A chunk's text (NUL-terminated in buf) as a draw returns it, into `out`:
+// up to its first NUL, carriage returns as line feeds, without its final
+// line feed.
+const char *tagline_of(char *buf, char *out) {
+  for (char *c = buf; *c != '\0'; ++c)
+    if (*c == '\r') *c = '\n';
+  size_t len = strlen(buf);
+  if (len > 0 && buf[len - 1] == '\n') buf[--len] = '\0';
+  memcpy(out, buf, len + 1);
+  return out;
+}
+
 // tagline_at into `out` (TAGDB_LINE_BUF bytes), with what the draw under
 // way knows.
 const char *text_at(int k, Draw &draw, char *out) {
@@ -192,12 +205,7 @@ const char *text_at(int k, Draw &draw, char *out) {
   char buf[TAGDB_LINE_BUF];
   const int fd = draw_descriptor(entry.file, draw.files);
   if (fd < 0 || !read_whole_chunk(fd, entry.offset, buf, draw.known)) return nullptr;
-  for (char *c = buf; *c != '\0'; ++c)
-    if (*c == '\r') *c = '\n';
-  size_t len = strlen(buf);
-  if (len > 0 && buf[len - 1] == '\n') buf[--len] = '\0';
-  memcpy(out, buf, len + 1);
-  return out;
+  return tagline_of(buf, out);
 }
 
 }  // namespace
@@ -309,9 +317,7 @@ void stretch_of_failure(int k, Draw &draw, int *from, int *to) {
 // chunk that fails tells of its file (gone, replaced, cut short) leaves out
 // all the chunks it shows stale at once, so that a draw costs a few reads
 // however many chunks went stale.
-}  // namespace
-
-const char *draw_tag(char *out) {
+const char *draw_indexed(char *out) {
   Draw draw;
   Skipped skipped;
   skipped.left = tagdb.ntags;
@@ -338,6 +344,8 @@ const char *draw_tag(char *out) {
   return out;
 }
 
+}  // namespace
+
 int draw_position(int n) {
   // random() % n alone would favour the first 2^31 % n records; numbers at
   // or above the last whole multiple of n are drawn again.  Every other
@@ -350,3 +358,194 @@ int draw_position(int n) {
   return static_cast<int>(v % n);
 }
 
+
+// One-shot draws.  A sampled tagfile is not indexed: a round picks one byte
+// uniformly among all bytes of all sampled tagfiles (each as long as it was
+// when opened), finds the chunk that holds it, and keeps that chunk with
+// probability 1/(its length in bytes), else the draw goes to another round.
+// A chunk of L bytes is then kept in a round with probability
+// (L/W)(1/L) = 1/W, the same for every chunk.  Indexed chunks share the
+// rounds: a round picks among the indexed chunks that still read and the
+// sampled bytes, W of them, and an indexed chunk picked is kept, with
+// probability 1/W too.  Every round, whatever came before it, keeps each
+// chunk with one same probability, so the chunk a draw returns is uniform
+// over all of them.  Between rounds the database may change its mind about a
+// file (index it, leave out chunks that no longer read): that changes W for
+// the rounds after, never the equality within a round.  A round that finds
+// it must index a file (its line start lies too far back, or it reads short
+// of its length) finishes from the index, as if it had read back to the
+// line start, so the rounds stay alike.
+namespace {
+
+// How far back from a picked byte a round looks for its line's start.  A
+// tagfile whose line starts lie farther back is indexed instead.
+constexpr int64_t sample_reach = 32 * 1024;
+
+// A round reads the page that holds the picked byte.
+constexpr int64_t sample_page = 4096;
+
+// Rounds before a draw gives up sampling and indexes every sampled file.
+// A round keeps its chunk with probability 1/chunk_max at least, so a fair
+// source of numbers needs more than 2^16 rounds once in e^64 draws; a
+// source that is not fair cannot make a draw hang.
+constexpr int sample_rounds_max = 1 << 16;
+
+// A number from 0 to n-1, uniformly, for n up to 2^62.
+int64_t draw_below(int64_t n) {
+  if (n <= INT_MAX) return draw_position(static_cast<int>(n));
+  constexpr int64_t range = int64_t{1} << 62;  // two numbers of random()
+  const int64_t limit = range - range % n;
+  int64_t v;
+  int again = 0;
+  do v = (int64_t{draw_number()} << 31) | draw_number();
+  while (v >= limit && ++again < 64);
+  return v % n;
+}
+
+// The bytes [start, end) of a file.
+struct Span {
+  int64_t start;
+  int64_t end;
+};
+
+// The start of the line that goes on past `end` with no line feed, looked
+// for back from `end` to `floor` in growing blocks.  False when there is no
+// line feed there and `floor` is not the start of the file, or a read fails.
+bool line_start_back_to(int fd, int64_t end, int64_t floor, int64_t *start, int64_t &bytes_read) {
+  LookBackBuffer buffer;
+  for (int64_t block = sample_page; end > floor; block *= 2) {
+    if (buffer.bytes == nullptr &&
+        (buffer.bytes = static_cast<char *>(malloc(sample_reach))) == nullptr)
+      return false;
+    const int64_t from = std::max({floor, end - block, end - sample_reach});
+    const size_t want = static_cast<size_t>(end - from);
+    const ssize_t got = read_at(fd, from, buffer.bytes, want, want);
+    if (got > 0) bytes_read += got;
+    if (got != static_cast<ssize_t>(want)) return false;
+    if (const char *lf = last_line_feed(buffer.bytes, want)) {
+      *start = from + (lf - buffer.bytes) + 1;
+      return true;
+    }
+    end = from;
+  }
+  *start = 0;
+  return floor == 0;
+}
+
+// The chunk of a tagfile drawn from its first `length` bytes that holds
+// byte b: back to the start of b's line, then forward from there in steps
+// of chunk_max, each chunk ending just after its first line feed, or at
+// `length`.  These are the chunks fgets with a TAGDB_LINE_BUF buffer reads
+// from the file cut at `length`.  False when the line starts more than
+// sample_reach bytes before b, or the file reads short of `length` where
+// the chunk lies, or a read fails.  What it reads past the page that holds
+// b is added to bytes_read.
+bool chunk_holding(int fd, int64_t length, int64_t b, Span &chunk, int64_t &bytes_read) {
+  char page[sample_page];
+  const int64_t lo = b - b % sample_page;
+  const size_t want = static_cast<size_t>(std::min(length, lo + sample_page) - lo);
+  const ssize_t got = read_at(fd, lo, page, want, want);
+  if (got != static_cast<ssize_t>(want)) return false;
+  const int64_t hi = lo + got;
+  int64_t line = 0;
+  if (const char *lf = last_line_feed(page, static_cast<size_t>(b - lo)))
+    line = lo + (lf - page) + 1;
+  else if (!line_start_back_to(fd, lo, std::max<int64_t>(0, b - sample_reach), &line, bytes_read))
+    return false;
+  const int64_t from = line + (b - line) / chunk_max * chunk_max;
+  const int64_t most = std::min(length, from + chunk_max);
+  // No line feed lies in [from, b): the chunk ends at the first one from b on.
+  chunk = {from, most};
+  const int64_t seen = std::min(hi, most);
+  if (const auto *lf = static_cast<const char *>(memchr(page + (b - lo), '\n', seen - b))) {
+    chunk.end = lo + (lf - page) + 1;
+  } else if (hi < most) {
+    char more[TAGDB_LINE_BUF];
+    const size_t rest = static_cast<size_t>(most - hi);
+    const ssize_t more_got = read_at(fd, hi, more, rest, 0);
+    if (more_got > 0) bytes_read += more_got;
+    if (more_got < 0) return false;
+    if (const auto *lf = static_cast<const char *>(memchr(more, '\n', more_got)))
+      chunk.end = hi + (lf - more) + 1;
+    else if (more_got != static_cast<ssize_t>(rest))
+      return false;
+  }
+  return true;
+}
+
+// The text of the chunk `span` of a sampled tagfile into `out`; NULL when
+// it does not read whole.
+const char *sampled_text(int fd, const Span &span, char *out) {
+  char buf[TAGDB_LINE_BUF];
+  const size_t len = static_cast<size_t>(span.end - span.start);
+  if (read_at(fd, span.start, buf, len, len) != static_cast<ssize_t>(len)) return nullptr;
+  buf[len] = '\0';
+  return tagline_of(buf, out);
+}
+
+// A round that found it had to index its file finishes here: the records
+// [first, last) are that file's, in order of offset, indexed from its first
+// `length` bytes, and b is the byte the round picked.  The chunk that holds
+// it is kept with probability 1/(its length), as a sampled one is.
+const char *finish_round_indexed(int first, int last, int64_t length, int64_t b, Draw &draw,
+                                 char *out) {
+  const tagentry *begin = tagdb.tagindex + first, *end = tagdb.tagindex + last;
+  const tagentry *after = std::upper_bound(
+      begin, end, b, [](int64_t at, const tagentry &e) { return at < e.offset; });
+  if (after == begin) return nullptr;
+  const int64_t chunk_end = after != end ? after->offset : length;
+  const int64_t start = (after - 1)->offset;
+  if (b >= chunk_end || draw_below(chunk_end - start) != 0) return nullptr;
+  return text_at(static_cast<int>(after - 1 - tagdb.tagindex), draw, out);
+}
+
+// Draw among the indexed chunks and the sampled tagfiles together (see
+// above).
+const char *draw_with_samples(char *out) {
+  Draw draw;
+  Skipped skipped;
+  skipped.left = tagdb.ntags;
+  for (int round = 0; round < sample_rounds_max && sampled_count() > 0; ++round) {
+    const int64_t u = draw_below(skipped.left + sampled_bytes());
+    if (u < skipped.left) {
+      const int k = skipped.position(static_cast<int>(u));
+      if (const char *tag = text_at(k, draw, out)) return tag;
+      int from, to;
+      stretch_of_failure(k, draw, &from, &to);
+      if (!skipped.add(from, to)) break;
+      continue;
+    }
+    int64_t b;
+    const int j = sampled_position(u - skipped.left, &b);
+    SampledFile &file = sampled_file(j);
+    const int fd = fileno(file.stream);
+    Span chunk;
+    if (fd >= 0 && chunk_holding(fd, file.length, b, chunk, file.bytes_read)) {
+      if (draw_below(chunk.end - chunk.start) == 0)
+        if (const char *tag = sampled_text(fd, chunk, out)) return tag;
+      // Sampled until the rounds read back through its long lines as much
+      // as its index would read: indexed from then on, which makes the
+      // rounds after cheaper.
+      if (file.bytes_read <= file.length + sample_reach) continue;
+      const int first = tagdb.ntags;
+      if (sampled_index(j)) skipped.left += tagdb.ntags - first;
+      continue;
+    }
+    const int first = tagdb.ntags;
+    const int64_t length = file.length;
+    if (!sampled_index(j)) continue;  // memory ran short: its chunks are left out
+    skipped.left += tagdb.ntags - first;
+    if (const char *tag = finish_round_indexed(first, tagdb.ntags, length, b, draw, out))
+      return tag;
+  }
+  // Too many stale chunks, or a source of numbers that is not fair: the
+  // rest is drawn from the index alone.
+  sampled_index_all();
+  return draw_indexed(out);
+}
+
+}  // namespace
+
+const char *draw_tag(char *out) {
+  return sampled_count() > 0 ? draw_with_samples(out) : draw_indexed(out);
+}

@@ -17,8 +17,10 @@
 #include "hooks.h"
 #include "index.h"
 #include "platform.h"
+#include "sample.h"
 #include "sources.h"
 #include "tagdb.h"
+#include "tuning.h"
 
 #ifndef TAGDB_SYSTEM_TAGLINES
 #define TAGDB_SYSTEM_TAGLINES "/usr/local/share/tovrin/taglines"
@@ -73,6 +75,23 @@ struct ShortFile {
 };
 HashTable<ShortFile> short_files;
 bool in_checkpoint = false;
+
+// A call of the host's own is under way (tagdb_add, tagdb_add_env): in a
+// one-shot database, the tagfiles it opens are sampled.  What a checkpoint
+// or a reindex opens is indexed.
+bool host_adding = false;
+
+// Sets host_adding for the length of a host's call.
+class HostAdding {
+ public:
+  HostAdding() : was_(host_adding) { host_adding = true; }
+  ~HostAdding() { host_adding = was_; }
+  HostAdding(const HostAdding &) = delete;
+  HostAdding &operator=(const HostAdding &) = delete;
+
+ private:
+  bool was_;
+};
 
 ShortFile *short_file(uint64_t dev, uint64_t ino) {
   return short_files.find(identity_hash(dev, ino), [dev, ino](const ShortFile &f) {
@@ -621,6 +640,15 @@ void load_release() {
 
 bool index_tagfile(int i, const struct stat &opened) {
   tagsource &source = tagdb.filelist[i];
+  // A one-shot database samples a long tagfile whose length says what it
+  // holds, when it keeps its descriptor.  A length of 0 may say nothing (a
+  // pseudo file); the indexer knows what to make of it.
+  if (host_adding && one_shot() && opened.st_size > index_tuning().sample_min &&
+      descriptors_within_budget() && sampled_add(source.file, opened.st_size)) {
+    expect_scattered_reads(fileno(source.file), true);
+    shortage_over(opened);
+    return true;
+  }
   const int first = tagdb.ntags;
   if (!index_stream(source.file, opened.st_size)) {
     // Noted as it is now, so that a checkpoint does not read it again
@@ -657,6 +685,7 @@ int add_path(const char *path) {
 // replays the plan, so that a path that named a duplicate, or nothing, or a
 // source that was closed since, is taken up when it names something new.
 int add_call(const char *path) {
+  const HostAdding adding;
   if (path == nullptr) {
     if (!record_call(Call::defaults, nullptr)) return 0;
     return add_defaults();
@@ -668,6 +697,7 @@ int add_call(const char *path) {
 // Recorded with the value TAGLINES has now: a replay does as this call did,
 // whatever the host puts in its environment later.
 int add_env_call() {
+  const HostAdding adding;
   const char *value = getenv("TAGLINES");
   if (!record_call(value != nullptr ? Call::env : Call::defaults, value)) return 0;
   return add_env(value);

@@ -254,6 +254,15 @@ bool length_unknown(int fd) {
 bool length_unknown(int) { return true; }
 #endif
 
+void expect_scattered_reads(int fd, bool scattered) {
+#if defined(POSIX_FADV_RANDOM) && !defined(TAGDB_PORTABLE)
+  posix_fadvise(fd, 0, 0, scattered ? POSIX_FADV_RANDOM : POSIX_FADV_NORMAL);
+#else
+  (void)fd;
+  (void)scattered;
+#endif
+}
+
 int64_t physical_memory() {
 #if defined(_SC_PHYS_PAGES) && !defined(TAGDB_PORTABLE)
   // Not in POSIX, but Linux, the BSDs and macOS all answer it.

@@ -56,6 +56,12 @@ int64_t next_data(int fd, int64_t offset);
 // cannot tell.
 bool length_unknown(int fd);
 
+// Tell the system how the open file will be read: at scattered places, a
+// page at a time (a one-shot draw's reads, which read-ahead would only
+// make dearer on a cold disk), or from start to end.  Only a hint; it does
+// nothing where the system has no such call.
+void expect_scattered_reads(int fd, bool scattered);
+
 // Bytes of physical memory, or 0 where the system cannot tell.
 int64_t physical_memory();
 

@@ -105,8 +105,10 @@ void sources_operation_begins() { budget_found = 0; }
 
 void descriptors_taken(int n) { descriptors_in_use += n; }
 
+bool descriptors_within_budget() { return descriptors_in_use <= descriptor_budget(); }
+
 FILE *stream_past_budget(const tagsource &source, const Stamp &stamp) {
-  if (descriptors_in_use <= descriptor_budget() || source.file == nullptr) return nullptr;
+  if (descriptors_within_budget() || source.file == nullptr) return nullptr;
   return by_path_stream(source.path, source.dev, source.ino, stamp);
 }
 

@@ -45,6 +45,10 @@ void sources_operation_begins();
 // Descriptors that others hold against the same budget (the change feed's).
 void descriptors_taken(int n);
 
+// Whether the descriptors held are within the budget: a tagfile opened now
+// may keep its descriptor.
+bool descriptors_within_budget();
+
 // The tagfile of this record has just been indexed, stamped `stamp`.  Past
 // the budget: a stream that opens its path whenever it is read, to take
 // the place of the record's own (its chunks move over to it, and the old

@@ -247,6 +247,25 @@ TAGDB_API void tagdb_set_progress(tagdb_progress *fn, void *arg);
 typedef long tagdb_random(void *arg);
 TAGDB_API void tagdb_set_random(tagdb_random *fn, void *arg);
 
+/* One-shot draws, for a host that draws once or a few times and closes,
+ * as pelnik does.  Off by default: every tagfile is indexed when it is
+ * added.  On: a tagfile of more than 16 MiB that tagdb_add or
+ * tagdb_add_env opens from then on is sampled, not read when it is added:
+ * a draw picks a byte uniformly among the bytes the sampled tagfiles had
+ * when opened, reads the chunk that holds it (back to its line's start)
+ * and keeps it with probability 1/(its length), else picks again, so that
+ * every chunk, of sampled and indexed tagfiles alike, is drawn with the
+ * same chance.  A draw costs about as many small reads as a chunk has bytes
+ * on average, whatever the size of the file.  Smaller tagfiles, those past
+ * the descriptor budget, and one whose line starts lie more than 32 KiB
+ * back from a byte a draw picked (or that reads shorter than its length)
+ * are indexed, the last ones by that draw.  The tagdb record's ntags and tagindex count only the indexed
+ * chunks; tagdb_count_chunks, tagdb_checkpoint, a refreshing draw and
+ * tagdb_remove index every sampled tagfile first, as tagdb_add would have.
+ * Returns the setting before the call (0 or 1); the setting outlives
+ * tagdb_close_all. */
+TAGDB_API int tagdb_set_one_shot(int on);
+
 /* Close the source at position i of the filelist and drop its chunks from the
  * tagindex.  The record stays in place, closed, until tagdb_compact.  A
  * source named to tagdb_add under this path leaves the load plan, as with

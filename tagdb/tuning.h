@@ -1,5 +1,5 @@
 // How the indexer reads: its block and piece sizes and how many threads it
-// takes.  One function in a file of its own, so that tests can put block
+// takes; and which tagfiles a one-shot database samples instead.  One function in a file of its own, so that tests can put block
 // ends and splits anywhere by wrapping it at link time (ld --wrap); a host
 // has no reason to change them.
 #ifndef TAGDB_TUNING_H
@@ -17,6 +17,9 @@ struct IndexTuning {
   int64_t parallel_min;
   int64_t piece_bytes;
   int threads_max;
+  // A one-shot database samples tagfiles of more than sample_min bytes and
+  // indexes the others when they are added.
+  int64_t sample_min;
 };
 
 IndexTuning index_tuning();

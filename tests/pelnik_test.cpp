@@ -440,6 +440,49 @@ TEST_F(PelnikTest, TagfileThatKeepsGrowingEndsTheRun) {
 #endif
 }
 
+// A tagfile past 16 MiB is not indexed: pelnik reads a few chunks of it at
+// random places.  Every tagline it prints is still a whole chunk of the
+// file, as fgets reads it, of every kind; and it says nothing more than for
+// a file it indexes.
+TEST_F(PelnikTest, LargeTagfileIsDrawnByChunksWithoutIndexingIt) {
+  std::string content;
+  const std::vector<std::string> special = {
+      "",  // an empty line
+      std::string(1023, 'e'),  // two chunks: 1023 bytes, then the line feed alone
+      "dos line\r",
+      std::string(40'000, 'f'),  // longer than a draw looks back: indexed
+      std::string("nul\0hidden", 10),
+  };
+  for (int i = 0; content.size() < (size_t{17} << 20); ++i) {
+    content += "line " + std::to_string(i) + "\n";
+    if (i % 9973 == 0) content += special[(i / 9973) % special.size()] + "\n";
+  }
+  content += "no final line feed";
+  write_file(dir / "large", content);
+  // The texts of its chunks, each with the line feed pelnik adds.
+  std::set<std::string> chunks;
+  for (size_t at = 0; at < content.size();) {
+    size_t end = std::min(at + 1023, content.size());
+    const size_t lf = content.find('\n', at);
+    if (lf != std::string::npos && lf < end) end = lf + 1;
+    std::string text = content.substr(at, end - at);
+    text = text.substr(0, text.find('\0'));
+    std::replace(text.begin(), text.end(), '\r', '\n');
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    chunks.insert(text + "\n");
+    at = end;
+  }
+  std::set<std::string> seen;
+  for (int i = 0; i < 20; ++i) {
+    const RunResult r = run({"-d", dir / "large"});
+    EXPECT_EQ(r.err, debug_on + init + "Adding " + (dir / "large") + "\n");
+    EXPECT_EQ(chunks.count(r.out), 1u) << r.out.substr(0, 80);
+    EXPECT_EQ(r.status, 0);
+    seen.insert(r.out);
+  }
+  EXPECT_GT(seen.size(), 10u) << "draws of 20 from a million lines";
+}
+
 TEST_F(PelnikTest, PseudoFileOfLengthZeroIsReadUpTo1MiB) {
   const std::string version = "/proc/version";
   struct stat st;
