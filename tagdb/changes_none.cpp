@@ -14,4 +14,9 @@ int changes_watch(int, const char *, bool) {
   return -1;
 }
 bool changes_read(int, void (*)(const ChangeEvent &, void *), void *) { return false; }
+int changes_mounts_open() {
+  errno = ENOSYS;
+  return -1;
+}
+bool changes_mounts_moved(int) { return true; }
 bool sends_change_events(const char *) { return false; }

@@ -11,13 +11,18 @@
 // A tagfile written since the last checkpoint is stat'ed and read again as
 // before.  Any other change that matters (a name created, removed or renamed
 // where a path or a walk would see it, a directory's status, a watch that
-// went, an overflow) resets the feed: the checkpoint stats every record and
-// replays the plan, as one without a feed does, and every watch is set
-// again first.
+// went, an overflow, a file system mounted or unmounted anywhere) resets
+// the feed: the checkpoint stats every record and replays the plan, as one
+// without a feed does, and every watch is set again first.
+//
+// Writes through a shared mapping send no event at all, so what the feed
+// vouches for is stat'ed all the same, a few tagfiles at each checkpoint,
+// each once in every verify interval.
 
 #include "feed.h"
 
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +75,7 @@ struct Coverage {
 
 struct Feed {
   int fd = -1;
+  int mounts = -1;  // tells when the mount table changed
   bool started = false;   // a checkpoint asked for it
   bool full = false;      // a watch was refused: none is asked for until the next reset
   bool lookups = false;   // every path the load plan looks up is watched
@@ -92,8 +98,28 @@ struct Feed {
   uint64_t plan_edits = 0;
   int nfiles = -1;
   size_t records = 0;
+  // The records verified by stat though vouched for: the position the next
+  // turn begins at, the positions owed, and when they were last counted.
+  int verify_next = 0;
+  double verify_owed = 0;
+  int64_t verify_counted_ns = 0;
 };
 Feed feed;
+
+// The host's verify interval in seconds (0: the default), kept when the
+// database closes.
+int verify_interval_set = 0;
+constexpr int default_verify_interval = 60;
+// At most this share of the records is verified in one checkpoint, so
+// that one never costs more than a 1/64 of a stat of every record, however
+// seldom a host checkpoints.
+constexpr int verify_share = 64;
+
+int64_t monotonic_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 uint64_t watch_hash(int watch) {
   return identity_hash(0x5741544348u, static_cast<uint64_t>(static_cast<unsigned>(watch)));
@@ -139,8 +165,21 @@ void reset_feed() {
     close(f.fd);
     descriptors_taken(-1);
   }
+  // What the mount table did before this look at everything, the look
+  // answers.
+  if (f.mounts >= 0) changes_mounts_moved(f.mounts);
+  f.verify_owed = 0;
+  f.verify_counted_ns = monotonic_ns();
   f.fd = changes_open();
-  if (f.fd >= 0) descriptors_taken(1);  // the feed's descriptor counts against the budget
+  if (f.fd >= 0 && f.mounts < 0) {
+    f.mounts = changes_mounts_open();
+    if (f.mounts >= 0) descriptors_taken(1);
+  }
+  if (f.fd >= 0 && f.mounts < 0) {  // blind to mounts: it vouches for nothing
+    close(f.fd);
+    f.fd = -1;
+  }
+  if (f.fd >= 0) descriptors_taken(1);  // the feed's descriptors count against the budget
 }
 
 void on_event(const ChangeEvent &e, void *) {
@@ -429,6 +468,7 @@ FeedPass feed_begin(const FeedPlan &plan) {
   f.started = true;
   if (!reset) {
     if (!changes_read(f.fd, on_event, nullptr)) f.shaken = true;
+    if (changes_mounts_moved(f.mounts)) f.shaken = true;
     reset = f.shaken || cwd_moved();
   }
   if (reset) reset_feed();
@@ -482,10 +522,46 @@ void feed_end(const FeedPass &pass, const FeedPlan &plan) {
 
 void feed_shake() { feed.shaken = true; }
 
+int feed_set_verify_interval(int seconds) {
+  const int before = verify_interval_set > 0 ? verify_interval_set : default_verify_interval;
+  if (seconds >= 0) verify_interval_set = seconds;
+  return before;
+}
+
+void feed_verify(FeedPass &pass, bool (*changed)(const tagsource &source)) {
+  Feed &f = feed;
+  const int64_t now = monotonic_ns();
+  const int64_t since = now - f.verify_counted_ns;
+  f.verify_counted_ns = now;
+  if (!pass.on || pass.full || tagdb.nfiles <= 0) {  // every record is stat'ed, or none
+    f.verify_owed = 0;
+    return;
+  }
+  const int interval = verify_interval_set > 0 ? verify_interval_set : default_verify_interval;
+  const double n = tagdb.nfiles;
+  f.verify_owed += n * (static_cast<double>(since) / 1e9) / interval;
+  if (f.verify_owed > n) f.verify_owed = n;  // at most one round behind
+  const int most = tagdb.nfiles / verify_share > 1 ? tagdb.nfiles / verify_share : 1;
+  const int turn = f.verify_owed < most ? static_cast<int>(f.verify_owed) : most;
+  f.verify_owed -= turn;
+  for (int k = 0; k < turn; ++k) {
+    if (f.verify_next >= tagdb.nfiles) f.verify_next = 0;
+    const tagsource &source = tagdb.filelist[f.verify_next++];
+    if (source.file == nullptr || !feed_unchanged(pass, source) || !changed(source)) continue;
+    // No longer vouched for: the checkpoint stats it, and reads it again.
+    if (f.dirty.insert({identity_hash(source.dev, source.ino), source.dev, source.ino,
+                        change_content}) == nullptr)
+      pass.full = true;  // no memory to remember it by: everything is stat'ed
+    if (pass.quiet) f.unfinished = true;
+    pass.quiet = false;
+  }
+}
+
 void feed_release() {
   Feed &f = feed;
   forget_watches();
   f.coverage.release();
   if (f.fd >= 0) close(f.fd);  // the count of descriptors is set back with the rest
+  if (f.mounts >= 0) close(f.mounts);
   f = {};
 }
