@@ -8,9 +8,13 @@
 // watched the same way as far as they lead, so that a source that appears
 // where a fallback was taken is noticed.
 //
-// A tagfile written since the last checkpoint is stat'ed and read again as
-// before.  Any other change that matters (a name created, removed or renamed
-// where a path or a walk would see it, a directory's status, a watch that
+// A tagfile written, moved or deleted since the last checkpoint is stat'ed
+// and read again or closed as before, and the rest is passed over.  A name
+// created, removed or renamed where a walk lists it, or that ends a
+// tagfile's path, makes the checkpoint replay the plan (which finds what the
+// names lead to now) without a stat of what the feed vouches for.  Any
+// other change that matters (a name along the path of a directory or of
+// more than one record, a directory's status, a directory's watch that
 // went, an overflow, a file system mounted or unmounted anywhere) resets
 // the feed: the checkpoint stats every record and replays the plan, as one
 // without a feed does, and every watch is set again first.
@@ -91,6 +95,7 @@ struct Feed {
   bool coverage_stale = true;   // forgotten since: taken afresh at the next checkpoint
   bool covers_all = false;      // every open record then
   bool shaken = false;      // an event since the last checkpoint that only a reset answers
+  bool entries = false;     // names came or went where a walk or a tagfile's path meets them
   bool unfinished = false;  // a checkpoint began and did not end: it may have been cut short
   bool noisy = false;       // the last checkpoint said something, which the next says again
   // The shape the last checkpoint left: a host's call that changed it since
@@ -152,6 +157,7 @@ void forget_watches() {
   f.lookups = false;
   f.relative = false;
   f.shaken = false;
+  f.entries = false;
 }
 
 // Drop every watch at once (a new queue), and every record's coverage.
@@ -182,6 +188,8 @@ void reset_feed() {
   if (f.fd >= 0) descriptors_taken(1);  // the feed's descriptors count against the budget
 }
 
+Coverage *coverage_of(uint64_t dev, uint64_t ino);
+
 void on_event(const ChangeEvent &e, void *) {
   Feed &f = feed;
   if (f.shaken) return;
@@ -192,9 +200,19 @@ void on_event(const ChangeEvent &e, void *) {
   const WatchSlot *slot = watch_slot(e.watch);
   if (slot == nullptr) return;  // none of ours
   if (slot->tagfile) {
+    // A tagfile no record holds any longer: the checkpoint that closed it
+    // dealt with it, and its watch goes with its last link.
+    if (catalog_position(slot->dev, slot->ino) < 0) return;
     if ((e.what & change_self) != 0) {
-      f.shaken = true;
-    } else if (DirtySlot *d = dirty_slot(slot->dev, slot->ino)) {
+      // It moved or went, or its watch did: the checkpoint stats it (and
+      // closes it, which makes the replay run), and it is watched again if
+      // it stays.
+      if (Coverage *c = coverage_of(slot->dev, slot->ino)) {
+        f.coverage.erase(c);
+        f.coverage_stale = true;
+      }
+    }
+    if (DirtySlot *d = dirty_slot(slot->dev, slot->ino)) {
       d->what |= e.what;
     } else if (f.dirty.insert({identity_hash(slot->dev, slot->ino), slot->dev, slot->ino,
                                e.what}) == nullptr) {
@@ -211,9 +229,16 @@ void on_event(const ChangeEvent &e, void *) {
     return true;  // a false match only stats more
   });
   if (named != nullptr) {
-    if (e.what != change_status || !named->status_only_of_tagfile) f.shaken = true;
+    // Only the last name of tagfiles' paths: a tagfile's own watch tells
+    // when a name stops leading to it (its links change, or it moves or
+    // goes), and the replay finds what the name leads to now.  Any other
+    // name leads on to more than one record.
+    if (!named->status_only_of_tagfile)
+      f.shaken = true;
+    else if (e.what != change_status)
+      f.entries = true;
   } else if (slot->listed && e.name[0] != '.') {
-    f.shaken = true;  // a walk lists every entry but the hidden ones
+    f.entries = true;  // a new name where a walk lists every entry but the hidden ones
   }
 }
 
@@ -478,7 +503,7 @@ FeedPass feed_begin(const FeedPlan &plan) {
   }
   pass.on = true;
   pass.full = reset;
-  pass.quiet = !reset && !f.noisy && f.dirty.count == 0 && f.covers_all &&
+  pass.quiet = !reset && !f.noisy && !f.entries && f.dirty.count == 0 && f.covers_all &&
                !f.coverage_stale && f.coverage_edits == catalog_edits() && f.lookups && f.plan_edits == plan.edits &&
                f.nfiles == tagdb.nfiles && f.records == pass.records && plan.shortages == 0;
   if (pass.quiet)
@@ -503,7 +528,7 @@ bool feed_written(const FeedPass &pass, const tagsource &source) {
 
 bool feed_must_replay(const FeedPass &pass, const FeedPlan &plan, bool stated_directory) {
   const Feed &f = feed;
-  return !pass.on || pass.full || stated_directory || !f.lookups || f.noisy ||
+  return !pass.on || pass.full || stated_directory || !f.lookups || f.noisy || f.entries ||
          f.plan_edits != plan.edits || f.nfiles != tagdb.nfiles || f.records != pass.records ||
          catalog_open_count() != pass.records || plan.shortages != 0;
 }
@@ -518,6 +543,7 @@ void feed_end(const FeedPass &pass, const FeedPlan &plan) {
   f.nfiles = tagdb.nfiles;
   f.records = catalog_open_count();
   if (f.dirty.count != 0) f.dirty.release();
+  f.entries = false;
 }
 
 void feed_shake() { feed.shaken = true; }

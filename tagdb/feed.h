@@ -4,9 +4,11 @@
 // the feed watches it and every directory along its path, and reported
 // nothing of them since the last checkpoint.  Whatever it cannot watch (a
 // watch refused, a file system that sends no events, a path through a
-// symbolic link) is stat'ed as before, and after an overflow of its queue,
-// or any change to the directories, the checkpoint stats everything and
-// replays the load plan, then watches afresh.  A change of the mount table
+// symbolic link) is stat'ed as before.  A name that came or went in a
+// walked directory, or at the end of a tagfile's path, makes the checkpoint
+// replay the load plan; after an overflow of its queue, or another change
+// to the directories, the checkpoint stats everything and replays the load
+// plan, then watches afresh.  A change of the mount table
 // counts as a change to the directories.  A write through a shared mapping
 // sends no event: the tagfiles it vouches for are stat'ed all the same,
 // each once in every verify interval.  No watch is set up until a

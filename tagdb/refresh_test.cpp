@@ -768,6 +768,19 @@ TEST_F(RefreshTest, FeedSeesParentRenamesAndWritesThatKeepSizeAndTime) {
       {"a tagfile added to a walked directory",
        [](const TempDir &d) { write_file(d / "w/sub/more", "more\n"); },
        {"old", "walked", "more"}},
+      {"a walked tagfile deleted, a checkpoint, then made anew under its name",
+       [](const TempDir &d) {
+         unlink((d / "w/sub/tag").c_str());
+         tagdb_checkpoint();
+         write_file(d / "w/sub/tag", "walked again\n");
+       },
+       {"old", "walked again"}},
+      {"a walked tagfile replaced by another renamed over it",
+       [](const TempDir &d) {
+         write_file(d / "w/sub/.saving", "saved\n");
+         std::filesystem::rename(d / "w/sub/.saving", d / "w/sub/tag");
+       },
+       {"old", "saved"}},
   };
   for (const FeedCase &f : feed_cases) {
     for (const Change &c : changes) {
