@@ -114,9 +114,9 @@ Feed feed;
 // The host's verify interval in seconds (0: the default), kept when the
 // database closes.
 int verify_interval_set = 0;
-constexpr int default_verify_interval = 60;
+constexpr int default_verify_interval = 300;
 // At most this share of the records is verified in one checkpoint, so
-// that one never costs more than a 1/64 of a stat of every record, however
+// that one never costs more than a 64th of a stat of every record, however
 // seldom a host checkpoints.
 constexpr int verify_share = 64;
 

@@ -267,14 +267,14 @@ TAGDB_API int64_t tagdb_set_memory_limit(int64_t bytes);
 
 /* How long, in seconds, a checkpoint may take the change feed's word for
  * an open tagfile before it stats the tagfile all the same: by default
- * (seconds 0) 60.  A write through a shared mapping that its writer keeps
- * sends the feed no event; a stat sees it (where the file system stamps
- * such writes, as Linux's local file systems and tmpfs do), so such a write is seen
- * within about this long of checkpoints.  The stats are spread over the
- * checkpoints, in turn: each one stats the share of the records that the
- * time since the last one earns, and never more than 1/64 of them (at
- * least one).  A host that checkpoints every 20 ms over 15,000 tagfiles
- * makes 5 stats a checkpoint by default, where a stat of every tagfile
+ * (seconds 0) 300, five minutes.  A write through a shared mapping that its
+ * writer keeps sends the feed no event; a stat sees it (where the file
+ * system stamps such writes, as Linux's local file systems and tmpfs do),
+ * so such a write is seen within about this long of checkpoints.  The
+ * stats are spread over the checkpoints, in turn: each one stats the share
+ * of the records that the time since the last one earns, and never more
+ * than 1/64 of them (at least one).  A host that checkpoints every 20 ms over 15,000 tagfiles
+ * makes one stat a checkpoint by default, where a stat of every tagfile
  * would make 15,000.  A negative value only asks.  Returns the interval in
  * force before the call. */
 TAGDB_API int tagdb_set_verify_interval(int seconds);
