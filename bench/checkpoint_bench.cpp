@@ -15,12 +15,21 @@
 // with a bare loop that stats the same paths (with the change feed, the
 // draw need not stat at all).
 //
+// Then a refreshing draw over the largest size under churn: another process,
+// every 20 ms, renames a new file over one tagfile, appends a line to
+// another and replaces a third (deleted, then made anew), while the draw and
+// a bare loop that stats the same paths are timed in turn.
+//
+//   checkpoint_bench churn [RUNS [FILES]]   the churn alone: 101 runs, 15000
+//
 // Then the cost of a refreshing draw on a directory of 100 tagfiles, timed
 // in turn in each of RUNS rounds: before 20,000 paths that name nothing are
 // named, while they are named, and after they were taken back with
 // tagdb_remove.  A checkpoint's cost follows the load plan, so the last
 // costs what the first does.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -171,9 +180,96 @@ void measure_against_stat_loop(const std::string &dir, int files, int runs) {
       100 * median(draw) / median(loop));
 }
 
+// Every 20 ms until killed: a new file renamed over one tagfile, a line
+// appended to another, and a third deleted and made anew, each turn on the
+// next tagfiles.
+[[noreturn]] void churn(const std::string &dir, int files) {
+  for (int turn = 0;; ++turn) {
+    const std::string over = dir + "/t" + std::to_string((3 * turn) % files);
+    const std::string grown = dir + "/t" + std::to_string((3 * turn + 1) % files);
+    const std::string replaced = dir + "/t" + std::to_string((3 * turn + 2) % files);
+    const std::string fresh = dir + "/new";
+    if (FILE *out = fopen(fresh.c_str(), "w")) {
+      fprintf(out, "renamed over, turn %d\n", turn);
+      fclose(out);
+      rename(fresh.c_str(), over.c_str());
+    }
+    if (FILE *out = fopen(grown.c_str(), "a")) {
+      fprintf(out, "appended, turn %d\n", turn);
+      fclose(out);
+    }
+    unlink(replaced.c_str());
+    if (FILE *out = fopen(replaced.c_str(), "w")) {
+      fprintf(out, "replaced, turn %d\n", turn);
+      fclose(out);
+    }
+    usleep(20 * 1000);
+  }
+}
+
+void measure_under_churn(const std::string &dir, int files, int runs) {
+  std::vector<std::string> paths;
+  for (int f = 0; f < files; ++f) paths.push_back(dir + "/t" + std::to_string(f));
+  tagdb_set_reporter(ignore, nullptr);  // a file caught between unlink and create is reported
+  tagdb_init();
+  tagdb_add(dir.c_str());
+  tagdb_get_tag(1);  // the first refresh sets the change feed up
+  tagdb_get_tag(1);
+  fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) churn(dir, files);
+  usleep(50 * 1000);
+  std::vector<double> draw, loop;
+  for (int r = 0; r < runs; ++r) {
+    draw.push_back(timed([] { tagdb_get_tag(1); }));
+    loop.push_back(timed([&] {
+      struct stat st;
+      for (const std::string &path : paths) stat(path.c_str(), &st);
+    }));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  tagdb_close_all();
+  tagdb_set_reporter(nullptr, nullptr);
+  printf(
+      "under churn, files=%d runs=%d: refreshing draw median_ms=%.4f max_ms=%.4f; "
+      "stat loop median_ms=%.3f max_ms=%.3f; draw/loop=%.3fx\n",
+      files, runs, median(draw), *std::max_element(draw.begin(), draw.end()), median(loop),
+      *std::max_element(loop.begin(), loop.end()), median(draw) / median(loop));
+}
+
+// Every tagfile stays open; as pelnik does, take all the descriptors the
+// hard limit allows.
+void raise_descriptor_limit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc > 1 && std::string(argv[1]) == "churn") {
+    const int runs = argc > 2 ? atoi(argv[2]) : 101;
+    const int files = argc > 3 ? atoi(argv[3]) : 15000;
+    if (runs < 1 || files < 3) {
+      fputs("usage: checkpoint_bench churn [RUNS [FILES]]\n", stderr);
+      return 2;
+    }
+    raise_descriptor_limit();
+    char root[] = "/tmp/checkpoint-bench-XXXXXX";
+    if (mkdtemp(root) == nullptr) {
+      perror("mkdtemp");
+      return 1;
+    }
+    const std::string dir = std::string(root) + "/" + std::to_string(files);
+    make_flat(dir, files);
+    measure_under_churn(dir, files, runs);
+    const std::string cleanup = std::string("rm -rf ") + root;
+    return system(cleanup.c_str());
+  }
   const int runs = argc > 1 ? atoi(argv[1]) : 11;
   std::vector<int> sizes;
   for (int i = 2; i < argc; ++i) sizes.push_back(atoi(argv[i]));
@@ -182,13 +278,7 @@ int main(int argc, char **argv) {
     fputs("usage: checkpoint_bench [RUNS [FILES...]]\n", stderr);
     return 2;
   }
-  // Every tagfile stays open; as pelnik does, take all the descriptors the
-  // hard limit allows.
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
+  raise_descriptor_limit();
   char root[] = "/tmp/checkpoint-bench-XXXXXX";
   if (mkdtemp(root) == nullptr) {
     perror("mkdtemp");
@@ -219,6 +309,8 @@ int main(int argc, char **argv) {
   }
   measure_against_stat_loop(std::string(root) + "/" + std::to_string(sizes.back()), sizes.back(),
                             runs);
+  measure_under_churn(std::string(root) + "/" + std::to_string(sizes.back()), sizes.back(),
+                      runs);
   measure_taken_back(root, runs);
   const std::string cleanup = std::string("rm -rf ") + root;
   return system(cleanup.c_str());

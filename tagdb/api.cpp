@@ -271,6 +271,10 @@ int tagdb_set_descriptor_budget(int n) {
   return operation(-1, [n](int &) { return set_descriptor_budget(n); });
 }
 
+int tagdb_set_verify_interval(int seconds) {
+  return operation(-1, [seconds](int &) { return feed_set_verify_interval(seconds); });
+}
+
 int64_t tagdb_set_memory_limit(int64_t bytes) {
   return operation<int64_t>(-1, [bytes](int &) { return tagindex_set_ceiling(bytes); });
 }

@@ -37,6 +37,17 @@ int changes_watch(int feed, const char *path, bool directory);
 // feed cannot be read.
 bool changes_read(int feed, void (*each)(const ChangeEvent &event, void *arg), void *arg);
 
+// The mount table's signal.  A file system mounted or unmounted changes
+// what paths name without a single event of the feed's (the watches stay
+// on the directories hidden or uncovered), so the feed takes a change of
+// the mount table for a change of everything.  A descriptor that tells of
+// it (close-on-exec), or -1 where the system cannot tell (errno set).
+int changes_mounts_open();
+
+// Whether this process's mount table changed since the descriptor was
+// opened or last asked, without waiting.  True when it cannot tell.
+bool changes_mounts_moved(int mounts);
+
 // Whether the file system of `path` tells the feed of every change, which a
 // network or user-space file system (NFS, SMB, FUSE and the like) does not:
 // their changes are made elsewhere.  False where the system cannot tell.

@@ -15,4 +15,9 @@ TAGDB_SEAM int changes_watch(int, const char *, bool) {
   return -1;
 }
 TAGDB_SEAM bool changes_read(int, void (*)(const ChangeEvent &, void *), void *) { return false; }
+TAGDB_SEAM int changes_mounts_open() {
+  errno = ENOSYS;
+  return -1;
+}
+TAGDB_SEAM bool changes_mounts_moved(int) { return true; }
 TAGDB_SEAM bool sends_change_events(const char *) { return false; }

@@ -8,16 +8,25 @@
 // watched the same way as far as they lead, so that a source that appears
 // where a fallback was taken is noticed.
 //
-// A tagfile written since the last checkpoint is stat'ed and read again as
-// before.  Any other change that matters (a name created, removed or renamed
-// where a path or a walk would see it, a directory's status, a watch that
-// went, an overflow) resets the feed: the checkpoint stats every record and
-// replays the plan, as one without a feed does, and every watch is set
-// again first.
+// A tagfile written, moved or deleted since the last checkpoint is stat'ed
+// and read again or closed as before, and the rest is passed over.  A name
+// created, removed or renamed where a walk lists it, or that ends a
+// tagfile's path, makes the checkpoint replay the plan (which finds what the
+// names lead to now) without a stat of what the feed vouches for.  Any
+// other change that matters (a name along the path of a directory or of
+// more than one record, a directory's status, a directory's watch that
+// went, an overflow, a file system mounted or unmounted anywhere) resets
+// the feed: the checkpoint stats every record and replays the plan, as one
+// without a feed does, and every watch is set again first.
+//
+// Writes through a shared mapping send no event at all, so what the feed
+// vouches for is stat'ed all the same, a few tagfiles at each checkpoint,
+// each once in every verify interval.
 
 #include "feed.h"
 
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,6 +80,7 @@ struct Coverage {
 struct Feed {
   int fd = -1;
   pid_t pid = 0;          // the process that opened it
+  int mounts = -1;  // tells when the mount table changed
   bool started = false;   // a checkpoint asked for it
   bool full = false;      // a watch was refused: none is asked for until the next reset
   bool lookups = false;   // every path the load plan looks up is watched
@@ -86,6 +96,7 @@ struct Feed {
   bool coverage_stale = true;   // forgotten since: taken afresh at the next checkpoint
   bool covers_all = false;      // every open record then
   bool shaken = false;      // an event since the last checkpoint that only a reset answers
+  bool entries = false;     // names came or went where a walk or a tagfile's path meets them
   bool unfinished = false;  // a checkpoint began and did not end: it may have been cut short
   bool noisy = false;       // the last checkpoint said something, which the next says again
   // The shape the last checkpoint left: a host's call that changed it since
@@ -93,8 +104,22 @@ struct Feed {
   uint64_t plan_edits = 0;
   int nfiles = -1;
   size_t records = 0;
+  // The records verified by stat though vouched for: the position the next
+  // turn begins at, the positions owed, and when they were last counted.
+  int verify_next = 0;
+  double verify_owed = 0;
+  int64_t verify_counted_ns = 0;
 };
 Feed feed;
+
+// The host's verify interval in seconds (0: the default), kept when the
+// database closes.
+int verify_interval_set = 0;
+constexpr int default_verify_interval = 300;
+// At most this share of the records is verified in one checkpoint, so
+// that one never costs more than a 64th of a stat of every record, however
+// seldom a host checkpoints.
+constexpr int verify_share = 64;
 
 uint64_t watch_hash(int watch) {
   return identity_hash(0x5741544348u, static_cast<uint64_t>(static_cast<unsigned>(watch)));
@@ -127,6 +152,7 @@ void forget_watches() {
   f.lookups = false;
   f.relative = false;
   f.shaken = false;
+  f.entries = false;
 }
 
 // Drop every watch at once (a new queue), and every record's coverage.
@@ -140,10 +166,33 @@ void reset_feed() {
     close(f.fd);
     descriptors_taken(-1);
   }
+  // What the mount table did before this look at everything, the look
+  // answers.
+  if (f.mounts >= 0) changes_mounts_moved(f.mounts);
+  f.verify_owed = 0;
+  f.verify_counted_ns = monotonic_ns();
   f.fd = changes_open();
+  // A queue and a mount table descriptor inherited across fork are the
+  // parent's too (a read or a poll in either takes the other's news): the
+  // child closes its copies unread and opens its own.
+  if (f.pid != getpid() && f.mounts >= 0) {
+    close(f.mounts);
+    descriptors_taken(-1);
+    f.mounts = -1;
+  }
   f.pid = getpid();
-  if (f.fd >= 0) descriptors_taken(1);  // the feed's descriptor counts against the budget
+  if (f.fd >= 0 && f.mounts < 0) {
+    f.mounts = changes_mounts_open();
+    if (f.mounts >= 0) descriptors_taken(1);
+  }
+  if (f.fd >= 0 && f.mounts < 0) {  // blind to mounts: it vouches for nothing
+    close(f.fd);
+    f.fd = -1;
+  }
+  if (f.fd >= 0) descriptors_taken(1);  // the feed's descriptors count against the budget
 }
+
+Coverage *coverage_of(uint64_t dev, uint64_t ino);
 
 void on_event(const ChangeEvent &e, void *) {
   Feed &f = feed;
@@ -155,9 +204,19 @@ void on_event(const ChangeEvent &e, void *) {
   const WatchSlot *slot = watch_slot(e.watch);
   if (slot == nullptr) return;  // none of ours
   if (slot->tagfile) {
+    // A tagfile no record holds any longer: the checkpoint that closed it
+    // dealt with it, and its watch goes with its last link.
+    if (catalog_position(slot->dev, slot->ino) < 0) return;
     if ((e.what & change_self) != 0) {
-      f.shaken = true;
-    } else if (DirtySlot *d = dirty_slot(slot->dev, slot->ino)) {
+      // It moved or went, or its watch did: the checkpoint stats it (and
+      // closes it, which makes the replay run), and it is watched again if
+      // it stays.
+      if (Coverage *c = coverage_of(slot->dev, slot->ino)) {
+        f.coverage.erase(c);
+        f.coverage_stale = true;
+      }
+    }
+    if (DirtySlot *d = dirty_slot(slot->dev, slot->ino)) {
       d->what |= e.what;
     } else if (f.dirty.insert({identity_hash(slot->dev, slot->ino), slot->dev, slot->ino,
                                e.what}) == nullptr) {
@@ -174,9 +233,16 @@ void on_event(const ChangeEvent &e, void *) {
     return true;  // a false match only stats more
   });
   if (named != nullptr) {
-    if (e.what != change_status || !named->status_only_of_tagfile) f.shaken = true;
+    // Only the last name of tagfiles' paths: a tagfile's own watch tells
+    // when a name stops leading to it (its links change, or it moves or
+    // goes), and the replay finds what the name leads to now.  Any other
+    // name leads on to more than one record.
+    if (!named->status_only_of_tagfile)
+      f.shaken = true;
+    else if (e.what != change_status)
+      f.entries = true;
   } else if (slot->listed && e.name[0] != '.') {
-    f.shaken = true;  // a walk lists every entry but the hidden ones
+    f.entries = true;  // a new name where a walk lists every entry but the hidden ones
   }
 }
 
@@ -434,6 +500,7 @@ FeedPass feed_begin(const FeedPlan &plan) {
   f.started = true;
   if (!reset) {
     if (!changes_read(f.fd, on_event, nullptr)) f.shaken = true;
+    if (changes_mounts_moved(f.mounts)) f.shaken = true;
     reset = f.shaken || cwd_moved();
   }
   if (reset) reset_feed();
@@ -443,7 +510,7 @@ FeedPass feed_begin(const FeedPlan &plan) {
   }
   pass.on = true;
   pass.full = reset;
-  pass.quiet = !reset && !f.noisy && f.dirty.count == 0 && f.covers_all &&
+  pass.quiet = !reset && !f.noisy && !f.entries && f.dirty.count == 0 && f.covers_all &&
                !f.coverage_stale && f.coverage_edits == catalog_edits() && f.lookups && f.plan_edits == plan.edits &&
                f.nfiles == tagdb.nfiles && f.records == pass.records && plan.shortages == 0;
   if (pass.quiet)
@@ -468,7 +535,7 @@ bool feed_written(const FeedPass &pass, const tagsource &source) {
 
 bool feed_must_replay(const FeedPass &pass, const FeedPlan &plan, bool stated_directory) {
   const Feed &f = feed;
-  return !pass.on || pass.full || stated_directory || !f.lookups || f.noisy ||
+  return !pass.on || pass.full || stated_directory || !f.lookups || f.noisy || f.entries ||
          f.plan_edits != plan.edits || f.nfiles != tagdb.nfiles || f.records != pass.records ||
          catalog_open_count() != pass.records || plan.shortages != 0;
 }
@@ -483,14 +550,51 @@ void feed_end(const FeedPass &pass, const FeedPlan &plan) {
   f.nfiles = tagdb.nfiles;
   f.records = catalog_open_count();
   if (f.dirty.count != 0) f.dirty.release();
+  f.entries = false;
 }
 
 void feed_shake() { feed.shaken = true; }
+
+int feed_set_verify_interval(int seconds) {
+  const int before = verify_interval_set > 0 ? verify_interval_set : default_verify_interval;
+  if (seconds >= 0) verify_interval_set = seconds;
+  return before;
+}
+
+void feed_verify(FeedPass &pass, bool (*changed)(const tagsource &source)) {
+  Feed &f = feed;
+  const int64_t now = monotonic_ns();
+  const int64_t since = now - f.verify_counted_ns;
+  f.verify_counted_ns = now;
+  if (!pass.on || pass.full || tagdb.nfiles <= 0) {  // every record is stat'ed, or none
+    f.verify_owed = 0;
+    return;
+  }
+  const int interval = verify_interval_set > 0 ? verify_interval_set : default_verify_interval;
+  const double n = tagdb.nfiles;
+  f.verify_owed += n * (static_cast<double>(since) / 1e9) / interval;
+  if (f.verify_owed > n) f.verify_owed = n;  // at most one round behind
+  const int most = tagdb.nfiles / verify_share > 1 ? tagdb.nfiles / verify_share : 1;
+  const int turn = f.verify_owed < most ? static_cast<int>(f.verify_owed) : most;
+  f.verify_owed -= turn;
+  for (int k = 0; k < turn; ++k) {
+    if (f.verify_next >= tagdb.nfiles) f.verify_next = 0;
+    const tagsource &source = tagdb.filelist[f.verify_next++];
+    if (source.file == nullptr || !feed_unchanged(pass, source) || !changed(source)) continue;
+    // No longer vouched for: the checkpoint stats it, and reads it again.
+    if (f.dirty.insert({identity_hash(source.dev, source.ino), source.dev, source.ino,
+                        change_content}) == nullptr)
+      pass.full = true;  // no memory to remember it by: everything is stat'ed
+    if (pass.quiet) f.unfinished = true;
+    pass.quiet = false;
+  }
+}
 
 void feed_release() {
   Feed &f = feed;
   forget_watches();
   f.coverage.release();
   if (f.fd >= 0) close(f.fd);  // the count of descriptors is set back with the rest
+  if (f.mounts >= 0) close(f.mounts);
   f = {};
 }

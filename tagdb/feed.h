@@ -4,9 +4,14 @@
 // the feed watches it and every directory along its path, and reported
 // nothing of them since the last checkpoint.  Whatever it cannot watch (a
 // watch refused, a file system that sends no events, a path through a
-// symbolic link) is stat'ed as before, and after an overflow of its queue,
-// or any change to the directories, the checkpoint stats everything and
-// replays the load plan, then watches afresh.  No watch is set up until a
+// symbolic link) is stat'ed as before.  A name that came or went in a
+// walked directory, or at the end of a tagfile's path, makes the checkpoint
+// replay the load plan; after an overflow of its queue, or another change
+// to the directories, the checkpoint stats everything and replays the load
+// plan, then watches afresh.  A change of the mount table
+// counts as a change to the directories.  A write through a shared mapping
+// sends no event: the tagfiles it vouches for are stat'ed all the same,
+// each once in every verify interval.  No watch is set up until a
 // host asks for its first checkpoint.
 #ifndef TAGDB_FEED_H
 #define TAGDB_FEED_H
@@ -39,6 +44,16 @@ struct FeedPass {
 // watch what it does not cover yet (before the checkpoint looks at it, so
 // that a change after the look is reported).
 FeedPass feed_begin(const FeedPlan &plan);
+
+// Verify by stat, through `changed`, the tagfiles whose turn it is among
+// those the feed vouches for: each once in every verify interval, a few at
+// each checkpoint.  One that `changed` says changed is no longer vouched
+// for in this pass, which is then no longer quiet.
+void feed_verify(FeedPass &pass, bool (*changed)(const tagsource &source));
+
+// The verify interval, in seconds: set it (0: the default; negative: only
+// ask), and return the one in force before.
+int feed_set_verify_interval(int seconds);
 
 // Whether the checkpoint may pass over this open record without a stat.
 bool feed_unchanged(const FeedPass &pass, const tagsource &source);

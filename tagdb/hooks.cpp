@@ -52,11 +52,6 @@ constexpr int64_t progress_interval_ns = 50'000'000;
 constexpr int64_t progress_bytes = int64_t{64} << 20;
 constexpr int64_t progress_entries = 4096;
 
-int64_t monotonic_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
 
 // The messages an operation queues for the host's hook until it ends: each
 // a Queued header followed by its path and its text, both NUL-terminated.
@@ -369,6 +364,12 @@ void operation_begins() {
 }
 
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+int64_t monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
 
 void seed_random() {
   if (tagdb.seeded) return;

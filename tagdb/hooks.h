@@ -104,4 +104,7 @@ void seed_random();
 // Current wall-clock time in whole seconds.
 int64_t now_seconds();
 
+// A clock that never goes back, in nanoseconds.
+int64_t monotonic_ns();
+
 #endif

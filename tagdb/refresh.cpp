@@ -159,6 +159,13 @@ bool needs_reread(const tagsource &source, const struct stat &st) {
   return entry != nullptr && !same_stamp(entry->stamp, stamp_of(st));
 }
 
+// Whether a stat of an open tagfile's path shows it changed, or names
+// another file now, or nothing.
+bool stat_shows_change(const tagsource &source) {
+  struct stat st;
+  return stat(source.path, &st) != 0 || !same_file(source, st) || needs_reread(source, st);
+}
+
 // Whether what a tagfile's or directory's path names now is a tagfile or
 // directory to open.  A tagfile that became anything else is reported, as is
 // a directory that became neither.
@@ -388,7 +395,8 @@ int refresh() {
   const PassingOverShortages passing_over_shortages;
   // What the change feed vouches for is passed over: with nothing changed,
   // the whole checkpoint.
-  const FeedPass feed = feed_begin(plan_state());
+  FeedPass feed = feed_begin(plan_state());
+  feed_verify(feed, stat_shows_change);
   if (feed.quiet) return 0;
   bool stated_directory = false;
   Checkpoint c;

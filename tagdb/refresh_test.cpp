@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -767,6 +768,19 @@ TEST_F(RefreshTest, FeedSeesParentRenamesAndWritesThatKeepSizeAndTime) {
       {"a tagfile added to a walked directory",
        [](const TempDir &d) { write_file(d / "w/sub/more", "more\n"); },
        {"old", "walked", "more"}},
+      {"a walked tagfile deleted, a checkpoint, then made anew under its name",
+       [](const TempDir &d) {
+         unlink((d / "w/sub/tag").c_str());
+         tagdb_checkpoint();
+         write_file(d / "w/sub/tag", "walked again\n");
+       },
+       {"old", "walked again"}},
+      {"a walked tagfile replaced by another renamed over it",
+       [](const TempDir &d) {
+         write_file(d / "w/sub/.saving", "saved\n");
+         std::filesystem::rename(d / "w/sub/.saving", d / "w/sub/tag");
+       },
+       {"old", "saved"}},
   };
   for (const FeedCase &f : feed_cases) {
     for (const Change &c : changes) {
@@ -1247,9 +1261,9 @@ bool write_id_map(const char *file, const std::string &map) {
 }
 
 // Enter a private mount namespace (and, without root, a user namespace
-// that maps this user to root) and mount `home` and `system` over the
-// default sources' directories.  False when that is not permitted.
-bool enter_private_defaults(const std::string &home, const std::string &system) {
+// that maps this user to root), whose mounts no other process sees.  False
+// when that is not permitted.
+bool enter_private_mounts() {
   const uid_t uid = geteuid();
   const gid_t gid = getegid();
   if (uid == 0 ? unshare(CLONE_NEWNS) != 0 : unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
@@ -1258,12 +1272,18 @@ bool enter_private_defaults(const std::string &home, const std::string &system) 
                     write_id_map("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
                     write_id_map("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")))
     return false;
+  // The type is ignored here, but named: valgrind reads it whatever the
+  // flags say.
+  return mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// As enter_private_mounts, and mount `home` and `system` over the default
+// sources' directories.  False when that is not permitted.
+bool enter_private_defaults(const std::string &home, const std::string &system) {
+  if (!enter_private_mounts()) return false;
   const passwd *pw = getpwuid(getuid());
   const std::string home_dir = pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "/root";
-  // The type is ignored for these, but named: valgrind reads it whatever
-  // the flags say.
-  return mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount(home.c_str(), home_dir.c_str(), "none", MS_BIND, nullptr) == 0 &&
+  return mount(home.c_str(), home_dir.c_str(), "none", MS_BIND, nullptr) == 0 &&
          mount(system.c_str(), system_mount_point().c_str(), "none", MS_BIND, nullptr) == 0;
 }
 
@@ -1389,6 +1409,204 @@ TEST(RefreshFallbackTest, CheckpointMakesTheFallbacksDecideAsAFreshLoadWould) {
     EXPECT_EQ(line.substr(a + 1, b - a - 1), line.substr(c + 1));
   }
   EXPECT_EQ(seen, 2 * static_cast<int>(cases.size()));
+}
+
+// What a child process wrote to `fd` until it exited, and its status.
+std::string read_child(int fd, pid_t child, int *status) {
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, n);
+  close(fd);
+  waitpid(child, status, 0);
+  return out;
+}
+
+// A mount or an unmount along a watched path sends no event of the feed's;
+// the mount table tells it.  In a private mount namespace: a tmpfs over the
+// directory of a named tagfile, a tagfile put on it, a bind mount over a
+// walked directory, and each unmount, each after checkpoints that set the
+// feed up and found nothing changed.
+TEST(RefreshMountTest, MountsAlongWatchedPathsMakeTheCheckpointLookAgain) {
+#if defined(TAGDB_PORTABLE) || !defined(__linux__)
+  GTEST_SKIP() << "no change feed in this build: every checkpoint polls, as the other tests check";
+#endif
+  struct Step {
+    const char *name;
+    std::function<bool(const TempDir &)> change;  // false: the system refused it
+    std::set<std::string> expected;
+  };
+  const std::vector<Step> steps = {
+      {"a tmpfs mounted over the named tagfile's directory",
+       [](const TempDir &d) { return mount("none", (d / "a").c_str(), "tmpfs", 0, nullptr) == 0; },
+       {"walked"}},
+      {"the named tagfile written on that tmpfs",
+       [](const TempDir &d) {
+         write_file(d / "a/named", "on tmpfs\n");
+         return true;
+       },
+       {"on tmpfs", "walked"}},
+      // Detached, as `umount -l` does: the database holds a tagfile on it.
+      {"the tmpfs unmounted",
+       [](const TempDir &d) { return umount2((d / "a").c_str(), MNT_DETACH) == 0; },
+       {"named", "walked"}},
+      {"a directory bound over a walked directory",
+       [](const TempDir &d) {
+         return mount((d / "other").c_str(), (d / "w/sub").c_str(), "none", MS_BIND, nullptr) == 0;
+       },
+       {"named", "bound"}},
+      {"the bind mount unmounted",
+       [](const TempDir &d) { return umount2((d / "w/sub").c_str(), MNT_DETACH) == 0; },
+       {"named", "walked"}},
+  };
+  TempDir d;
+  make_dir(d / "a");
+  write_file(d / "a/named", "named\n");
+  make_dir(d / "w");
+  make_dir(d / "w/sub");
+  write_file(d / "w/sub/tag", "walked\n");
+  make_dir(d / "other");
+  write_file(d / "other/tag", "bound\n");
+  for (const char *file : {"a/named", "w/sub/tag", "other/tag"})
+    set_mtime(d / file, time(nullptr) - 3600);
+  const std::vector<std::string> sources = {d / "a/named", d / "w"};
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(report[0]);
+    if (!enter_private_mounts()) _exit(77);
+    const auto load = [&] {
+      tagdb_close_all();
+      tagdb_init();
+      for (const std::string &s : sources) tagdb_add(s.c_str());
+    };
+    std::string out;
+    testing::internal::CaptureStderr();
+    load();
+    tagdb_checkpoint();  // sets the feed up
+    tagdb_checkpoint();
+    for (const Step &step : steps) {
+      if (!step.change(d)) {
+        perror(step.name);
+        _exit(78);
+      }
+      tagdb_checkpoint();
+      const contents::Contents refreshed = contents::of_database();
+      const std::set<std::string> refreshed_lines = lines_drawn(0);
+      tagdb_checkpoint();  // and one more, with the feed set up afresh
+      const contents::Contents again = contents::of_database();
+      load();
+      const contents::Contents fresh = contents::of_database();
+      tagdb_checkpoint();
+      tagdb_checkpoint();
+      const bool same = refreshed.faults.empty() && refreshed.sources == fresh.sources &&
+                        again.sources == fresh.sources;
+      out += std::string(step.name) + "|" + (same ? "same" : "differs") + "|" +
+             joined(refreshed_lines) + "|" + joined(step.expected) + "\n";
+    }
+    testing::internal::GetCapturedStderr();
+    tagdb_close_all();
+    _exit(write(report[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
+  }
+  close(report[1]);
+  int status = 0;
+  const std::string out = read_child(report[0], child, &status);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "cannot enter a private mount namespace "
+                    "(unshare needs root or user namespaces)";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 78)
+    GTEST_SKIP() << "cannot mount a tmpfs or bind a directory in a private mount namespace";
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  int seen = 0;
+  for (std::string rest = out; !rest.empty(); rest.erase(0, rest.find('\n') + 1), ++seen) {
+    const std::string line = rest.substr(0, rest.find('\n'));
+    const size_t a = line.find('|'), b = line.find('|', a + 1), c = line.find('|', b + 1);
+    SCOPED_TRACE(line.substr(0, a));
+    EXPECT_EQ(line.substr(a + 1, b - a - 1), "same") << "the checkpoint against a fresh load";
+    EXPECT_EQ(line.substr(b + 1, c - b - 1), line.substr(c + 1));
+  }
+  EXPECT_EQ(seen, static_cast<int>(steps.size()));
+}
+
+// A writer through a shared mapping that it keeps sends no event: the feed
+// vouches for the tagfile, and only the verify interval makes a checkpoint
+// stat it.  Within the interval and one turn of the records, what draws is
+// what a fresh load draws.
+TEST_F(RefreshTest, WriteThroughAKeptSharedMappingIsSeenWithinTheVerifyInterval) {
+#if defined(TAGDB_PORTABLE) || !defined(__linux__)
+  GTEST_SKIP() << "no change feed in this build: every checkpoint polls, as the other tests check";
+#endif
+  EXPECT_EQ(tagdb_set_verify_interval(-1), 300) << "the default";
+  EXPECT_EQ(tagdb_set_verify_interval(1), 300);
+  EXPECT_EQ(tagdb_set_verify_interval(-1), 1) << "a negative value only asks";
+  make_dir(dir / "col");
+  for (const char *name : {"a", "b", "mapped", "c"}) {
+    write_file(dir / ("col/" + std::string(name)), std::string(name) + " 1\n");
+    set_mtime(dir / ("col/" + std::string(name)), time(nullptr) - 3600);
+  }
+  tagdb_add((dir / "col").c_str());
+  const int fd = open((dir / "col/mapped").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  const std::string before = "mapped 1\n";
+  auto *map = static_cast<char *>(
+      mmap(nullptr, before.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  ASSERT_NE(map, MAP_FAILED);
+  close(fd);  // which the feed hears of; nothing after it
+  tagdb_checkpoint();
+  tagdb_checkpoint();
+  ASSERT_GE(fakes::changes.feed, 0) << "no change feed";
+  EXPECT_EQ(drawn(), (std::set<std::string>{"a 1", "b 1", "mapped 1", "c 1"}));
+
+  // The same size, two lines where there was one: the chunk the index
+  // holds still reads, and only a reread finds the second.
+  memcpy(map, "two\nmore\n", before.size());
+  // A second past the interval, then one checkpoint for each record at
+  // most: every tagfile has had its turn.
+  usleep(1100 * 1000);
+  for (int k = 0; k < tagdb.nfiles; ++k) tagdb_checkpoint();
+  const std::set<std::string> refreshed = drawn();
+  tagdb_close_all();
+  tagdb_init();
+  tagdb_add((dir / "col").c_str());
+  EXPECT_EQ(drawn(), (std::set<std::string>{"a 1", "b 1", "two", "more", "c 1"}))
+      << "a fresh load";
+  EXPECT_EQ(refreshed, (std::set<std::string>{"a 1", "b 1", "two", "more", "c 1"}));
+  munmap(map, before.size());
+  tagdb_set_verify_interval(0);
+  EXPECT_EQ(tagdb_set_verify_interval(-1), 300) << "0 restores the default";
+}
+
+// The verify interval spreads its stats over the checkpoints: a checkpoint
+// right after another stats nothing the feed vouches for, and one after a
+// whole interval stats at most a 64th of the records (at least one).
+TEST_F(RefreshTest, VerifyIntervalStatsAShareOfTheRecordsAtEachCheckpoint) {
+#if defined(TAGDB_PORTABLE) || !defined(__linux__)
+  GTEST_SKIP() << "no change feed in this build: every checkpoint polls, as the other tests check";
+#endif
+  make_dir(dir / "col");
+  for (int k = 0; k < 255; ++k) {
+    write_file(dir / ("col/" + std::to_string(k)), "line\n");
+    set_mtime(dir / ("col/" + std::to_string(k)), time(nullptr) - 3600);
+  }
+  ASSERT_EQ(tagdb_add((dir / "col").c_str()), 255);
+  tagdb_set_verify_interval(1);
+  tagdb_checkpoint();
+  tagdb_checkpoint();
+  long before = fakes::stat_calls;
+  tagdb_checkpoint();
+  const long right_after = fakes::stat_calls - before;
+  usleep(1100 * 1000);
+  before = fakes::stat_calls;
+  tagdb_checkpoint();
+  const long after_interval = fakes::stat_calls - before;
+  tagdb_set_verify_interval(0);
+  if (fakes::changes.system_refused) GTEST_SKIP() << "the system refused a watch";
+  EXPECT_EQ(right_after, 0);
+  // A 64th of the 256 records' positions, one of which may be the
+  // directory's.
+  EXPECT_GE(after_interval, 256 / 64 - 1);
+  EXPECT_LE(after_interval, 256 / 64);
 }
 
 }  // namespace

@@ -306,6 +306,20 @@ TAGDB_API int tagdb_set_descriptor_budget(int n);
  * asks.  Returns the ceiling in force before the call. */
 TAGDB_API int64_t tagdb_set_memory_limit(int64_t bytes);
 
+/* How long, in seconds, a checkpoint may take the change feed's word for
+ * an open tagfile before it stats the tagfile all the same: by default
+ * (seconds 0) 300, five minutes.  A write through a shared mapping that its
+ * writer keeps sends the feed no event; a stat sees it (where the file
+ * system stamps such writes, as Linux's local file systems and tmpfs do),
+ * so such a write is seen within about this long of checkpoints.  The
+ * stats are spread over the checkpoints, in turn: each one stats the share
+ * of the records that the time since the last one earns, and never more
+ * than 1/64 of them (at least one).  A host that checkpoints every 20 ms over 15,000 tagfiles
+ * makes one stat a checkpoint by default, where a stat of every tagfile
+ * would make 15,000.  A negative value only asks.  Returns the interval in
+ * force before the call. */
+TAGDB_API int tagdb_set_verify_interval(int seconds);
+
 /* Bring the open sources up to date: follow what each open path names now
  * (re-read a tagfile whose time or size moved, close a source whose path is
  * gone or names something else, open a directory again when its status
@@ -320,8 +334,20 @@ TAGDB_API int64_t tagdb_set_memory_limit(int64_t bytes);
  * plan and the sources it reaches.  Where the system says what changed
  * (inotify on Linux), the first checkpoint watches the sources and the
  * directories along their paths, and later ones pass over, without a stat,
- * what the feed watches and reported nothing of: the feed holds one
- * descriptor until tagdb_close_all.  Returns 0, or -1 with errno ENOMEM
+ * what the feed watches and reported nothing of: the feed holds two
+ * descriptors until tagdb_close_all (its queue, and /proc/self/mountinfo, which
+ * tells a mount or an unmount anywhere; a change of the mount table makes
+ * the next checkpoint look at everything again).  The feed's limits: a
+ * write through a shared mapping sends no event (see
+ * tagdb_set_verify_interval); a network or user-space file system (NFS,
+ * SMB, FUSE and the like) is not watched, and what lies on one is stat'ed
+ * at every checkpoint; a path through a symbolic link is stat'ed at every
+ * checkpoint; past the system's limit of watches (fs.inotify.max_user_watches,
+ * shared by all the user's programs) what is not watched is stat'ed; an
+ * overflow of the queue makes a checkpoint look at everything; and a
+ * process forked from a host shares the host's queue, so whichever of them
+ * checkpoints first takes the events: a child calls tagdb_close_all and
+ * loads afresh before it checkpoints.  Returns 0, or -1 with errno ENOMEM
  * when memory ran short and the host turned off the exit. */
 TAGDB_API int tagdb_checkpoint(void);
 
