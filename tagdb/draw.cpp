@@ -183,6 +183,7 @@ bool read_whole_chunk(int fd, int64_t offset, char *buf, KnownLine &known) {
 // longer read.
 struct Draw {
   KnownLine known;
+  const FILE *known_in = nullptr;  // the tagindex stream `known` was found in
   DrawFiles files;
 };
 
@@ -204,6 +205,13 @@ const char *text_at(int k, Draw &draw, char *out) {
   const tagentry &entry = tagdb.tagindex[k];
   char buf[TAGDB_LINE_BUF];
   const int fd = draw_descriptor(entry.file, draw.files);
+  // A descriptor number is used again within one draw past the budget (a
+  // file opened by path, closed, another opened): what a look-back learnt
+  // holds for the stream it was learnt in.
+  if (draw.known_in != entry.file) {
+    draw.known = {};
+    draw.known_in = entry.file;
+  }
   if (fd < 0 || !read_whole_chunk(fd, entry.offset, buf, draw.known)) return nullptr;
   return tagline_of(buf, out);
 }

@@ -6,7 +6,7 @@ The interpreter lock is released while the library works, so in asyncio
 
 import logging
 import os
-from typing import Optional, Union
+from typing import Callable, Optional, Union
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
@@ -53,3 +53,6 @@ def set_descriptor_budget(n: int, /) -> int:
 
 def set_memory_limit(nbytes: int, /) -> int:
     """At most nbytes for the index (0: the default; negative: ask); the ceiling before."""
+
+def set_progress(callable: Optional[Callable[[int, int], object]], /) -> None:
+    """callable(nbytes, nentries) during long calls; what it raises stops the call."""

@@ -13,6 +13,7 @@
 #include <Python.h>
 #include <errno.h>
 #include <limits.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -36,6 +37,44 @@ static _Thread_local unsigned long queue_lost;
 static PyObject *sink;       /* tagdb._log(kind, errno, path, text) */
 static PyObject *debug_wish; /* returns whether debug lines are wanted */
 
+/* The exception a call ends with that Python raised while the library
+ * worked: Ctrl-C (KeyboardInterrupt) seen by the progress hook, or what the
+ * progress callable raised.  The thread's own, raised once the call
+ * returns. */
+static _Thread_local PyObject *raised_type, *raised_value, *raised_traceback;
+
+static PyObject *progress_callable; /* tagdb.set_progress(callable) */
+static pthread_t main_thread;       /* where Python handles signals */
+
+/* The library's progress hook, on the calling thread, with the library's
+ * lock held and the interpreter lock released.  Python's signal handlers
+ * run only on the main thread, so only there, or when a callable wants
+ * progress, is the interpreter lock taken: a signal that came (Ctrl-C)
+ * or an exception of the callable stops the call within a tenth of a
+ * second, and is raised when it returns. */
+static int on_progress(int64_t bytes, int64_t entries, void *arg) {
+  (void)arg;
+  if (!pthread_equal(pthread_self(), main_thread) &&
+      __atomic_load_n(&progress_callable, __ATOMIC_RELAXED) == NULL)
+    return 0;
+  PyGILState_STATE state = PyGILState_Ensure();
+  int stop = PyErr_CheckSignals() < 0;
+  if (!stop && progress_callable != NULL) {
+    PyObject *result = PyObject_CallFunction(progress_callable, "LL", (long long)bytes,
+                                             (long long)entries);
+    stop = result == NULL;
+    Py_XDECREF(result);
+  }
+  if (stop) {
+    Py_XDECREF(raised_type);
+    Py_XDECREF(raised_value);
+    Py_XDECREF(raised_traceback);
+    PyErr_Fetch(&raised_type, &raised_value, &raised_traceback);
+  }
+  PyGILState_Release(state);
+  return stop;
+}
+
 static void enqueue(int kind, int err, const char *path, const char *text) {
   const size_t text_len = strlen(text);
   pending *message = malloc(sizeof *message + text_len + 1);
@@ -58,9 +97,25 @@ static void on_message(const tagdb_message *message, void *arg) {
   enqueue(message->kind, message->err, message->path, message->text);
 }
 
+/* An exception the sink raised: an ordinary one is reported as unraisable
+ * and the messages go on; one that is no Exception (KeyboardInterrupt,
+ * SystemExit) is kept for the call to raise.  Returns 1 when kept. */
+static int sink_failed(void) {
+  if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_WriteUnraisable(sink);
+    return 0;
+  }
+  Py_XDECREF(raised_type);
+  Py_XDECREF(raised_value);
+  Py_XDECREF(raised_traceback);
+  PyErr_Fetch(&raised_type, &raised_value, &raised_traceback);
+  return 1;
+}
+
 /* Hand the calling thread's queued messages to the sink, oldest first.
  * Called with the interpreter lock held; keeps any exception already set
- * (such as the MemoryError of the call) as it was. */
+ * (such as the MemoryError of the call) as it was.  A KeyboardInterrupt in
+ * the sink ends the hand-over: the rest of the messages are dropped. */
 static void deliver_messages(void) {
   if (queue_head == NULL && queue_lost == 0) return;
   PyObject *type, *value, *traceback;
@@ -68,14 +123,15 @@ static void deliver_messages(void) {
   pending *message = queue_head;
   queue_head = NULL;
   queue_tail = NULL;
+  int stopped = 0;
   while (message != NULL) {
     pending *next = message->next;
-    if (sink != NULL) {
+    if (sink != NULL && !stopped) {
       PyObject *result = PyObject_CallFunction(
           sink, "iiy#y", message->kind, message->err, message->path,
           (Py_ssize_t)(message->path != NULL ? strlen(message->path) : 0), message->text);
       if (result == NULL)
-        PyErr_WriteUnraisable(sink);
+        stopped = sink_failed();
       else
         Py_DECREF(result);
     }
@@ -83,18 +139,31 @@ static void deliver_messages(void) {
     free(message);
     message = next;
   }
-  if (queue_lost != 0 && sink != NULL) {
+  if (queue_lost != 0 && sink != NULL && !stopped) {
     char text[96];
     snprintf(text, sizeof text, "%lu messages lost: out of memory\n", queue_lost);
     PyObject *result =
         PyObject_CallFunction(sink, "iiOy", TAGDB_MESSAGE_ERROR, ENOMEM, Py_None, text);
     if (result == NULL)
-      PyErr_WriteUnraisable(sink);
+      sink_failed();
     else
       Py_DECREF(result);
   }
   queue_lost = 0;
   PyErr_Restore(type, value, traceback);
+}
+
+/* After a call, with the interpreter lock held: its messages handed over,
+ * then what Python raised meanwhile (Ctrl-C, the progress callable, the
+ * sink's KeyboardInterrupt) set as the call's exception, in place of any
+ * other.  -1 when it is set. */
+static int after_call(void) {
+  deliver_messages();
+  if (raised_type == NULL) return 0;
+  PyErr_Clear();
+  PyErr_Restore(raised_type, raised_value, raised_traceback);
+  raised_type = raised_value = raised_traceback = NULL;
+  return -1;
 }
 
 /* Debug lines are made only while the "tagdb" logger would keep them: the
@@ -140,7 +209,7 @@ static PyObject *shortage(PyObject *path) {
 
 /* The result of an operation that returns a count, or -1 with errno. */
 static PyObject *count_result(int n, int err, PyObject *path) {
-  deliver_messages();
+  if (after_call() < 0) return NULL;
   if (n >= 0) return PyLong_FromLong(n);
   if (err == ENOMEM) return shortage(path);
   errno = err;
@@ -222,7 +291,7 @@ static int draw_line(int refresh, char *buf, int *err) {
   n = tagdb_get_tag_r(refresh, buf, TAGDB_LINE_BUF);
   *err = errno;
   PyEval_RestoreThread(unlocked);
-  deliver_messages();
+  if (after_call() < 0) *err = -1;  /* an exception is set */
   return n;
 }
 
@@ -248,6 +317,7 @@ static PyObject *draw_result(PyObject *const *args, Py_ssize_t nargs, PyObject *
   char buf[TAGDB_LINE_BUF];
   int err = 0;
   const int n = draw_line(refresh, buf, &err);
+  if (err == -1) return NULL;
   if (n >= 0) return make(buf, n);
   if (err == ENOENT) Py_RETURN_NONE;
   if (err == ENOMEM) return shortage(NULL);
@@ -319,7 +389,7 @@ static PyObject *py_close_all(PyObject *self, PyObject *unused) {
   PyThreadState *const unlocked = PyEval_SaveThread();
   tagdb_close_all();
   PyEval_RestoreThread(unlocked);
-  deliver_messages();
+  if (after_call() < 0) return NULL;
   Py_RETURN_NONE;
 }
 
@@ -423,7 +493,7 @@ static PyObject *py_set_descriptor_budget(PyObject *self, PyObject *arg) {
   PyThreadState *const unlocked = PyEval_SaveThread();
   before = tagdb_set_descriptor_budget((int)n);
   PyEval_RestoreThread(unlocked);
-  deliver_messages();
+  if (after_call() < 0) return NULL;
   return PyLong_FromLong(before);
 }
 
@@ -442,7 +512,7 @@ static PyObject *py_set_memory_limit(PyObject *self, PyObject *arg) {
   PyThreadState *const unlocked = PyEval_SaveThread();
   before = tagdb_set_memory_limit((int64_t)n);
   PyEval_RestoreThread(unlocked);
-  deliver_messages();
+  if (after_call() < 0) return NULL;
   return PyLong_FromLongLong((long long)before);
 }
 
@@ -465,7 +535,32 @@ static PyObject *py_set_logging(PyObject *self, PyObject *const *args, Py_ssize_
   Py_RETURN_NONE;
 }
 
+PyDoc_STRVAR(set_progress_doc,
+             "set_progress($module, callable, /)\n--\n\n"
+             "Call callable(nbytes, nentries) every twentieth of a second or so of\n"
+             "work during add(), add_env(), checkpoint(), remove() and a refreshing\n"
+             "draw, with the bytes read and the directory entries and sources looked\n"
+             "at so far in that call: a progress bar.  What it raises stops the call\n"
+             "within a tenth of a second and is raised from it; what the call did is\n"
+             "kept whole, and the next checkpoint finishes it.  Ctrl-C stops a long\n"
+             "call of the main thread the same way, with or without a callable.  None:\n"
+             "no callable.  The callable runs while the library's lock is held: it\n"
+             "must not call tagdb.");
+
+static PyObject *py_set_progress(PyObject *self, PyObject *arg) {
+  (void)self;
+  if (arg != Py_None && !PyCallable_Check(arg))
+    return PyErr_Format(PyExc_TypeError, "set_progress() takes a callable or None, not %.100s",
+                        Py_TYPE(arg)->tp_name);
+  PyObject *old = progress_callable;
+  Py_XINCREF(arg == Py_None ? NULL : arg);
+  __atomic_store_n(&progress_callable, arg == Py_None ? NULL : arg, __ATOMIC_RELAXED);
+  Py_XDECREF(old);
+  Py_RETURN_NONE;
+}
+
 static PyMethodDef methods[] = {
+    {"set_progress", py_set_progress, METH_O, set_progress_doc},
     {"add", (PyCFunction)(void (*)(void))py_add, METH_FASTCALL, add_doc},
     {"add_env", py_add_env, METH_NOARGS, add_env_doc},
     {"draw", (PyCFunction)(void (*)(void))py_draw, METH_FASTCALL | METH_KEYWORDS, draw_doc},
@@ -506,6 +601,8 @@ PyMODINIT_FUNC PyInit__tagdb(void) {
    * MemoryError.  Messages go to the queue, then to logging. */
   tagdb_set_exit_on_shortage(0);
   tagdb_set_message_handler(on_message, NULL);
+  main_thread = pthread_self();
+  tagdb_set_progress(on_progress, NULL);
   tagdb_init();
   deliver_messages();
   return m;

@@ -10,6 +10,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -486,3 +487,112 @@ def test_source_root_hands_the_import_on(installed):
     else:
         assert run.returncode == 1
         assert "ImportError: the tagdb package is not installed" in run.stderr
+
+
+def _sparse(path, gib):
+    """A tagfile of `gib` GiB of nothing: millions of chunks of a hole."""
+    with open(path, "wb") as f:
+        f.truncate(gib << 30)
+
+
+def test_progress_callable_sees_the_work_and_stops_the_call(db, tmp_path):
+    (tmp_path / "kept").write_text("kept\n")
+    _sparse(tmp_path / "sparse", 16)
+    seen = []
+
+    class Enough(Exception):
+        pass
+
+    def progress(nbytes, nentries):
+        seen.append(nbytes)
+        if len(seen) == 3:
+            raise Enough
+
+    assert db.add(tmp_path / "kept") == 1
+    db.set_progress(progress)
+    try:
+        with pytest.raises(Enough):
+            db.add(tmp_path / "sparse")
+    finally:
+        db.set_progress(None)
+    assert len(seen) == 3 and seen == sorted(seen) and seen[0] > 0
+    # The add stopped: the tagfile it was reading is left out, the rest kept.
+    assert db.tagfiles() == 1 and db.chunks() == 1
+    assert db.draw() == "kept"
+
+
+# Run in a process of its own: Ctrl-C is a signal to the whole process.
+INTERRUPTED_ADD = r"""
+import signal, sys
+sys.path[:0] = [sys.argv[2]]
+import tagdb
+# Ctrl-C a moment into the call: SIGALRM handled as SIGINT is.
+signal.signal(signal.SIGALRM, signal.default_int_handler)
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+try:
+    tagdb.add(sys.argv[1])
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", tagdb.tagfiles(), tagdb.chunks())
+"""
+
+# A logging handler that meets Ctrl-C as the call's message is handed to it.
+INTERRUPTED_MESSAGE = r"""
+import logging, sys
+sys.path[:0] = [sys.argv[2]]
+import tagdb
+class CtrlC(logging.Handler):
+    def emit(self, record):
+        raise KeyboardInterrupt
+logging.getLogger("tagdb").addHandler(CtrlC())
+try:
+    tagdb.add(sys.argv[1])
+    print("returned")
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+@pytest.mark.parametrize("script, path, expected", [
+    (INTERRUPTED_ADD, "sparse", "interrupted 0 0\n"),
+    (INTERRUPTED_MESSAGE, "missing", "interrupted\n"),
+], ids=["during a long add", "while its message is handed over"])
+def test_ctrl_c_raises_keyboard_interrupt_from_the_call(tmp_path, script, path, expected):
+    _sparse(tmp_path / "sparse", 64)
+    package = str(pathlib.Path(tagdb.__file__).parent.parent)
+    run = subprocess.run([sys.executable, "-c", script, str(tmp_path / path), package],
+                         capture_output=True, text=True, timeout=120)
+    assert run.stdout == expected, run.stderr
+    assert "Exception ignored" not in run.stderr
+
+
+def test_a_fork_while_threads_draw_leaves_the_child_a_working_database(db, tmp_path):
+    many = tmp_path / "many"
+    many.mkdir()
+    for k in range(100):
+        (many / str(k)).write_text("".join(f"line {i}\n" for i in range(100)))
+    db.add(many)
+    stop = threading.Event()
+
+    def draw_until_stopped():
+        while not stop.is_set():
+            db.draw(True)
+
+    threads = [threading.Thread(target=draw_until_stopped) for _ in range(2)]
+    for t in threads:
+        t.start()
+    statuses = []
+    try:
+        for _ in range(10):
+            child = os.fork()
+            if child == 0:
+                signal.alarm(5)   # a hung child ends, and says so by its status
+                db.close_all()
+                ok = db.add(many) == 100 and db.draw() is not None
+                os._exit(0 if ok else 1)
+            statuses.append(os.waitpid(child, 0)[1])
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert statuses == [0] * 10

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -336,8 +337,28 @@ struct shortage_case {
 	const char *name;
 	int set, on; /* set: tagdb_set_exit_on_shortage(on) */
 	int reporter;
-	int exits; /* the process ends with status 1 */
+	int exits;   /* the process ends with status 1 */
+	int escapes; /* the reporter leaves by longjmp */
 };
+
+/* A reporter that writes the message, then leaves by longjmp. */
+static jmp_buf escape;
+static int escape_fd = -1;
+
+static void
+write_and_escape(const char *text, void *arg)
+{
+	(void)arg;
+	write_to(text, &escape_fd);
+	longjmp(escape, 1);
+}
+
+static void *
+count_in_thread(void *arg)
+{
+	*(int *)arg = tagdb_count_chunks();
+	return NULL;
+}
 
 /* The child of one case: 0 when every check held; the library's exit 1. */
 static void
@@ -348,8 +369,9 @@ shortage_child(const struct shortage_case *c)
 	int added, err;
 
 	stderr_to("stderr.txt");
+	escape_fd = reported;
 	if (c->reporter)
-		tagdb_set_reporter(write_to, &reported);
+		tagdb_set_reporter(c->escapes ? write_and_escape : write_to, &reported);
 	if (c->set)
 		tagdb_set_exit_on_shortage(c->on);
 	tagdb_set_random(count_up, &in_turn);
@@ -359,6 +381,33 @@ shortage_child(const struct shortage_case *c)
 	/* Eight million empty lines want 128 MB of index; 32 MiB is there. */
 	if (limit_address_space(32L << 20) != 0)
 		fail("shortage, %s: cannot limit the address space", c->name);
+	if (c->escapes) {
+		int in_thread = -2;
+		pthread_t t;
+
+		if (setjmp(escape) == 0) {
+			tagdb_add("huge");
+			fail("shortage, %s: the reporter did not hear of it", c->name);
+		}
+		/* The process goes on, and the library is usable from this thread
+		 * and from another, as with the exit turned off. */
+		alarm(10);
+		errno = 0;
+		if (tagdb_count_chunks() != 3)
+			fail("shortage, %s: after the escape, this thread counts %d chunks (errno %d)",
+			    c->name, tagdb_count_chunks(), errno);
+		pthread_attr_t small; /* the address space is short: a small stack */
+
+		pthread_attr_init(&small);
+		pthread_attr_setstacksize(&small, 1 << 16);
+		if (pthread_create(&t, &small, count_in_thread, &in_thread) != 0 ||
+		    pthread_join(t, NULL) != 0 || in_thread != 3)
+			fail("shortage, %s: after the escape, another thread counts %d chunks", c->name,
+			    in_thread);
+		if (open_count("huge") != 0)
+			fail("shortage, %s: the tagfile that could not be indexed is open", c->name);
+		_exit(failures != 0 ? 4 : 0);
+	}
 	errno = 0;
 	added = tagdb_add("huge");
 	err = errno;
@@ -396,10 +445,11 @@ static int
 shortage_section(void)
 {
 	static const struct shortage_case cases[] = {
-		{"by default", 0, 1, 0, 1},
-		{"on, with a reporter", 1, 1, 1, 1},
-		{"off", 1, 0, 0, 0},
-		{"off, with a reporter", 1, 0, 1, 0},
+		{"by default", 0, 1, 0, 1, 0},
+		{"on, with a reporter", 1, 1, 1, 1, 0},
+		{"off", 1, 0, 0, 0, 0},
+		{"off, with a reporter", 1, 0, 1, 0, 0},
+		{"on, with a reporter that leaves by longjmp", 1, 1, 1, 0, 1},
 	};
 	char message[128];
 
