@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <cinttypes>
+#include <fstream>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,6 +34,9 @@
 // carries no hook.
 void (*after_read)(int fd) = nullptr;
 
+// Every read through pread so far.
+long pread_calls = 0;
+
 #ifdef PREAD_WRAPPED
 extern "C" ssize_t __real_pread64(int fd, void *buf, size_t n, off_t at);
 extern "C" ssize_t __wrap_pread64(int fd, void *buf, size_t n, off_t at) {
@@ -41,6 +46,7 @@ extern "C" ssize_t __wrap_pread64(int fd, void *buf, size_t n, off_t at) {
 extern "C" ssize_t pread(int fd, void *buf, size_t n, off_t at) {
   const ssize_t got = syscall(SYS_pread64, fd, buf, n, at);
 #endif
+  ++pread_calls;
   if (got > 0 && after_read != nullptr) after_read(fd);
   return got;
 }
@@ -439,6 +445,61 @@ TEST_F(IndexLimitTest, ShortageIsReportedOnceAndLeavesTheFileOut) {
       ::testing::ExitedWithCode(0),
       "^1 -1 " + support::error_text(ENOMEM) +
           ", 1 reports, 131070 chunks of 131070, big open 0\n$");
+}
+
+// Chunks that no longer read leave the draw together, a whole file's at
+// once: a draw beside a million chunks of a tagfile cut to nothing costs a
+// few reads, not one for each of them.
+TEST_F(IndexTest, ADrawBesideAMillionStaleChunksCostsAFewReads) {
+  const std::string intact = dir / "intact", stale = dir / "stale";
+  write_file(intact, "intact\n");
+  write_file(stale, std::string(1000000, '\n'));
+  ASSERT_EQ(tagdb_add(intact.c_str()), 1);
+  ASSERT_EQ(tagdb_add(stale.c_str()), 1);
+  ASSERT_EQ(truncate(stale.c_str(), 0), 0);
+  constexpr int draws = 20;
+  const long before = pread_calls;
+  for (int d = 0; d < draws; ++d) ASSERT_STREQ(tagdb_get_tag(0), "intact");
+  EXPECT_LE(pread_calls - before, 4 * draws) << "reads for " << draws << " draws";
+}
+
+// The flags of the mapping that holds `address`, as /proc/self/smaps
+// gives them ("hg": huge pages asked for; "nh": refused), or "" when
+// there is no such file.
+std::string mapping_flags(const void *address) {
+  std::ifstream smaps("/proc/self/smaps");
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  bool in = false;
+  for (std::string line; std::getline(smaps, line);) {
+    uintptr_t from = 0, to = 0;
+    if (sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " ", &from, &to) == 2 &&
+        line.find(':') > line.find(' '))
+      in = from <= at && at < to;
+    else if (in && line.rfind("VmFlags:", 0) == 0)
+      return line;
+  }
+  return "";
+}
+
+// A system whose huge pages come slowly (the fake adds 10 ms to each 2 MiB
+// asked for) gets the tagindex back on small pages once the average shows
+// it.
+TEST_F(IndexTest, HugePagesThatComeSlowlyAreGivenUp) {
+  std::ifstream thp("/sys/kernel/mm/transparent_hugepage/enabled");
+  std::string modes;
+  std::getline(thp, modes);
+  if (modes.empty() || modes.find("[never]") != std::string::npos)
+    GTEST_SKIP() << "this system offers no huge pages";
+  const int lines = static_cast<int>(2 * huge_table_min / sizeof(tagentry));
+  write_file(dir / "many", std::string(static_cast<size_t>(lines), '\n'));
+  fakes::populate_extra_ns_per_2mib = 10'000'000;
+  ASSERT_EQ(tagdb_add((dir / "many").c_str()), 1);
+  fakes::populate_extra_ns_per_2mib = 0;
+  ASSERT_EQ(tagdb.ntags, lines);
+  const std::string flags = mapping_flags(tagdb.tagindex);
+  if (flags.empty()) GTEST_SKIP() << "no /proc/self/smaps to read the mapping's flags from";
+  EXPECT_NE(flags.find(" nh"), std::string::npos) << flags;
+  EXPECT_EQ(flags.find(" hg"), std::string::npos) << flags;
 }
 
 }  // namespace

@@ -81,13 +81,8 @@ void advise_table(void *table, size_t bytes) {
 // pages.
 void populate(void *table, size_t table_bytes, uintptr_t from, uintptr_t to) {
   const bool timed = table_bytes >= huge_table_min && !huge_pages_dear();
-  timespec before{}, after{};
-  if (timed) clock_gettime(CLOCK_MONOTONIC, &before);
-  madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);  // older kernels: EINVAL
+  const long long ns = populate_pages(reinterpret_cast<void *>(from), to - from);
   if (!timed) return;
-  clock_gettime(CLOCK_MONOTONIC, &after);
-  const long long ns =
-      (after.tv_sec - before.tv_sec) * 1000000000LL + (after.tv_nsec - before.tv_nsec);
   pthread_mutex_lock(&huge_pages.lock);
   HugePageCost &c = huge_pages;
   c.ns += ns;

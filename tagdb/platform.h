@@ -40,6 +40,10 @@ void table_release(void *table, size_t bytes);
 // system has no such call.
 void table_prefault(void *table, size_t table_bytes, void *start, size_t bytes);
 
+// Ask for the pages of [from, from + bytes) at once, where the system can;
+// the nanoseconds it took (pages.cpp).
+int64_t populate_pages(void *from, size_t bytes);
+
 // Processors this process may run on; at least 1.
 int processors_available();
 

@@ -13,6 +13,7 @@
 #include "tagdb/changes.h"
 
 IndexTuning real_index_tuning();
+int64_t real_populate_pages(void *from, size_t bytes);
 int real_changes_open();
 int real_changes_watch(int feed, const char *path, bool directory);
 bool real_changes_read(int feed, void (*each)(const ChangeEvent &, void *), void *arg);
@@ -22,6 +23,8 @@ namespace fakes {
 
 IndexTuning tuning = real_index_tuning();
 void reset_tuning() { tuning = real_index_tuning(); }
+
+int64_t populate_extra_ns_per_2mib = 0;
 
 Changes changes;
 void reset_changes() {
@@ -49,6 +52,11 @@ bool silent(const char *path) {
 }  // namespace fakes
 
 IndexTuning index_tuning() { return fakes::tuning; }
+
+int64_t populate_pages(void *from, size_t bytes) {
+  return real_populate_pages(from, bytes) +
+         fakes::populate_extra_ns_per_2mib * static_cast<int64_t>(bytes >> 21);
+}
 
 int changes_open() {
   fakes::granted.clear();

@@ -6,6 +6,7 @@
 #ifndef TESTS_FAKES_H
 #define TESTS_FAKES_H
 
+#include <cstdint>
 #include <string>
 
 #include "tagdb/tuning.h"
@@ -15,6 +16,10 @@ namespace fakes {
 // The indexer's sizes: those a host runs with, until a test changes them.
 extern IndexTuning tuning;
 void reset_tuning();
+
+// How long asking for a table's pages takes: what it took, and this more
+// for every 2 MiB (a system whose huge pages come slowly).
+extern int64_t populate_extra_ns_per_2mib;
 
 // The change feed's backend: the system's, but for what a test asks.
 struct Changes {
