@@ -1298,6 +1298,26 @@ delivery_section(void)
 		fail("delivery: the reporter was called from %lu bytes of stack apart: nested",
 		    (unsigned long)(f.highest - f.lowest));
 
+	/* Past 1024 messages, one operation's are counted, not kept: the
+	 * last one says how many were left out. */
+	{
+		struct whole last = {0, 0, ""};
+
+		if (mkdir("fifos2", 0700) != 0)
+			return 2;
+		for (int k = 0; k < 1100; k++) {
+			snprintf(name, sizeof name, "fifos2/%04d", k);
+			if (mkfifo(name, 0600) != 0)
+				return 2;
+		}
+		tagdb_set_reporter(hear_whole, &last);
+		tagdb_add("fifos2");
+		tagdb_set_reporter(NULL, NULL);
+		if (last.calls != 1025 || strcmp(last.text, "tagdb: 76 more messages were left out\n") != 0)
+			fail("delivery: 1100 messages came as %d calls, the last \"%s\"", last.calls,
+			    last.text);
+	}
+
 	memset(path, 'x', 5000);
 	path[5000] = '\0';
 	snprintf(expected, sizeof expected, "stat %s: %s\n", path, strerror(ENAMETOOLONG));
