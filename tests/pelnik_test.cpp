@@ -259,10 +259,6 @@ TEST_F(PelnikTest, DeepestTreeIsWalkedWithA128KiBStack) {
 TEST_F(PelnikTest, TagfilesBeyondTheHardOpenFileLimitAreAllDrawn) {
   REQUIRE_TOOL("prlimit");
   if (under_valgrind()) GTEST_SKIP() << "valgrind keeps descriptors of its own below the limit";
-#ifdef TAGDB_PORTABLE
-  GTEST_SKIP() << "the portable build makes no stream of its own, so every tagfile keeps its "
-                  "descriptor and files past the hard limit are left out";
-#endif
   struct Case {
     int files;
     const char *limit;
