@@ -127,6 +127,10 @@ int catalog_closed_since_compacted() { return catalog.closed_since_compacted; }
 
 const CatalogEntry *catalog_entry(uint64_t dev, uint64_t ino) { return find_entry(dev, ino); }
 
+void catalog_prefetch(uint64_t dev, uint64_t ino) {
+  catalog.entries.prefetch(identity_hash(dev, ino));
+}
+
 int catalog_position(uint64_t dev, uint64_t ino) {
   const CatalogEntry *entry = find_entry(dev, ino);
   return entry != nullptr ? catalog_position(*entry) : -1;

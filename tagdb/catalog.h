@@ -73,6 +73,9 @@ int catalog_closed_since_compacted();
 // The entry of the open record with this identity, or NULL.
 const CatalogEntry *catalog_entry(uint64_t dev, uint64_t ino);
 
+// Bring the entry of this identity near ahead of catalog_entry: a loop over
+// the records asks for the next one's before it waits on a system call.
+void catalog_prefetch(uint64_t dev, uint64_t ino);
 // The position of the open record with this identity, or -1.
 int catalog_position(uint64_t dev, uint64_t ino);
 int catalog_position(const CatalogEntry &entry);

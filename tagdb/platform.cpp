@@ -323,6 +323,9 @@ FILE *function_stream(void *cookie, const StreamFunctions &fns) {
   return stream;
 }
 #else
-// POSIX has no stream made of functions: every tagfile keeps its descriptor.
-FILE *function_stream(void *, const StreamFunctions &) { return nullptr; }
+// POSIX has no stream made of functions.
+FILE *function_stream(void *, const StreamFunctions &) {
+  errno = ENOSYS;
+  return nullptr;
+}
 #endif

@@ -73,7 +73,8 @@ int64_t physical_memory();
 // holds no descriptor of its own: read gives up to n bytes (0 at the end, -1
 // with errno set on an error), seek moves as lseek would and gives the new
 // offset (or -1), close releases the cookie.  NULL where the system cannot
-// make such a stream (then close is not called).
+// make such a stream, with errno ENOSYS where it makes none at all (then
+// close is not called).
 struct StreamFunctions {
   long (*read)(void *cookie, char *buf, size_t n);
   int64_t (*seek)(void *cookie, int64_t offset, int whence);

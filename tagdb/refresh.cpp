@@ -118,6 +118,18 @@ int known_record(const char *path, size_t len, void *arg) {
   const auto &c = *static_cast<const Checkpoint *>(arg);
   const int i = c.find(path, len);
   if (i < 0) return -1;
+  // A walk meets a directory's entries in the order in which it added
+  // them, mostly: what the next record's lookups will wait on is fetched
+  // now.
+  if (i + 2 < c.n) {
+    __builtin_prefetch(tagdb.filelist[i + 2].path);
+    __builtin_prefetch(&tagdb.filelist[i + 2].dev);
+  }
+  if (i + 1 < c.n) {
+    const tagsource &next = tagdb.filelist[i + 1];
+    catalog_prefetch(next.dev, next.ino);
+    c.paths.prefetch(fnv1a(next.path, strlen(next.path)));
+  }
   if (c.mark[i] == Checkpoint::followed) return pass_over;
   return c.mark[i] == Checkpoint::current && is_open(tagdb.filelist[i]) ? i : -1;
 }
@@ -409,6 +421,15 @@ int refresh() {
   int last_parent = -1;
   for (int i = 0; i < c.n && !work_done(0, 1); ++i) {
     tagsource &source = tagdb.filelist[i];
+    // Records a kilobyte apart, and identity entries anywhere, each wait on
+    // memory: while the stat of this record runs, the next record's entry
+    // and the one after's fields are fetched.
+    if (i + 2 < c.n) {
+      __builtin_prefetch(tagdb.filelist[i + 2].path);
+      __builtin_prefetch(&tagdb.filelist[i + 2].dev);
+      __builtin_prefetch(&tagdb.filelist[i + 2].dir);
+    }
+    if (i + 1 < c.n) catalog_prefetch(tagdb.filelist[i + 1].dev, tagdb.filelist[i + 1].ino);
     debug_msg("Checkpointing %s\n", source.path);
     if (!is_open(source)) continue;
     if (feed_unchanged(feed, source)) {

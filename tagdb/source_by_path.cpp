@@ -1,6 +1,10 @@
 // Tagfiles kept without a descriptor.  The record keeps a stream all the
-// same, so that its chunks keep a stream to be told apart by and a host
-// that reads the filelist's streams reads the file as before.
+// same, so that its chunks keep a stream to be told apart by.  Where the
+// system makes streams of functions, a host that reads the filelist's
+// streams reads the file as before.  Where it does not (POSIX alone), the
+// stream is a token: a memory stream (fmemopen) opened for writing over a
+// byte of its own, which holds no descriptor, and which a host cannot read
+// (EBADF); the draw opens the path all the same (by_path_open).
 
 #include "source_by_path.h"
 
@@ -24,6 +28,8 @@ struct ByPath {
   uint64_t ino;
   Stamp stamp;       // the status when it was indexed
   int64_t position;  // where the host's reads of the stream are
+  bool token;        // the stream is a token, which reads nothing
+  char token_byte;   // its buffer: what a host writes to it lands here
 };
 struct ByPathSlot {
   uint64_t hash;  // of the stream's address
@@ -117,8 +123,15 @@ FILE *by_path_stream(const char *path, uint64_t dev, uint64_t ino, const Stamp &
     return nullptr;
   }
   memcpy(copy, path, len + 1);
-  *f = {nullptr, copy, dev, ino, stamp, 0};
+  *f = {nullptr, copy, dev, ino, stamp, 0, false, 0};
+  errno = 0;
   FILE *stream = function_stream(f, {by_path_read, by_path_seek, by_path_close});
+  if (stream == nullptr && errno == ENOSYS) {
+    // No function streams here.  One byte, as POSIX lets fmemopen refuse
+    // none; opened for writing only, so that reading it fails at once.
+    f->token = true;
+    stream = fmemopen(&f->token_byte, 1, "w");
+  }
   if (stream == nullptr) {
     free(copy);
     free(f);
@@ -130,6 +143,21 @@ FILE *by_path_stream(const char *path, uint64_t dev, uint64_t ino, const Stamp &
 }
 
 bool by_path(const FILE *stream) { return slot_of(stream) != nullptr; }
+
+void close_by_path(FILE *stream) {
+  ByPathSlot *slot = slot_of(stream);
+  if (slot == nullptr || !slot->file->token) {
+    fclose(stream);  // a stream of functions: by_path_close forgets it
+    return;
+  }
+  // A token calls nothing of ours as it closes: forget it here, once its
+  // buffer is no longer written.
+  ByPath *f = slot->file;
+  by_path_streams.erase(slot);
+  fclose(stream);
+  free(f->path);
+  free(f);
+}
 
 int by_path_open(const FILE *stream, bool unchanged) {
   const ByPathSlot *slot = slot_of(stream);

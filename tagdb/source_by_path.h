@@ -1,7 +1,9 @@
 // A tagfile kept without a descriptor, past the descriptor budget: its
 // record's stream is made of functions (platform.h) that open the path for
 // each read, and read only while the path still names the file that was
-// indexed.  The other kind of source, a regular file that keeps its
+// indexed.  Where the system makes no such streams, the record's stream is
+// a token that holds no descriptor and reads nothing; the draw opens the
+// path alike (by_path_open).  The other kind of source, a regular file that keeps its
 // descriptor, is a plain stdio stream (sources.cpp).
 #ifndef TAGDB_SOURCE_BY_PATH_H
 #define TAGDB_SOURCE_BY_PATH_H
@@ -12,12 +14,15 @@
 #include "platform.h"
 
 // A stream for the file at `path` with this identity, as stamped when it
-// was indexed.  NULL where the system cannot make such a stream, or memory
-// ran short: the caller keeps the descriptor then.
+// was indexed: of functions, or a token where the system has none.  NULL
+// when memory ran short: the caller keeps the descriptor then.
 FILE *by_path_stream(const char *path, uint64_t dev, uint64_t ino, const Stamp &stamp);
 
 // Whether `stream` is such a stream.
 bool by_path(const FILE *stream);
+
+// Close such a stream, and forget it.
+void close_by_path(FILE *stream);
 
 // Its path opened again, when it names the file the stream was made for
 // (and, with `unchanged`, stamped as when it was indexed): a descriptor,

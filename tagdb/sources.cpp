@@ -74,7 +74,11 @@ DIR *open_directory(const char *name, int dirfd) {
 }
 
 void close_tagfile(FILE *file) {
-  if (!by_path(file)) --descriptors_in_use;
+  if (by_path(file)) {
+    close_by_path(file);
+    return;
+  }
+  --descriptors_in_use;
   fclose(file);
 }
 

@@ -52,8 +52,8 @@ bool descriptors_within_budget();
 // The tagfile of this record has just been indexed, stamped `stamp`.  Past
 // the budget: a stream that opens its path whenever it is read, to take
 // the place of the record's own (its chunks move over to it, and the old
-// stream is closed with close_tagfile).  NULL within the budget, or where
-// the system cannot make such a stream: the record keeps its descriptor.
+// stream is closed with close_tagfile).  NULL within the budget, or when
+// memory ran short: the record keeps its descriptor.
 FILE *stream_past_budget(const tagsource &source, const Stamp &stamp);
 
 // The descriptors that one draw opened, closed when it ends: a draw that

@@ -289,14 +289,17 @@ TAGDB_API int tagdb_compact(void);
  * every tagfile keeps its descriptor for its record's life (a deleted
  * file's lines still draw until the next checkpoint).  Past it, every
  * tagfile is still indexed and drawn, but its descriptor is closed once
- * indexed: its record's file is then a stream (fopencookie or funopen)
- * that opens the path for each read, and a draw opens the file by its path
- * and reads it only when the path names the same file (device and inode),
- * unchanged since it was indexed; otherwise its chunks do not read.  Such a
- * draw costs an open and a close more.  Directories keep their
- * descriptors.  Where the system has no such streams, every tagfile keeps
- * its descriptor.  A negative n only asks.  Returns the budget in force
- * before the call. */
+ * indexed: its record's file is then a stream that holds no descriptor,
+ * and a draw opens the file by its path and reads it only when the path
+ * names the same file (device and inode), unchanged since it was indexed;
+ * otherwise its chunks do not read.  Such a draw costs an open and a close
+ * more.  Where the system makes streams of functions (fopencookie,
+ * funopen), reading that stream opens the path for each read.  Where it
+ * makes none (the portable build, POSIX alone), the stream is one of
+ * fmemopen, opened for writing only: reading it fails at once (error
+ * indicator set, errno EBADF) and gives no byte; the host opens the
+ * record's path to read the file.  Directories keep their descriptors.
+ * A negative n only asks.  Returns the budget in force before the call. */
 TAGDB_API int tagdb_set_descriptor_budget(int n);
 
 /* The most bytes the tagindex may take: by default (bytes 0) half of the

@@ -289,10 +289,6 @@ TEST_F(PelnikTest, DeepestTreeIsWalkedWithA128KiBStack) {
 TEST_F(PelnikTest, TagfilesBeyondTheHardOpenFileLimitAreAllDrawn) {
   REQUIRE_TOOL("prlimit");
   if (under_valgrind()) GTEST_SKIP() << "valgrind keeps descriptors of its own below the limit";
-#ifdef TAGDB_PORTABLE
-  GTEST_SKIP() << "the portable build makes no stream of its own, so every tagfile keeps its "
-                  "descriptor and files past the hard limit are left out";
-#endif
   // The files listed past the hard limit hold nearly every line, so that a
   // run that can draw from them almost surely does, and a few runs suffice:
   // one that leaves them out never draws from them.
