@@ -1039,7 +1039,9 @@ signal_section(void)
 		tagdb_get_tag(0);
 	}
 	setitimer(ITIMER_REAL, &off, NULL);
-	sigaction(SIGALRM, &old, NULL);
+	/* A signal still on its way (valgrind delivers late) is let go. */
+	signal(SIGALRM, SIG_IGN);
+	(void)old;
 	if (refused_in_handler == 0)
 		fail("signal: no signal came while an operation was under way");
 	if (wrong_in_handler != 0)
@@ -1157,7 +1159,12 @@ async_cancel_section(void)
 {
 	write_many(50);
 	tagdb_set_reporter(say_nothing, NULL);
-	for (int trial = 0; trial < 600; trial++) {
+#ifdef PELNIK_CHECKED_BUILD
+	const int trials = 60; /* each is slow there; the sanitizers' build is the same code */
+#else
+	const int trials = 600;
+#endif
+	for (int trial = 0; trial < trials; trial++) {
 		pthread_t t;
 		pid_t child;
 		int status = 0;
