@@ -635,7 +635,8 @@ bool index_whole(FILE *stream, int64_t length) {
   // A chunk holds at most chunk_max bytes, so the length alone can show
   // that the file's chunks will not fit under the ceiling: say so at once
   // rather than after reading it (a sparse file of a terabyte).
-  if (length > 0 && int64_t{first} + (length + chunk_max - 1) / chunk_max + 1 > tagindex_most()) {
+  const int64_t least = int64_t{first} + (length + chunk_max - 1) / chunk_max + 1;
+  if (least > tagdb.maxtags && least > tagindex_most()) {
     memory_short(ENOMEM, "realloc tagindex");
     return false;
   }

@@ -502,4 +502,32 @@ TEST_F(IndexTest, HugePagesThatComeSlowlyAreGivenUp) {
   EXPECT_EQ(flags.find(" hg"), std::string::npos) << flags;
 }
 
+// A tagfile whose length alone shows that its chunks (at least one for
+// every 1023 bytes) cannot fit under the ceiling is reported at once, not
+// after reading it: a sparse file of a terabyte took minutes before.
+TEST_F(IndexTest, ATagfileTooLongForTheCeilingIsRefusedWithoutReadingIt) {
+  const std::string path = dir / "sparse";
+  write_file(path, "");
+  ASSERT_EQ(truncate(path.c_str(), off_t{1} << 30), 0);  // a million chunks at least
+  tagdb_set_exit_on_shortage(0);
+  const int64_t ceiling = tagdb_set_memory_limit(int64_t{4} << 20);  // room for 262,144
+  // The work done, as the progress hook hears of it (every 64 MiB of a
+  // hole at most): none, when the length alone decides.
+  static int64_t worked;
+  worked = 0;
+  tagdb_set_progress([](int64_t bytes, int64_t, void *) { worked = bytes; return 0; }, nullptr);
+  testing::internal::CaptureStderr();
+  const long before = pread_calls;
+  errno = 0;
+  EXPECT_EQ(tagdb_add(path.c_str()), -1);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(pread_calls - before, 0) << "reads before the refusal";
+  EXPECT_EQ(worked, 0) << "bytes indexed before the refusal";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("realloc tagindex: ") + strerror(ENOMEM) + "\n");
+  tagdb_set_progress(nullptr, nullptr);
+  tagdb_set_memory_limit(ceiling);
+  tagdb_set_exit_on_shortage(1);
+}
+
 }  // namespace

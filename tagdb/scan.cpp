@@ -117,7 +117,7 @@ struct x86_features {
   bool avx2 = false;
 };
 
-x86_features x86_features_here() {
+x86_features ask_the_processor() {
   x86_features f;
   unsigned a, b, c, d;
   if (__get_cpuid(1, &a, &b, &c, &d) == 0) return f;
@@ -128,6 +128,24 @@ x86_features x86_features_here() {
   const bool vector_state_saved = (xcr0_low & 0x6) == 0x6;
   if (vector_state_saved && __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0)
     f.avx2 = (b & bit_AVX2) != 0;
+  return f;
+}
+
+// Asked once and kept: cpuid is an instruction that a virtual machine's
+// host answers, at the cost of a trip out of the guest, and the indexer
+// asks for every file and block.  Threads that ask at once store the same
+// answer.
+x86_features x86_features_here() {
+  static int known = 0;  // bit 0: asked; 1: popcnt; 2: avx2
+  int bits = __atomic_load_n(&known, __ATOMIC_RELAXED);
+  if (bits == 0) {
+    const x86_features f = ask_the_processor();
+    bits = 1 | (f.popcnt ? 2 : 0) | (f.avx2 ? 4 : 0);
+    __atomic_store_n(&known, bits, __ATOMIC_RELAXED);
+  }
+  x86_features f;
+  f.popcnt = (bits & 2) != 0;
+  f.avx2 = (bits & 4) != 0;
   return f;
 }
 #endif
@@ -156,8 +174,7 @@ bool popcount_here() {
 }
 
 line_feed_kernel best_line_feed_kernel() {
-  // Asked once per file: the processor's features are read in a few
-  // instructions, so nothing is kept.
+  // Asked once per file, of features read once per process.
   const scan_kernels k = kernels_here();
   return k.list[k.count - 1].find;
 }
