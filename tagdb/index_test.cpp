@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <atomic>
 #include <cinttypes>
 #include <fstream>
 #include <signal.h>
@@ -34,8 +35,8 @@
 // carries no hook.
 void (*after_read)(int fd) = nullptr;
 
-// Every read through pread so far.
-long pread_calls = 0;
+// Every read through pread so far (the indexer's workers read too).
+std::atomic<long> pread_calls{0};
 
 #ifdef PREAD_WRAPPED
 extern "C" ssize_t __real_pread64(int fd, void *buf, size_t n, off_t at);
