@@ -174,10 +174,10 @@ TEST_F(IndexTest, TablesLargeEnoughForHugePagesHoldEveryOffset) {
 // many more appends there are: bounded, so that an indexer that read on to
 // the file's current end would end, with lines it should not have.
 std::string growing_path;
-int lines_left = 0;
+std::atomic<int> lines_left{0};  // the indexer's workers read, and so append, at once
 
 void append_a_line(int) {
-  if (lines_left-- <= 0) return;
+  if (lines_left.fetch_sub(1) <= 0) return;
   const int fd = open(growing_path.c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "written later\n", 14), 14);
