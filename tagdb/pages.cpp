@@ -12,7 +12,7 @@
 #include "seam.h"
 
 TAGDB_SEAM int64_t populate_pages(void *from, size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
+#if defined(MADV_POPULATE_WRITE) && !defined(TAGDB_PORTABLE)
   timespec before{}, after{};
   clock_gettime(CLOCK_MONOTONIC, &before);
   madvise(from, bytes, MADV_POPULATE_WRITE);  // older kernels: EINVAL, nothing asked
