@@ -201,6 +201,7 @@ struct Appender {
   int first = 0;                 // the calling thread's: where this file's records begin
   bool short_of_memory = false;  // the tagindex could not grow
   bool stopped = false;          // the host's progress hook asked the operation to stop
+  bool reports = false;          // the calling thread's: it tells the progress hook
 };
 
 // Where the writer of the tagindex may go before it asks again: the pages up
@@ -386,7 +387,7 @@ bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t ne
       if (started) {
         while (end - a.start >= chunk_max && !a.short_of_memory && !a.stopped) {
           append(a, a.start += chunk_max);
-          if (++since == chunks_between_reports && a.fail == nullptr) {
+          if (++since == chunks_between_reports && a.reports) {
             since = 0;
             a.stopped = work_done(int64_t{chunks_between_reports} * chunk_max, 0);
           }
@@ -402,9 +403,9 @@ bool index_piece(Appender &a, int fd, const Blocks &b, int64_t split, int64_t ne
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) break;  // the file ends before its length said
-    // The calling thread's single pass tells the progress hook; a worker's
-    // pieces are told by the calling thread as they are placed.
-    if (a.fail == nullptr && work_done(got, 0)) {
+    // The calling thread tells the progress hook what it reads; the other
+    // workers read beside it.
+    if (a.reports && work_done(got, 0)) {
       a.stopped = true;
       return true;
     }
@@ -463,7 +464,6 @@ struct Pieces {
   bool abandoned = false;        // a worker had no memory: one pass does it all
   int copying = 0;               // workers copying into the tagindex, which must not move meanwhile
   bool short_of_memory = false;  // the tagindex could not grow
-  const void *caller = nullptr;  // the calling thread's worker, which tells the progress hook
   bool stopped = false;            // the hook asked the operation to stop
 };
 
@@ -515,7 +515,7 @@ void run_pieces(Worker &w) {
     ++p.placed;
     pthread_cond_broadcast(&p.placed_cond);
     pthread_mutex_unlock(&p.lock);
-    if (&w == p.caller && work_done(next_split != no_limit ? next_split - split : 0, 0)) {
+    if (a.stopped) {
       pthread_mutex_lock(&p.lock);
       p.stopped = p.abandoned = true;  // the other workers take no more pieces
       pthread_mutex_unlock(&p.lock);
@@ -579,7 +579,6 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   p.at = tagdb.ntags;
 
   Worker workers[threads_max];
-  p.caller = &workers[0];
   if (!worker_memory(workers[0], stream, true)) {
     free_worker_memory(workers[0]);
     return false;
@@ -610,6 +609,7 @@ bool index_in_parallel(FILE *stream, int64_t length, int threads, line_feed_kern
   pthread_sigmask(SIG_SETMASK, &callers, nullptr);
   if (have_attr) pthread_attr_destroy(&attr);
   workers[0].pieces = &p;
+  workers[0].records.reports = true;
   workers[0].blocks.find = find;
   run_pieces(workers[0]);
   for (int k = 1; k < started; ++k) pthread_join(ids[k], nullptr);
@@ -666,6 +666,7 @@ bool index_whole(FILE *stream, int64_t length) {
   if (!calling_thread_blocks(b)) b = {small_buf, small_masks, sizeof small_buf, find};
   Appender a{stream, tagdb.tagindex, first, tagindex_room_ahead(first), 0, nullptr};
   a.first = first;
+  a.reports = true;
   index_piece(a, fd, b, 0, no_limit, limit, holes);
   const bool left_out = a.short_of_memory || a.stopped;
   tagdb.ntags = left_out ? first : a.n;
