@@ -92,6 +92,13 @@ bool catalog_opened(int i, const struct stat &st) {
   return false;
 }
 
+void catalog_rename(int i, const char *path) {
+  char *held = tagdb.filelist[i].path;
+  if (strcmp(held, path) == 0) return;
+  memcpy(held, path, strlen(path) + 1);
+  ++catalog.edits;
+}
+
 void catalog_closing(int i) {
   const tagsource &source = tagdb.filelist[i];
   if (!is_open(source)) return;

@@ -60,6 +60,9 @@ bool catalog_append(const char *path, const struct stat &st, int64_t indexed_at,
 // the filelist's shortage).
 bool catalog_opened(int i, const struct stat &st);
 
+// Record i is known from now on by `path` (a replay reached it there first).
+void catalog_rename(int i, const char *path);
+
 // Record i is about to close: its entry leaves the index.
 void catalog_closing(int i);
 
@@ -88,7 +91,8 @@ bool catalog_unchanged(const struct stat &st);
 uint64_t catalog_opened_order(const tagsource &source);
 
 // The open records, and entries made, moved or removed so far: a count
-// that moves whenever the set of open records or their places change.
+// that moves whenever the set of open records, their places or their paths
+// change.
 size_t catalog_open_count();
 uint64_t catalog_edits();
 

@@ -74,6 +74,7 @@ struct Coverage {
   uint64_t hash;  // of dev and ino
   uint64_t dev;
   uint64_t ino;
+  uint64_t path;   // the hash of the path whose steps were watched for it
   uint64_t since;  // the checkpoint whose feed began to cover it, or refused
 };
 
@@ -449,10 +450,16 @@ void cover_what_is_new(const FeedPass &pass, const FeedPlan &plan) {
     for (int i = 0; i < tagdb.nfiles && whole; ++i) {
       const tagsource &source = tagdb.filelist[i];
       if (!is_open(source)) continue;
+      // The watches set for a record follow its path: the same file held
+      // again under another path (closed and named through a link, or
+      // claimed by a replay under the name that reaches it first) is
+      // covered afresh.
+      const uint64_t path = fnv1a(source.path, strlen(source.path));
       const Coverage *known = coverage_of(source.dev, source.ino);
-      const uint64_t since =
-          known != nullptr ? known->since : cover_record(source) ? pass.serial : refused;
-      whole = fresh.insert({identity_hash(source.dev, source.ino), source.dev, source.ino,
+      const uint64_t since = known != nullptr && known->path == path ? known->since
+                             : cover_record(source)                  ? pass.serial
+                                                                     : refused;
+      whole = fresh.insert({identity_hash(source.dev, source.ino), source.dev, source.ino, path,
                             since}) != nullptr;
       covers = covers && since != refused;
     }
@@ -462,8 +469,10 @@ void cover_what_is_new(const FeedPass &pass, const FeedPlan &plan) {
       f.coverage_edits = catalog_edits();
       f.coverage_stale = false;
       f.covers_all = covers;
-    } else {  // no memory: what is not covered is stat'ed
+    } else {  // no memory: every record is stat'ed, and covered afresh next time
       fresh.release();
+      f.coverage.clear();
+      f.coverage_stale = true;
       f.covers_all = false;
     }
   }

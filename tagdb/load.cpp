@@ -259,7 +259,7 @@ Added claim(int i, const Place &at) {
   tagsource &source = tagdb.filelist[i];
   mark_reached(source.dev, source.ino);
   if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
-  if (strcmp(source.path, at.path) != 0) memcpy(source.path, at.path, strlen(at.path) + 1);
+  catalog_rename(i, at.path);
   return {source.file != nullptr ? Kind::tagfile : Kind::directory, i};
 }
 

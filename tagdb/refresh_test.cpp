@@ -1203,6 +1203,70 @@ TEST_F(RefreshTest, RemoveTakesBackOnlyWhatThePathAloneReached) {
   }
 }
 
+// A source the host closed and then named again through a link is the same
+// file under another path.  What the change feed watched for the old path
+// says nothing of the link: when the link is replaced, the next checkpoint
+// must follow it as a fresh load would.
+struct RenamedCase {
+  const char *name;
+  const char *source;  // a directory holding one tagfile, or a tagfile
+  std::function<void(const TempDir &)> change;  // of the link
+};
+
+TEST_F(RefreshTest, SourceNamedAgainThroughALinkIsFollowedWhenTheLinkChanges) {
+  const auto to_fifo = [](const TempDir &d) {
+    fs::remove(d / "link");
+    ASSERT_EQ(mkfifo((d / "link").c_str(), 0644), 0);
+  };
+  const auto to_other = [](const TempDir &d) {
+    fs::remove(d / "link");
+    fs::create_symlink(d / "other", d / "link");
+  };
+  const auto removed = [](const TempDir &d) { fs::remove(d / "link"); };
+  const std::vector<RenamedCase> cases = {
+      {"a directory's link replaced by a FIFO", "col", to_fifo},
+      {"a directory's link pointed at another directory", "col", to_other},
+      {"a directory's link removed", "col", removed},
+      {"a tagfile's link replaced by a FIFO", "col/a", to_fifo},
+      {"a tagfile's link pointed at another tagfile", "col/a", to_other},
+      {"a tagfile's link removed", "col/a", removed},
+  };
+  for (const RenamedCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir d;
+    make_dir(d / "col");
+    put(d, "col/a", "a\n");
+    const bool directory = std::string(c.source) == "col";
+    if (directory) {
+      make_dir(d / "other");
+      put(d, "other/b", "b\n");
+    } else {
+      put(d, "other", "b\n");
+    }
+    fs::create_symlink(d / c.source, d / "link");
+    testing::internal::CaptureStderr();
+    tagdb_close_all();
+    tagdb_init();
+    ASSERT_EQ(tagdb_add((d / c.source).c_str()), 1);
+    tagdb_checkpoint();  // sets up the change feed, which covers the source's path
+    tagdb_close_source(position_of(d / c.source));
+    tagdb_compact();
+    tagdb_add((d / "link").c_str());
+    ASSERT_GE(position_of(d / "link"), 0) << "the link's path holds no record";
+    c.change(d);
+    tagdb_checkpoint();
+    const contents::Contents refreshed = contents::of_database();
+    tagdb_close_all();
+    tagdb_init();
+    tagdb_add((d / "link").c_str());
+    const contents::Contents fresh = contents::of_database();
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(refreshed.faults.empty()) << contents::describe(refreshed);
+    EXPECT_EQ(refreshed.sources, fresh.sources) << "refreshed:\n" + contents::describe(refreshed) +
+                                                       "fresh load:\n" + contents::describe(fresh);
+  }
+}
+
 // What a path named to the database meets was reported when it was named; a
 // refresh does not say it again at every draw.  What an open directory
 // holds is reported at every checkpoint, as it always was.
