@@ -127,7 +127,7 @@ uint64_t watch_hash(int watch) {
 }
 
 uint64_t name_hash(int watch, const char *name, size_t len) {
-  return fnv1a(name, len, watch_hash(watch));
+  return hash_bytes(name, len, watch_hash(watch));
 }
 
 WatchSlot *watch_slot(int watch) {
@@ -252,7 +252,7 @@ void on_event(const ChangeEvent &e, void *) {
 // ENOTDIR when the path names no directory, which is not remembered).
 int watch_directory(const char *path, size_t len) {
   Feed &f = feed;
-  const uint64_t h = fnv1a(path, len);
+  const uint64_t h = hash_bytes(path, len);
   const DirSlot *known = f.dirs.find(h, [path, len](const DirSlot &s) {
     return strncmp(s.path, path, len) == 0 && s.path[len] == '\0';
   });
@@ -454,7 +454,7 @@ void cover_what_is_new(const FeedPass &pass, const FeedPlan &plan) {
       // again under another path (closed and named through a link, or
       // claimed by a replay under the name that reaches it first) is
       // covered afresh.
-      const uint64_t path = fnv1a(source.path, strlen(source.path));
+      const uint64_t path = hash_bytes(source.path, strlen(source.path));
       const Coverage *known = coverage_of(source.dev, source.ino);
       const uint64_t since = known != nullptr && known->path == path ? known->since
                              : cover_record(source)                  ? pass.serial

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 template <class Slot>
 struct HashTable {
@@ -104,15 +105,29 @@ struct HashTable {
   }
 };
 
-// The hashes the tables are keyed by.  FNV-1a of `len` bytes (a path, a
-// name), continued from `h`.
-inline constexpr uint64_t fnv_basis = 0xCBF29CE484222325u;
-inline uint64_t fnv1a(const char *bytes, size_t len, uint64_t h = fnv_basis) {
-  for (size_t k = 0; k < len; ++k) {
-    h ^= static_cast<unsigned char>(bytes[k]);
-    h *= 0x100000001B3u;
+// The hashes the tables are keyed by.  Of `len` bytes (a path, a name),
+// continued from `h`: eight bytes at a step, since a checkpoint hashes every
+// path it meets twice and a byte at a step (FNV-1a) waited on a multiply
+// for each of some sixty bytes.  The last mix spreads every byte over the
+// low bits that pick a slot.
+inline constexpr uint64_t hash_basis = 0xCBF29CE484222325u;
+inline uint64_t hash_bytes(const char *bytes, size_t len, uint64_t h = hash_basis) {
+  h ^= len * 0x9E3779B97F4A7C15u;
+  size_t k = 0;
+  for (; k + 8 <= len; k += 8) {
+    uint64_t word;
+    memcpy(&word, bytes + k, 8);
+    h = (h ^ word) * 0xBF58476D1CE4E5B9u;
+    h ^= h >> 29;
   }
-  return h;
+  if (k < len) {
+    uint64_t word = 0;
+    memcpy(&word, bytes + k, len - k);
+    h = (h ^ word) * 0xBF58476D1CE4E5B9u;
+  }
+  h ^= h >> 32;
+  h *= 0x94D049BB133111EBu;
+  return h ^ (h >> 29);
 }
 
 // A file's identity, its device and inode numbers, mixed.

@@ -44,12 +44,6 @@ struct PlanSlot {
   int position;   // of the first such entry in `entries`
   int times;      // entries recorded for it
 };
-// The open records a replay reached, by identity.
-struct ReplayMark {
-  uint64_t hash;
-  uint64_t dev;
-  uint64_t ino;
-};
 struct Plan {
   PlanEntry *entries = nullptr;
   int n = 0;
@@ -57,7 +51,10 @@ struct Plan {
   int live = 0;  // entries not taken back
   HashTable<PlanSlot> index;
   bool replaying = false;  // a replay is under way: what named paths meet is not reported
-  HashTable<ReplayMark> reached;
+  // The open records the replay reached, by filelist position: records
+  // are only added at the end while it runs, and none moves.
+  unsigned char *reached = nullptr;
+  int reached_cap = 0;
   known_path known = nullptr;
   void *known_arg = nullptr;
   uint64_t edits = 0;  // calls recorded or taken back so far
@@ -123,19 +120,26 @@ bool shortage_stands(const struct stat &st) {
   return known != nullptr && same_stamp(known->stamp, stamp_of(st));
 }
 
-ReplayMark *mark_of(uint64_t dev, uint64_t ino) {
-  return plan.reached.find(identity_hash(dev, ino), [dev, ino](const ReplayMark &m) {
-    return m.dev == dev && m.ino == ino;
-  });
+bool reached(int i) { return i < plan.reached_cap && plan.reached[i] != 0; }
+
+// Room for a mark at every position the filelist has room for.
+bool reached_room() {
+  if (plan.reached_cap >= tagdb.maxfiles) return true;
+  auto *marks = static_cast<unsigned char *>(realloc(plan.reached, static_cast<size_t>(tagdb.maxfiles)));
+  if (marks == nullptr) return false;
+  memset(marks + plan.reached_cap, 0, static_cast<size_t>(tagdb.maxfiles - plan.reached_cap));
+  plan.reached = marks;
+  plan.reached_cap = tagdb.maxfiles;
+  return true;
 }
 
-bool reached(uint64_t dev, uint64_t ino) { return mark_of(dev, ino) != nullptr; }
-
-// The replay under way reached this record: it is claimed for the call
+// The replay under way reached open record i: it is claimed for the call
 // that reached it.
-void mark_reached(uint64_t dev, uint64_t ino) {
-  if (!plan.replaying || reached(dev, ino)) return;
-  if (plan.reached.insert({identity_hash(dev, ino), dev, ino}) == nullptr)
+void mark_reached(int i) {
+  if (!plan.replaying) return;
+  if (i < plan.reached_cap || reached_room())
+    plan.reached[i] = 1;
+  else
     memory_short(ENOMEM, "realloc filelist");
 }
 
@@ -166,7 +170,7 @@ struct Place {
 bool record_source(const char *path, const struct stat &st, int64_t indexed_at, FILE *file,
                    DIR *dir) {
   if (!catalog_append(path, st, indexed_at, file, dir)) return false;
-  mark_reached(st.st_dev, st.st_ino);
+  mark_reached(tagdb.nfiles - 1);
   return true;
 }
 
@@ -184,8 +188,8 @@ bool quiet(const Place &at) { return plan.replaying && at.dirfd == AT_FDCWD; }
 // Whether an open record holds this identity for the call under way: in a
 // replay, one the replay reached already; otherwise any.
 bool open_already(const struct stat &st) {
-  if (plan.replaying && !reached(st.st_dev, st.st_ino)) return false;
-  return catalog_position(st.st_dev, st.st_ino) >= 0;
+  const int i = catalog_position(st.st_dev, st.st_ino);
+  return i >= 0 && (!plan.replaying || reached(i));
 }
 
 // What open_tagfile failed on: the error under `label`, or that the path is
@@ -226,6 +230,7 @@ bool add_tagfile(const Place &at, const struct stat &st) {
   // Out of memory: the file is left out whole, and what was held before
   // stays as it was.
   catalog_closing(i);
+  if (reached(i)) plan.reached[i] = 0;  // the position is free again
   --tagdb.nfiles;
   close_tagfile(file);
   return false;
@@ -257,7 +262,7 @@ struct Added {
 // a fresh load would hold it.
 Added claim(int i, const Place &at) {
   tagsource &source = tagdb.filelist[i];
-  mark_reached(source.dev, source.ino);
+  mark_reached(i);
   if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
   catalog_rename(i, at.path);
   return {source.file != nullptr ? Kind::tagfile : Kind::directory, i};
@@ -274,7 +279,7 @@ Added add_place(const Place &at) {
     return {Kind::nothing, -1};
   }
   if (const int i = catalog_position(st.st_dev, st.st_ino); i >= 0) {
-    if (plan.replaying && !reached(st.st_dev, st.st_ino)) return claim(i, at);
+    if (plan.replaying && !reached(i)) return claim(i, at);
     debug_msg("Won't add duplicate file: %s\n", at.path);
     return {Kind::nothing, -1};
   }
@@ -298,7 +303,7 @@ bool known(const Place &at, size_t len, Added *added) {
   } else {
     const tagsource &source = tagdb.filelist[i];
     if (catalog_position(source.dev, source.ino) != i) return false;
-    if (reached(source.dev, source.ino)) {
+    if (reached(i)) {
       if (!quiet(at)) debug_msg("Won't add duplicate file: %s\n", at.path);
       *added = {Kind::nothing, -1};
     } else {
@@ -365,8 +370,9 @@ int walk_directory(int i) {
       continue;
     }
     memcpy(path + prefix_len, entry->d_name, name_len + 1);
+    // A claim renames only a record the replay had not reached, never one
+    // on the stack: the prefix stays the path of the directory listed.
     const Added added = reach({dirfd(dir), entry->d_name, path}, len);
-    if (added.kind != Kind::nothing) prefixed = -1;  // a record may have taken a new path
     if (added.kind == Kind::tagfile) ++sum;
     // Always room: a new level's path is longer by two at least.  A kept
     // directory is walked from its first entry too.
@@ -464,7 +470,7 @@ int add_env(const char *value) {
 }
 
 uint64_t plan_hash(Call call, const char *text) {
-  const uint64_t h = text != nullptr ? fnv1a(text, strlen(text)) : 0;
+  const uint64_t h = text != nullptr ? hash_bytes(text, strlen(text)) : 0;
   return h ^ (static_cast<uint64_t>(call) + 1) * 0x9E3779B97F4A7C15u;
 }
 
@@ -544,8 +550,10 @@ void replay_plan(known_path known, void *arg) {
   plan.replaying = true;
   plan.known = known;
   plan.known_arg = arg;
-  plan.reached.clear();
-  if (!plan.reached.reserve(catalog_open_count() + 1)) memory_short(ENOMEM, "realloc filelist");
+  if (reached_room())
+    memset(plan.reached, 0, static_cast<size_t>(plan.reached_cap));
+  else
+    memory_short(ENOMEM, "realloc filelist");
   for (int e = 0; e < plan.n && !operation_stopped(); ++e) {
     const PlanEntry &entry = plan.entries[e];
     if (entry.taken_back) continue;
@@ -561,7 +569,7 @@ void replay_plan(known_path known, void *arg) {
   plan.known_arg = nullptr;
 }
 
-bool replay_reached(uint64_t dev, uint64_t ino) { return reached(dev, ino); }
+bool replay_reached(int i) { return reached(i); }
 
 int plan_calls() { return plan.live; }
 
@@ -631,7 +639,7 @@ void load_release() {
   for (int e = 0; e < plan.n; ++e) free(plan.entries[e].text);
   free(plan.entries);
   plan.index.release();
-  plan.reached.release();
+  free(plan.reached);
   const uint64_t edits = plan.edits;
   plan = {};
   plan.edits = edits + 1;

@@ -33,8 +33,9 @@ constexpr int pass_over = -2;
 // paths meet is not reported.
 void replay_plan(known_path known, void *arg);
 
-// Whether the last replay reached the open record with this identity.
-bool replay_reached(uint64_t dev, uint64_t ino);
+// Whether the last replay reached the open record at position i (until the
+// filelist is compacted).
+bool replay_reached(int i);
 
 // Take a path named to tagdb_add out of the plan.  False when it is not in
 // the plan.

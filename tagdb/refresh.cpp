@@ -90,7 +90,7 @@ bool Checkpoint::init(int records) {
   for (int i = 0; i < n; ++i) {
     if (!is_open(tagdb.filelist[i])) continue;
     const char *path = tagdb.filelist[i].path;
-    paths.insert({fnv1a(path, strlen(path)), i});  // never grows: reserved above
+    paths.insert({hash_bytes(path, strlen(path)), i});  // never grows: reserved above
   }
   return true;
 }
@@ -105,7 +105,7 @@ void Checkpoint::release() {
 
 // The position of the record with this path (of `len` bytes), or -1.
 int Checkpoint::find(const char *path, size_t len) const {
-  const PathSlot *slot = paths.find(fnv1a(path, len), [path, len](const PathSlot &s) {
+  const PathSlot *slot = paths.find(hash_bytes(path, len), [path, len](const PathSlot &s) {
     const char *held_path = tagdb.filelist[s.position].path;
     return strncmp(held_path, path, len) == 0 && held_path[len] == '\0';
   });
@@ -128,7 +128,7 @@ int known_record(const char *path, size_t len, void *arg) {
   if (i + 1 < c.n) {
     const tagsource &next = tagdb.filelist[i + 1];
     catalog_prefetch(next.dev, next.ino);
-    c.paths.prefetch(fnv1a(next.path, strlen(next.path)));
+    c.paths.prefetch(hash_bytes(next.path, strlen(next.path)));
   }
   if (c.mark[i] == Checkpoint::followed) return pass_over;
   return c.mark[i] == Checkpoint::current && is_open(tagdb.filelist[i]) ? i : -1;
@@ -373,7 +373,7 @@ void close_unreached(Checkpoint &c) {
   catalog_each(
       [](const CatalogEntry &entry, void *arg) {
         auto &u = *static_cast<Unreached *>(arg);
-        if (!replay_reached(entry.dev, entry.ino) && entry.position < tagdb.nfiles && u.n < u.c.n)
+        if (entry.position < tagdb.nfiles && !replay_reached(entry.position) && u.n < u.c.n)
           u.c.rereads[u.n++] = entry.position;  // done with: the rereads were read
       },
       &found);
@@ -386,7 +386,7 @@ void close_unreached(Checkpoint &c) {
   for (int k = 0; k < n; ++k) {
     tagsource &source = tagdb.filelist[c.rereads[k]];
     if (!is_open(source) || catalog_position(source.dev, source.ino) != c.rereads[k] ||
-        replay_reached(source.dev, source.ino))
+        replay_reached(c.rereads[k]))
       continue;
     debug_msg("Closing %s\n", source.path);
     set_aside(c, c.rereads[k]);
