@@ -230,7 +230,6 @@ bool add_tagfile(const Place &at, const struct stat &st) {
   // Out of memory: the file is left out whole, and what was held before
   // stays as it was.
   catalog_closing(i);
-  if (reached(i)) plan.reached[i] = 0;  // the position is free again
   --tagdb.nfiles;
   close_tagfile(file);
   return false;
