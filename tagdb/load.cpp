@@ -125,7 +125,8 @@ bool reached(int i) { return i < plan.reached_cap && plan.reached[i] != 0; }
 // Room for a mark at every position the filelist has room for.
 bool reached_room() {
   if (plan.reached_cap >= tagdb.maxfiles) return true;
-  auto *marks = static_cast<unsigned char *>(realloc(plan.reached, static_cast<size_t>(tagdb.maxfiles)));
+  auto *marks =
+      static_cast<unsigned char *>(realloc(plan.reached, static_cast<size_t>(tagdb.maxfiles)));
   if (marks == nullptr) return false;
   memset(marks + plan.reached_cap, 0, static_cast<size_t>(tagdb.maxfiles - plan.reached_cap));
   plan.reached = marks;
