@@ -438,9 +438,10 @@ Coverage *coverage_of(uint64_t dev, uint64_t ino) {
   });
 }
 
-// Cover every open record that is not covered yet (or that a watch was
-// refused for), and forget the records that closed.  Only when the
-// catalog changed since coverage was last taken.
+// Cover every open record that is not covered yet, or whose path changed,
+// and forget the records that closed; one a watch was refused for stays
+// uncovered (stat'ed at each checkpoint) until the feed is reset.  Only
+// when the catalog changed since coverage was last taken.
 void cover_what_is_new(const FeedPass &pass, const FeedPlan &plan) {
   Feed &f = feed;
   if (f.coverage_stale || f.coverage_edits != catalog_edits()) {

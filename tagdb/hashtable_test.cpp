@@ -50,3 +50,16 @@ TEST(HashTableTest, MatchesAMapThroughCollidingInsertsAndErases) {
 }
 
 }  // namespace
+
+// A path is hashed whole and as the prefix of a longer one (its directory's
+// path, looked up inside the longer buffer): the hash of `len` bytes must
+// not depend on the bytes after them.
+TEST(HashTableTest, HashOfBytesReadsNoFurtherThanItsLength) {
+  char a[40], b[40];
+  for (size_t k = 0; k < sizeof a; ++k) a[k] = b[k] = static_cast<char>('a' + k % 26);
+  for (size_t n = 0; n <= 24; ++n) {
+    for (size_t k = n; k < sizeof b; ++k) b[k] = static_cast<char>(~a[k]);
+    EXPECT_EQ(hash_bytes(a, n), hash_bytes(b, n)) << n << " bytes";
+    for (size_t k = n; k < sizeof b; ++k) b[k] = a[k];
+  }
+}

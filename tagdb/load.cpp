@@ -648,9 +648,9 @@ void load_release() {
 
 bool index_tagfile(int i, const struct stat &opened) {
   tagsource &source = tagdb.filelist[i];
-  // A one-shot database samples a long tagfile whose length says what it
-  // holds, when it keeps its descriptor.  A length of 0 may say nothing (a
-  // pseudo file); the indexer knows what to make of it.
+  // A one-shot database samples a tagfile whose length says what it holds,
+  // when it keeps its descriptor.  A length of 0 may say nothing (a pseudo
+  // file); the indexer knows what to make of it.
   if (host_adding && one_shot() && opened.st_size > index_tuning().sample_min &&
       descriptors_within_budget() && sampled_add(source.file, opened.st_size)) {
     expect_scattered_reads(fileno(source.file), true);

@@ -249,15 +249,15 @@ TAGDB_API void tagdb_set_random(tagdb_random *fn, void *arg);
 
 /* One-shot draws, for a host that draws once or a few times and closes,
  * as pelnik does.  Off by default: every tagfile is indexed when it is
- * added.  On: a tagfile with a byte in it that tagdb_add or
+ * added.  On: a tagfile whose length is not 0 that tagdb_add or
  * tagdb_add_env opens from then on is sampled, not read when it is added:
  * a draw picks a byte uniformly among the bytes the sampled tagfiles had
  * when opened, reads the chunk that holds it (back to its line's start)
  * and keeps it with probability 1/(its length), else picks again, so that
  * every chunk, of sampled and indexed tagfiles alike, is drawn with the
  * same chance.  A draw costs about as many small reads as a chunk has bytes
- * on average, whatever the size of the file.  Empty tagfiles (a pseudo
- * file's length says nothing), those past
+ * on average, whatever the size of the file.  Tagfiles of length 0 (a
+ * pseudo file's length says nothing), those past
  * the descriptor budget, and one whose line starts lie more than 32 KiB
  * back from a byte a draw picked (or that reads shorter than its length)
  * are indexed, the last ones by that draw.  The tagdb record's ntags and tagindex count only the indexed

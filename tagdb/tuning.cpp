@@ -5,7 +5,7 @@
 #include "seam.h"
 
 TAGDB_SEAM IndexTuning index_tuning() {
-  // A one-shot database samples every tagfile with a byte in it: a draw's
+  // A one-shot database samples every tagfile whose length is not 0: a draw's
   // scattered reads (some fifty of them for taglines of fifty bytes) cost
   // no more than reading a 1 MB tagfile whole, warm or cold, and far less
   // than reading a tree of them.
