@@ -134,6 +134,14 @@ void *remap_table(void *table, size_t old_bytes, size_t new_bytes) {
 
 }  // namespace
 
+bool huge_pages_asked() {
+#ifdef TAGDB_HUGE_PAGES
+  return true;
+#else
+  return false;
+#endif
+}
+
 size_t table_rounded(size_t bytes) {
   return bytes < table_mapped_min ? bytes : (bytes + table_granule - 1) & ~(table_granule - 1);
 }

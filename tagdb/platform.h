@@ -32,6 +32,10 @@ size_t table_rounded(size_t bytes);
 // as long as table_prefault finds that they come quickly.
 void *table_resize(void *table, size_t old_bytes, size_t new_bytes, bool huge_pages);
 
+// Whether this build asks for huge pages at all: on Linux, where the C
+// library's headers offer the advice and the populating call it needs.
+bool huge_pages_asked();
+
 void table_release(void *table, size_t bytes);
 
 // Ask for the pages of [start, start + bytes) of a mapped table of
