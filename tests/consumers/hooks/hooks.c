@@ -513,6 +513,10 @@ wait_for_cancel(const char *text, void *arg)
 		sem_post(&a->entered);
 		while (sem_wait(&a->cancel_sent) != 0)
 			;
+		/* The cancel was sent before the post: sem_wait may act on it, or
+		 * (musl, when the post comes first) return and leave it pending,
+		 * as POSIX allows.  Here it acts, in the hook, either way. */
+		pthread_testcancel();
 	}
 }
 
