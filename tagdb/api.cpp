@@ -246,9 +246,11 @@ int tagdb_count_open(uint64_t dev, uint64_t ino) {
 }
 
 int tagdb_count_chunks(void) {
-  return operation(-1, [](int &) {
+  return operation(-1, [](int &err) {
     sampled_index_all();
-    return tagdb.ntags;
+    if (!operation_interrupted()) return tagdb.ntags;
+    err = EINTR;  // what was left sampled is counted by the next call
+    return -1;
   });
 }
 

@@ -537,11 +537,17 @@ const char *draw_with_samples(char *out) {
       if (file.bytes_read <= file.length + sample_reach) continue;
       const int first = tagdb.ntags;
       if (sampled_index(j)) skipped.left += tagdb.ntags - first;
+      if (operation_interrupted()) return nullptr;
       continue;
     }
     const int first = tagdb.ntags;
     const int64_t length = file.length;
-    if (!sampled_index(j)) continue;  // memory ran short: its chunks are left out
+    if (!sampled_index(j)) {
+      // Memory ran short: its chunks are left out.  Or the host's progress
+      // hook stopped the draw: the file stays sampled.
+      if (operation_interrupted()) return nullptr;
+      continue;
+    }
     skipped.left += tagdb.ntags - first;
     if (const char *tag = finish_round_indexed(first, tagdb.ntags, length, b, draw, out))
       return tag;
@@ -549,6 +555,7 @@ const char *draw_with_samples(char *out) {
   // Too many stale chunks, or a source of numbers that is not fair: the
   // rest is drawn from the index alone.
   sampled_index_all();
+  if (operation_interrupted()) return nullptr;
   return draw_indexed(out);
 }
 

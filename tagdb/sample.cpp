@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "hooks.h"
 #include "index.h"
 #include "platform.h"
 
@@ -71,13 +72,22 @@ int sampled_position(int64_t u, int64_t *offset) {
 
 SampledFile &sampled_file(int j) { return sampled.files[j]; }
 
+namespace {
+
+// Files [j, j + count) are sampled no more.
+void drop(int j, int count) {
+  memmove(sampled.files + j, sampled.files + j + count,
+          static_cast<size_t>(sampled.n - j - count) * sizeof(SampledFile));
+  sampled.n -= count;
+  sum_ends(j);
+}
+
+}  // namespace
+
 void sampled_forget(FILE *stream) {
   for (int j = 0; j < sampled.n; ++j) {
     if (sampled.files[j].stream != stream) continue;
-    memmove(sampled.files + j, sampled.files + j + 1,
-            static_cast<size_t>(sampled.n - j - 1) * sizeof(SampledFile));
-    --sampled.n;
-    sum_ends(j);
+    drop(j, 1);
     return;
   }
 }
@@ -92,17 +102,20 @@ bool index_sampled(const SampledFile &file) {
 
 }  // namespace
 
+// A file whose index the host's progress hook stopped has none of its
+// chunks indexed, and stays sampled for the next operation to index; one
+// that memory ran short on is left out, as tagdb_add leaves it out.
 bool sampled_index(int j) {
-  const SampledFile file = sampled.files[j];
-  sampled_forget(file.stream);
-  return index_sampled(file);
+  const bool indexed = index_sampled(sampled.files[j]);
+  if (indexed || !operation_interrupted()) drop(j, 1);
+  return indexed;
 }
 
 void sampled_index_all() {
-  bool short_of_memory = false;
-  for (int j = 0; j < sampled.n && !short_of_memory; ++j)
-    short_of_memory = !index_sampled(sampled.files[j]);
-  sampled.n = 0;
+  int done = 0;
+  while (done < sampled.n && !operation_stopped())
+    if (index_sampled(sampled.files[done]) || !operation_interrupted()) ++done;
+  drop(0, done);
 }
 
 void sampled_release() {

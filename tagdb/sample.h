@@ -43,11 +43,13 @@ void sampled_forget(FILE *stream);
 // Index the sampled tagfile at position j as tagdb_add would have indexed
 // it when it was opened (its first `length` bytes): its chunks join the
 // tagindex, and it is sampled no more.  False when memory ran short
-// (reported): its chunks are left out.
+// (reported): its chunks are left out; or when the progress hook stopped
+// the operation: it stays sampled.
 bool sampled_index(int j);
 
 // Index every sampled tagfile, in the order they were added: the database
-// is then as if the host had added them with one-shot draws off.
+// is then as if the host had added them with one-shot draws off.  Once the
+// operation stops, those not indexed yet stay sampled.
 void sampled_index_all();
 
 // Forget every sampled tagfile (tagdb_close_all).

@@ -224,7 +224,8 @@ TAGDB_API void tagdb_set_exit_on_shortage(int on);
 
 /* Progress and interrupts: fn is called on the operation's thread every
  * twentieth of a second or so of work during tagdb_add, tagdb_add_env,
- * tagdb_checkpoint, tagdb_remove, tagdb_reindex and a refreshing draw, with
+ * tagdb_checkpoint, tagdb_remove, tagdb_reindex and a refreshing draw (and
+ * tagdb_count_chunks or any draw that indexes sampled tagfiles), with
  * the bytes read or indexed and the directory entries and records looked
  * at so far in that operation, which a host may show as progress.  When it
  * returns nonzero the operation stops within about a tenth of a second of
@@ -232,10 +233,12 @@ TAGDB_API void tagdb_set_exit_on_shortage(int on);
  * leaves is consistent: an interrupted add keeps the tagfiles it indexed
  * whole and leaves out the one it was reading and those it had not reached;
  * an interrupted checkpoint leaves what it had not looked at as it was and
- * closes the tagfiles it was reading again.  The call stays in the load
+ * closes the tagfiles it was reading again; sampled tagfiles it had not
+ * indexed stay sampled.  The call stays in the load
  * plan, so the next checkpoint finishes the work.  fn runs under the
  * library's lock: a call it makes into the library is refused (EBUSY), and
- * it must return.  NULL: none (the default). */
+ * it must return.  It must not read the tagdb record: during an add, worker
+ * threads may be growing its tables.  NULL: none (the default). */
 typedef int tagdb_progress(int64_t bytes, int64_t entries, void *arg);
 TAGDB_API void tagdb_set_progress(tagdb_progress *fn, void *arg);
 
