@@ -248,6 +248,16 @@ void raise_descriptor_limit() {
   }
 }
 
+// A fresh directory for the tagfiles, with the descriptor limit raised
+// for them; empty when it cannot be made.
+std::string bench_root() {
+  raise_descriptor_limit();
+  char root[] = "/tmp/checkpoint-bench-XXXXXX";
+  if (mkdtemp(root) != nullptr) return root;
+  perror("mkdtemp");
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -258,17 +268,12 @@ int main(int argc, char **argv) {
       fputs("usage: checkpoint_bench churn [RUNS [FILES]]\n", stderr);
       return 2;
     }
-    raise_descriptor_limit();
-    char root[] = "/tmp/checkpoint-bench-XXXXXX";
-    if (mkdtemp(root) == nullptr) {
-      perror("mkdtemp");
-      return 1;
-    }
-    const std::string dir = std::string(root) + "/" + std::to_string(files);
+    const std::string root = bench_root();
+    if (root.empty()) return 1;
+    const std::string dir = root + "/" + std::to_string(files);
     make_flat(dir, files);
     measure_under_churn(dir, files, runs);
-    const std::string cleanup = std::string("rm -rf ") + root;
-    return system(cleanup.c_str());
+    return system(("rm -rf " + root).c_str());
   }
   const int runs = argc > 1 ? atoi(argv[1]) : 11;
   std::vector<int> sizes;
@@ -278,16 +283,12 @@ int main(int argc, char **argv) {
     fputs("usage: checkpoint_bench [RUNS [FILES...]]\n", stderr);
     return 2;
   }
-  raise_descriptor_limit();
-  char root[] = "/tmp/checkpoint-bench-XXXXXX";
-  if (mkdtemp(root) == nullptr) {
-    perror("mkdtemp");
-    return 1;
-  }
+  const std::string root = bench_root();
+  if (root.empty()) return 1;
 
   std::vector<Result> results;
   for (int files : sizes) {
-    const std::string dir = std::string(root) + "/" + std::to_string(files);
+    const std::string dir = root + "/" + std::to_string(files);
     make_flat(dir, files);
     results.push_back(measure(dir, files, runs));
     const Result &r = results.back();
@@ -307,11 +308,11 @@ int main(int argc, char **argv) {
     printf("checkpoint per-file cost, %d files against %d: %.2fx\n", r.files, first.files,
            (r.median_ms / r.files) / (first.median_ms / first.files));
   }
-  measure_against_stat_loop(std::string(root) + "/" + std::to_string(sizes.back()), sizes.back(),
+  measure_against_stat_loop(root + "/" + std::to_string(sizes.back()), sizes.back(),
                             runs);
-  measure_under_churn(std::string(root) + "/" + std::to_string(sizes.back()), sizes.back(),
+  measure_under_churn(root + "/" + std::to_string(sizes.back()), sizes.back(),
                       runs);
   measure_taken_back(root, runs);
-  const std::string cleanup = std::string("rm -rf ") + root;
+  const std::string cleanup = "rm -rf " + root;
   return system(cleanup.c_str());
 }

@@ -464,7 +464,6 @@ struct Pieces {
   bool abandoned = false;        // a worker had no memory: one pass does it all
   int copying = 0;               // workers copying into the tagindex, which must not move meanwhile
   bool short_of_memory = false;  // the tagindex could not grow
-  bool stopped = false;            // the hook asked the operation to stop
 };
 
 struct Worker {
@@ -517,7 +516,7 @@ void run_pieces(Worker &w) {
     pthread_mutex_unlock(&p.lock);
     if (a.stopped) {
       pthread_mutex_lock(&p.lock);
-      p.stopped = p.abandoned = true;  // the other workers take no more pieces
+      p.abandoned = true;  // stopped: the other workers take no more pieces
       pthread_mutex_unlock(&p.lock);
     }
     if (!placing) continue;

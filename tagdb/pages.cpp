@@ -4,20 +4,18 @@
 // come slowly.
 
 #include <sys/mman.h>
-#include <time.h>
 
 #include <cstdint>
 
+#include "hooks.h"
 #include "platform.h"
 #include "seam.h"
 
 TAGDB_SEAM int64_t populate_pages(void *from, size_t bytes) {
 #if defined(MADV_POPULATE_WRITE) && !defined(TAGDB_PORTABLE)
-  timespec before{}, after{};
-  clock_gettime(CLOCK_MONOTONIC, &before);
+  const int64_t before = monotonic_ns();
   madvise(from, bytes, MADV_POPULATE_WRITE);  // older kernels: EINVAL, nothing asked
-  clock_gettime(CLOCK_MONOTONIC, &after);
-  return (after.tv_sec - before.tv_sec) * int64_t{1000000000} + (after.tv_nsec - before.tv_nsec);
+  return monotonic_ns() - before;
 #else
   (void)from;
   (void)bytes;

@@ -342,22 +342,29 @@ def test_threads_draw_whole_lines_while_files_are_renamed_over():
     assert run.stdout.startswith("ok ")
 
 
-def test_readme_example_is_this_one_and_runs(tmp_path):
+def readme_example(tmp_path, script):
+    """Check that `script` is one of the README's examples, and return a
+    runner of it with TAGLINES naming a one-line tagfile, that tagfile's
+    path and a path that names nothing."""
     readme = (SOURCE / "README.md").read_text()
     blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
-    assert (HERE / "example.py").read_text() in blocks
+    assert (HERE / script).read_text() in blocks
 
     (tmp_path / "life").write_text("Ask me about my sourdough.\n")
-    missing = str(tmp_path / "missing")
     env = dict(os.environ, TAGLINES=str(tmp_path / "life"))
 
     def run(*args):
         return subprocess.run(
-            [sys.executable, str(HERE / "example.py"), *args],
+            [sys.executable, str(HERE / script), *args],
             capture_output=True, text=True, env=env, timeout=60,
         )
 
-    named = run(str(tmp_path / "life"), missing)
+    return run, str(tmp_path / "life"), str(tmp_path / "missing")
+
+
+def test_readme_example_is_this_one_and_runs(tmp_path):
+    run, life, missing = readme_example(tmp_path, "example.py")
+    named = run(life, missing)
     assert (named.returncode, named.stdout) == (0, "Ask me about my sourdough.\n")
     assert named.stderr == f"tagdb: stat {missing}: No such file or directory\n"
     from_env = run()
@@ -367,21 +374,8 @@ def test_readme_example_is_this_one_and_runs(tmp_path):
 
 
 def test_readme_asyncio_example_is_this_one_and_runs(tmp_path):
-    readme = (SOURCE / "README.md").read_text()
-    blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
-    assert (HERE / "asyncio_example.py").read_text() in blocks
-
-    (tmp_path / "life").write_text("Ask me about my sourdough.\n")
-    missing = str(tmp_path / "missing")
-    env = dict(os.environ, TAGLINES=str(tmp_path / "life"))
-
-    def run(*args):
-        return subprocess.run(
-            [sys.executable, str(HERE / "asyncio_example.py"), *args],
-            capture_output=True, text=True, env=env, timeout=60,
-        )
-
-    for args in [(str(tmp_path / "life"),), ()]:
+    run, life, missing = readme_example(tmp_path, "asyncio_example.py")
+    for args in [(life,), ()]:
         drawn = run(*args)
         assert (drawn.returncode, drawn.stdout, drawn.stderr) == (0, "Ask me about my sourdough.\n", ""), args
     nothing = run(missing)
