@@ -76,6 +76,7 @@ namespace {
 
 // Files [j, j + count) are sampled no more.
 void drop(int j, int count) {
+  if (count == 0) return;  // nothing sampled may mean no table at all
   memmove(sampled.files + j, sampled.files + j + count,
           static_cast<size_t>(sampled.n - j - count) * sizeof(SampledFile));
   sampled.n -= count;
