@@ -15,13 +15,26 @@ namespace {
 
 constexpr int filelist_step = 10;
 
+// The identities that entered or left the index since the log was last
+// taken: enough for the changes of a checkpoint under steady churn.
+constexpr int log_max = 256;
+
 struct Catalog {
   HashTable<CatalogEntry> entries;
   uint64_t opened = 0;  // streams opened so far: later ones are closed first
   uint64_t edits = 0;
   int closed_since_compacted = 0;
+  CatalogChange log[log_max];
+  int logged = 0;
+  bool log_lost = true;  // more happened than the log holds
 };
 Catalog catalog;
+
+void log_change(uint64_t dev, uint64_t ino, bool entered) {
+  if (catalog.logged == log_max) catalog.log_lost = true;
+  if (catalog.log_lost) return;
+  catalog.log[catalog.logged++] = {dev, ino, entered};
+}
 
 CatalogEntry *find_entry(uint64_t dev, uint64_t ino) {
   return catalog.entries.find(identity_hash(dev, ino), [dev, ino](const CatalogEntry &e) {
@@ -48,6 +61,7 @@ void catalog_release() {
   catalog.entries.release();
   catalog.opened = 0;
   catalog.closed_since_compacted = 0;
+  catalog.log_lost = true;
   ++catalog.edits;
 }
 
@@ -85,6 +99,7 @@ bool catalog_opened(int i, const struct stat &st) {
   }
   if (catalog.entries.insert(entry) != nullptr) {
     ++catalog.edits;
+    log_change(entry.dev, entry.ino, true);
     return true;
   }
   // The index belongs to the filelist, and fails as its growth does.
@@ -97,6 +112,7 @@ void catalog_rename(int i, const char *path) {
   if (strcmp(held, path) == 0) return;
   memcpy(held, path, strlen(path) + 1);
   ++catalog.edits;
+  catalog.log_lost = true;
 }
 
 void catalog_closing(int i) {
@@ -106,7 +122,16 @@ void catalog_closing(int i) {
   if (CatalogEntry *entry = find_entry(source.dev, source.ino)) {
     catalog.entries.erase(entry);
     ++catalog.edits;
+    log_change(source.dev, source.ino, false);
   }
+}
+
+bool catalog_take_changes(void (*each)(const CatalogChange &change, void *arg), void *arg) {
+  const bool told = !catalog.log_lost;
+  for (int k = 0; told && each != nullptr && k < catalog.logged; ++k) each(catalog.log[k], arg);
+  catalog.logged = 0;
+  catalog.log_lost = false;
+  return told;
 }
 
 int catalog_compact() {

@@ -96,6 +96,21 @@ uint64_t catalog_opened_order(const tagsource &source);
 size_t catalog_open_count();
 uint64_t catalog_edits();
 
+// An identity that entered the index (a record opened, or one whose path
+// names another file now) or left it (a record closing).
+struct CatalogChange {
+  uint64_t dev;
+  uint64_t ino;
+  bool entered;
+};
+
+// Call `each` for the identities that entered or left the index since the
+// last call, in the order of the changes, and start a new log.  False, with
+// nothing called, when the log cannot tell: it overflowed, or a record was
+// renamed, or the filelist was released.  A reader that keeps something
+// for each open record follows the changes at the cost of the changes.
+bool catalog_take_changes(void (*each)(const CatalogChange &change, void *arg), void *arg);
+
 // Call `each` for the entry of every open record, in no order.
 void catalog_each(void (*each)(const CatalogEntry &entry, void *arg), void *arg);
 

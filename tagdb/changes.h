@@ -15,6 +15,7 @@ enum : unsigned {
   change_entries = 4,    // a name was created, deleted or moved in a directory
   change_self = 8,       // the watched file moved or went, or its watch did
   change_overflow = 16,  // the queue overflowed: events were lost
+  change_deleted = 32,   // the watched file's last link went, and no one holds it open
 };
 struct ChangeEvent {
   int watch;         // as changes_watch returned it; -1 for an overflow

@@ -42,6 +42,7 @@ TAGDB_SEAM bool changes_read(int feed, void (*each)(const ChangeEvent &event, vo
       if (e.mask & IN_ATTRIB) what |= change_status;
       if (e.mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) what |= change_entries;
       if (e.mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED)) what |= change_self;
+      if (e.mask & IN_DELETE_SELF) what |= change_deleted;
       if (e.mask & IN_Q_OVERFLOW) what |= change_overflow;
       each({e.wd, what, name != nullptr && name[0] != '\0' ? name : nullptr}, arg);
       at += static_cast<ssize_t>(sizeof e + e.len);

@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,7 +51,7 @@ struct WatchSlot {
   int watch;
   bool tagfile;  // else a directory
   bool listed;   // a directory a walk lists: any entry of it matters
-  uint64_t dev;  // the tagfile's identity
+  uint64_t dev;  // the tagfile's or directory's identity
   uint64_t ino;
 };
 struct NameSlot {
@@ -76,7 +77,20 @@ struct Coverage {
   uint64_t ino;
   uint64_t path;   // the hash of the path whose steps were watched for it
   uint64_t since;  // the checkpoint whose feed began to cover it, or refused
+  bool directory;
 };
+
+// A name that came, went or moved in a listed directory since the last
+// checkpoint, which a checkpoint may reach alone in place of a replay.
+constexpr int targets_max = 64;
+struct Target {
+  int watch;
+  char name[NAME_MAX + 1];
+};
+
+// Identities covered afresh by this checkpoint's feed_begin, which it
+// stats: a few, or too many to list.
+constexpr int recent_max = 256;
 
 struct Feed {
   int fd = -1;
@@ -95,9 +109,18 @@ struct Feed {
   HashTable<Coverage> coverage;
   uint64_t coverage_edits = 0;  // the catalog's edits when coverage was last taken
   bool coverage_stale = true;   // forgotten since: taken afresh at the next checkpoint
+  size_t refused_count = 0;     // records covered as refused
+  size_t refused_dirs = 0;      // of them directories, whose names no event tells
+  size_t refused_recent = 0;    // of them covered by this checkpoint's feed_begin
   bool covers_all = false;      // every open record then
+  CatalogChange recent[recent_max];
+  int nrecent = 0;
+  bool recent_lost = true;
   bool shaken = false;      // an event since the last checkpoint that only a reset answers
   bool entries = false;     // names came or went where a walk or a tagfile's path meets them
+  Target *targets = nullptr;  // those names, when all of them are in listed directories
+  int ntargets = 0;
+  bool wide = false;  // names came or went that only a replay of the whole plan follows
   bool unfinished = false;  // a checkpoint began and did not end: it may have been cut short
   bool noisy = false;       // the last checkpoint said something, which the next says again
   // The shape the last checkpoint left: a host's call that changed it since
@@ -154,6 +177,8 @@ void forget_watches() {
   f.relative = false;
   f.shaken = false;
   f.entries = false;
+  f.ntargets = 0;
+  f.wide = false;
 }
 
 // Drop every watch at once (a new queue), and every record's coverage.
@@ -163,6 +188,8 @@ void reset_feed() {
   f.coverage.clear();
   f.coverage_stale = true;
   f.covers_all = false;
+  f.refused_count = 0;
+  f.refused_dirs = 0;
   if (f.fd >= 0) {
     close(f.fd);
     descriptors_taken(-1);
@@ -195,6 +222,45 @@ void reset_feed() {
 
 Coverage *coverage_of(uint64_t dev, uint64_t ino);
 
+// Count a record's coverage in, or out.
+void count_coverage(const Coverage &c, int by) {
+  Feed &f = feed;
+  if (c.since != refused) return;
+  f.refused_count += by;
+  if (c.directory) f.refused_dirs += by;
+}
+
+void forget_coverage(Coverage *c) {
+  count_coverage(*c, -1);
+  feed.coverage.erase(c);
+}
+
+// A name came, went or moved in the directory of this watch.  Where a walk
+// lists the directory, the checkpoint may reach that name alone; elsewhere
+// (the directory of a tagfile named on its own), only a replay of the
+// plan knows what the name leads to.
+void name_changed(const WatchSlot &dir, const char *name, size_t len) {
+  Feed &f = feed;
+  f.entries = true;
+  if (f.wide) return;
+  for (int k = 0; k < f.ntargets; ++k)
+    if (f.targets[k].watch == dir.watch && strcmp(f.targets[k].name, name) == 0) return;
+  if (!dir.listed || len > NAME_MAX || f.ntargets == targets_max) {
+    f.wide = true;
+    return;
+  }
+  if (f.targets == nullptr) {
+    f.targets = static_cast<Target *>(malloc(targets_max * sizeof(Target)));
+    if (f.targets == nullptr) {
+      f.wide = true;
+      return;
+    }
+  }
+  Target &t = f.targets[f.ntargets++];
+  t.watch = dir.watch;
+  memcpy(t.name, name, len + 1);
+}
+
 void on_event(const ChangeEvent &e, void *) {
   Feed &f = feed;
   if (f.shaken) return;
@@ -213,7 +279,7 @@ void on_event(const ChangeEvent &e, void *) {
       // closes it, which makes the replay run), and it is watched again if
       // it stays.
       if (Coverage *c = coverage_of(slot->dev, slot->ino)) {
-        f.coverage.erase(c);
+        forget_coverage(c);
         f.coverage_stale = true;
       }
     }
@@ -241,9 +307,9 @@ void on_event(const ChangeEvent &e, void *) {
     if (!named->status_only_of_tagfile)
       f.shaken = true;
     else if (e.what != change_status)
-      f.entries = true;
+      name_changed(*slot, e.name, len);
   } else if (slot->listed && e.name[0] != '.') {
-    f.entries = true;  // a new name where a walk lists every entry but the hidden ones
+    name_changed(*slot, e.name, len);  // a new name where a walk lists every entry but the hidden ones
   }
 }
 
@@ -295,7 +361,7 @@ int watch_directory(const char *path, size_t len) {
   }
   if (watch >= 0 && watch_slot(watch) == nullptr) {
     if (f.by_watch.insert({watch_hash(watch), watch, false, false, static_cast<uint64_t>(st.st_dev),
-                           0}) == nullptr) {
+                           static_cast<uint64_t>(st.st_ino)}) == nullptr) {
       errno = ENOMEM;
       return -1;
     }
@@ -385,6 +451,13 @@ bool watch_steps(const char *path, bool tagfile, int *last_dir, const char **las
   }
 }
 
+// Whether the record's path names it, itself and not through a link, now
+// that its watches are set.
+bool names_record(const tagsource &source) {
+  struct stat st;
+  return lstat(source.path, &st) == 0 && same_file(source, st) && !S_ISLNK(st.st_mode);
+}
+
 // Cover open record i: its path's steps, and a watch of its own.
 bool cover_record(const tagsource &source) {
   Feed &f = feed;
@@ -402,26 +475,26 @@ bool cover_record(const tagsource &source) {
       if (errno == ENOSPC || errno == ENOMEM) f.full = true;
       return false;
     }
+    if (!names_record(source)) return false;
+    // A watch belongs to the file the path names now, whatever file its
+    // number watched before: a file that went took its watch with it.
     WatchSlot *slot = watch_slot(own);
     if (slot == nullptr) {
       if (f.by_watch.insert({watch_hash(own), own, true, false, source.dev, source.ino}) == nullptr)
         return false;
-    } else if (!slot->tagfile || slot->dev != source.dev || slot->ino != source.ino) {
+    } else if (!slot->tagfile) {
       return false;
+    } else {
+      slot->dev = source.dev;
+      slot->ino = source.ino;
     }
   } else {
     own = watch_directory(source.path, strlen(source.path));
     if (own < 0) return false;
     if (WatchSlot *slot = watch_slot(own)) slot->listed = true;
   }
-  // The path names the record, itself and not through a link, on a file
-  // system that reports its changes, now that every watch is set.
-  struct stat st;
-  if (lstat(source.path, &st) != 0 || static_cast<uint64_t>(st.st_dev) != source.dev ||
-      static_cast<uint64_t>(st.st_ino) != source.ino || S_ISLNK(st.st_mode))
-    return false;
-  return static_cast<uint64_t>(st.st_dev) == directory_dev(parent) ||
-         sends_change_events(source.path);
+  if (!tagfile && !names_record(source)) return false;
+  return source.dev == directory_dev(parent) || sends_change_events(source.path);
 }
 
 void cover_lookup(const char *path, void *all) {
@@ -438,43 +511,108 @@ Coverage *coverage_of(uint64_t dev, uint64_t ino) {
   });
 }
 
+// Cover open record i, or hold it as refused, since this checkpoint.
+// False when memory ran short.
+bool cover_anew(const FeedPass &pass, HashTable<Coverage> &into, const tagsource &source,
+                uint64_t path) {
+  Feed &f = feed;
+  const uint64_t since = cover_record(source) ? pass.serial : refused;
+  const Coverage *c = into.insert(
+      {identity_hash(source.dev, source.ino), source.dev, source.ino, path, since,
+       source.file == nullptr});
+  if (c == nullptr) return false;
+  count_coverage(*c, 1);
+  if (since == refused) ++f.refused_recent;
+  if (f.nrecent == recent_max) f.recent_lost = true;
+  if (!f.recent_lost) f.recent[f.nrecent++] = {source.dev, source.ino, true};
+  return true;
+}
+
+// Every open record covered afresh: those covered already under the same
+// path keep their coverage.
+bool cover_everything(const FeedPass &pass) {
+  Feed &f = feed;
+  HashTable<Coverage> fresh;
+  if (!fresh.reserve(catalog_open_count())) return false;
+  f.refused_count = 0;
+  f.refused_dirs = 0;
+  for (int i = 0; i < tagdb.nfiles; ++i) {
+    const tagsource &source = tagdb.filelist[i];
+    if (!is_open(source)) continue;
+    // The watches set for a record follow its path: the same file held
+    // again under another path (closed and named through a link, or
+    // claimed by a replay under the name that reaches it first) is
+    // covered afresh.
+    const uint64_t path = hash_bytes(source.path, strlen(source.path));
+    const Coverage *known = coverage_of(source.dev, source.ino);
+    if (known != nullptr && known->path == path) {
+      if (fresh.insert(*known) == nullptr) {
+        fresh.release();
+        return false;
+      }
+      count_coverage(*known, 1);
+    } else if (!cover_anew(pass, fresh, source, path)) {
+      fresh.release();
+      return false;
+    }
+  }
+  f.coverage.release();
+  f.coverage = fresh;
+  return true;
+}
+
+// Follow the catalog's log: the coverage of identities that left goes, and
+// those that entered are covered.  False when the log cannot tell, or
+// memory ran short.
+bool cover_changes(const FeedPass &pass) {
+  struct Follow {
+    const FeedPass &pass;
+    bool whole;
+  } follow{pass, true};
+  const bool told = catalog_take_changes(
+      [](const CatalogChange &change, void *arg) {
+        auto &w = *static_cast<Follow *>(arg);
+        Feed &f = feed;
+        if (Coverage *c = coverage_of(change.dev, change.ino)) forget_coverage(c);
+        if (!change.entered || !w.whole) return;
+        const int i = catalog_position(change.dev, change.ino);
+        if (i < 0) return;  // gone again
+        const tagsource &source = tagdb.filelist[i];
+        w.whole = f.coverage.reserve(f.coverage.count + 1) &&
+                  cover_anew(w.pass, f.coverage, source, hash_bytes(source.path, strlen(source.path)));
+      },
+      &follow);
+  return told && follow.whole;
+}
+
 // Cover every open record that is not covered yet, or whose path changed,
 // and forget the records that closed; one a watch was refused for stays
 // uncovered (stat'ed at each checkpoint) until the feed is reset.  Only
-// when the catalog changed since coverage was last taken.
+// when the catalog changed since coverage was last taken: by following
+// its log of what opened and closed since, or with a look at every
+// record when the log cannot tell.
 void cover_what_is_new(const FeedPass &pass, const FeedPlan &plan) {
   Feed &f = feed;
+  f.nrecent = 0;
+  f.recent_lost = false;
+  f.refused_recent = 0;
   if (f.coverage_stale || f.coverage_edits != catalog_edits()) {
-    HashTable<Coverage> fresh;
-    bool whole = fresh.reserve(catalog_open_count());
-    bool covers = true;
-    for (int i = 0; i < tagdb.nfiles && whole; ++i) {
-      const tagsource &source = tagdb.filelist[i];
-      if (!is_open(source)) continue;
-      // The watches set for a record follow its path: the same file held
-      // again under another path (closed and named through a link, or
-      // claimed by a replay under the name that reaches it first) is
-      // covered afresh.
-      const uint64_t path = hash_bytes(source.path, strlen(source.path));
-      const Coverage *known = coverage_of(source.dev, source.ino);
-      const uint64_t since = known != nullptr && known->path == path ? known->since
-                             : cover_record(source)                  ? pass.serial
-                                                                     : refused;
-      whole = fresh.insert({identity_hash(source.dev, source.ino), source.dev, source.ino, path,
-                            since}) != nullptr;
-      covers = covers && since != refused;
+    bool covered = !f.coverage_stale && cover_changes(pass);
+    if (!covered) {
+      catalog_take_changes(nullptr, nullptr);  // what the look at everything sees, the log need not tell
+      covered = cover_everything(pass);
     }
-    if (whole) {
-      f.coverage.release();
-      f.coverage = fresh;
+    if (covered) {
       f.coverage_edits = catalog_edits();
       f.coverage_stale = false;
-      f.covers_all = covers;
+      f.covers_all = f.refused_count == 0;
     } else {  // no memory: every record is stat'ed, and covered afresh next time
-      fresh.release();
       f.coverage.clear();
       f.coverage_stale = true;
       f.covers_all = false;
+      f.refused_count = 0;
+      f.refused_dirs = 0;
+      f.recent_lost = true;
     }
   }
   if (!f.lookups || f.plan_edits != plan.edits) {
@@ -537,17 +675,51 @@ bool feed_unchanged(const FeedPass &pass, const tagsource &source) {
   return feed.dirty.count == 0 || dirty_slot(source.dev, source.ino) == nullptr;
 }
 
+bool feed_deleted(const FeedPass &pass, const tagsource &source) {
+  if (!pass.on || feed.dirty.count == 0) return false;
+  const DirtySlot *d = dirty_slot(source.dev, source.ino);
+  return d != nullptr && (d->what & change_deleted) != 0;
+}
+
 bool feed_written(const FeedPass &pass, const tagsource &source) {
   if (!pass.on || feed.dirty.count == 0) return false;
   const DirtySlot *d = dirty_slot(source.dev, source.ino);
   return d != nullptr && (d->what & change_content) != 0;
 }
 
-bool feed_must_replay(const FeedPass &pass, const FeedPlan &plan, bool stated_directory) {
+FeedReplay feed_replay(const FeedPass &pass, const FeedPlan &plan, bool stated_directory) {
   const Feed &f = feed;
-  return !pass.on || pass.full || stated_directory || !f.lookups || f.noisy || f.entries ||
-         f.plan_edits != plan.edits || f.nfiles != tagdb.nfiles || f.records != pass.records ||
-         catalog_open_count() != pass.records || plan.shortages != 0;
+  if (!pass.on || pass.full || stated_directory || !f.lookups || f.noisy ||
+      f.plan_edits != plan.edits || f.nfiles != tagdb.nfiles || f.records != pass.records ||
+      plan.shortages != 0)
+    return FeedReplay::all;
+  if (!f.entries && catalog_open_count() == pass.records) return FeedReplay::none;
+  // A tagfile the feed cannot cover is stat'ed at every checkpoint, but a
+  // name that comes in a directory it cannot cover is seen by a walk alone.
+  return f.wide || f.coverage_stale || f.refused_dirs != 0 ? FeedReplay::all : FeedReplay::names;
+}
+
+void feed_each_name(void (*each)(uint64_t dev, uint64_t ino, const char *name, void *arg),
+                    void *arg) {
+  const Feed &f = feed;
+  for (int k = 0; k < f.ntargets; ++k) {
+    const WatchSlot *dir = watch_slot(f.targets[k].watch);
+    each(dir != nullptr ? dir->dev : 0, dir != nullptr ? dir->ino : 0, f.targets[k].name, arg);
+  }
+}
+
+bool feed_each_unvouched(const FeedPass &pass, void (*each)(uint64_t dev, uint64_t ino, void *arg),
+                         void *arg) {
+  const Feed &f = feed;
+  // Refused records are stat'ed at every checkpoint: listed only when all
+  // of them were covered just now.
+  if (!pass.on || pass.full || f.refused_count != f.refused_recent || f.coverage_stale ||
+      f.recent_lost || f.coverage_edits != catalog_edits())
+    return false;
+  for (size_t k = 0; k < f.dirty.capacity(); ++k)
+    if (f.dirty.slots[k].hash != 0) each(f.dirty.slots[k].dev, f.dirty.slots[k].ino, arg);
+  for (int k = 0; k < f.nrecent; ++k) each(f.recent[k].dev, f.recent[k].ino, arg);
+  return true;
 }
 
 void feed_end(const FeedPass &pass, const FeedPlan &plan) {
@@ -561,6 +733,8 @@ void feed_end(const FeedPass &pass, const FeedPlan &plan) {
   f.records = catalog_open_count();
   if (f.dirty.count != 0) f.dirty.release();
   f.entries = false;
+  f.ntargets = 0;
+  f.wide = false;
 }
 
 void feed_shake() { feed.shaken = true; }
@@ -606,5 +780,6 @@ void feed_release() {
   f.coverage.release();
   if (f.fd >= 0) close(f.fd);  // the count of descriptors is set back with the rest
   if (f.mounts >= 0) close(f.mounts);
+  free(f.targets);
   f = {};
 }

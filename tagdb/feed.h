@@ -62,10 +62,30 @@ bool feed_unchanged(const FeedPass &pass, const tagsource &source);
 // is read again whatever its status says.
 bool feed_written(const FeedPass &pass, const tagsource &source);
 
+// Whether the feed saw this tagfile deleted for good since the last
+// checkpoint: its last name went, and no stream held it open.
+bool feed_deleted(const FeedPass &pass, const tagsource &source);
+
 // Whether the replay of the load plan must run: something it would look at
 // is not covered, or changed, or the host's calls changed what it holds.
-// `stated_directory`: the checkpoint stat'ed a directory's record.
-bool feed_must_replay(const FeedPass &pass, const FeedPlan &plan, bool stated_directory);
+// `stated_directory`: the checkpoint stat'ed a directory's record.  Where
+// only names of listed directories came, went or moved (feed_each_name),
+// and records may have closed, the checkpoint may reach those names alone.
+enum class FeedReplay { none, names, all };
+FeedReplay feed_replay(const FeedPass &pass, const FeedPlan &plan, bool stated_directory);
+
+// Call `each` for every name that came, went or moved in a listed directory
+// since the last checkpoint, with the directory's identity.
+void feed_each_name(void (*each)(uint64_t dev, uint64_t ino, const char *name, void *arg),
+                    void *arg);
+
+// Call `each` for the identity of every open record the feed does not vouch
+// for in this pass (written, moved, verified as changed, or covered just
+// now): every other open record may be passed over.  False, with nothing
+// called, when the feed cannot list them; every record is then asked of
+// feed_unchanged.
+bool feed_each_unvouched(const FeedPass &pass, void (*each)(uint64_t dev, uint64_t ino, void *arg),
+                         void *arg);
 
 // The checkpoint is over.
 void feed_end(const FeedPass &pass, const FeedPlan &plan);

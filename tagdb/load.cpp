@@ -58,6 +58,10 @@ struct Plan {
   known_path known = nullptr;
   void *known_arg = nullptr;
   uint64_t edits = 0;  // calls recorded or taken back so far
+  // A path named, or an entry a walk met since the last replay began, is a
+  // symbolic link, or a walk could not tell: a name may then lead to a file
+  // that another path reaches too.
+  bool links = true;
 };
 Plan plan;
 
@@ -148,6 +152,8 @@ constexpr char system_source[] = TAGDB_SYSTEM_TAGLINES;
 
 // tagdb_add without recording the call: a step of a call or of a replay.
 int add_path(const char *path);
+// The same for a path the host named, whose last name may be a link.
+int add_named(const char *path);
 static_assert(sizeof system_source - 1 <= TAGDB_PATH_MAX);
 
 // A path too long for the filelist is reported as the system reports one too
@@ -357,6 +363,11 @@ int walk_directory(int i) {
       continue;
     }
     if (entry->d_name[0] == '.') continue;
+#ifdef DT_LNK
+    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) plan.links = true;
+#else
+    plan.links = true;
+#endif
     if (prefixed != stack[depth - 1]) {
       prefix_len = strlen(parent.path);  // at most TAGDB_PATH_MAX - 2: it has entries
       memcpy(path, parent.path, prefix_len);
@@ -548,6 +559,7 @@ bool take_back(const char *path) {
 
 void replay_plan(known_path known, void *arg) {
   plan.replaying = true;
+  plan.links = false;
   plan.known = known;
   plan.known_arg = arg;
   if (reached_room())
@@ -558,7 +570,7 @@ void replay_plan(known_path known, void *arg) {
     const PlanEntry &entry = plan.entries[e];
     if (entry.taken_back) continue;
     if (entry.call == Call::path)
-      add_path(entry.text);
+      add_named(entry.text);
     else if (entry.call == Call::defaults)
       add_defaults();
     else
@@ -567,9 +579,35 @@ void replay_plan(known_path known, void *arg) {
   plan.replaying = false;
   plan.known = nullptr;
   plan.known_arg = nullptr;
+  if (operation_stopped()) plan.links = true;  // cut short: it did not look at everything
 }
 
 bool replay_reached(int i) { return reached(i); }
+
+bool plan_reaches_names() {
+  if (plan.links) return false;
+  for (int e = 0; e < plan.n; ++e)
+    if (!plan.entries[e].taken_back && plan.entries[e].call != Call::path) return false;
+  return true;
+}
+
+bool reach_name(int dir, const char *name, const char *path, known_path held, void *arg) {
+  if (name[0] == '.') return true;  // a walk passes over hidden names
+  const size_t len = strlen(path);
+  if (len > TAGDB_PATH_MAX) return false;
+  const int fd = dirfd(tagdb.filelist[dir].dir);
+  const int at_path = held(path, len, arg);
+  struct stat st;
+  if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT && at_path < 0;  // gone, and no record holds it
+  // Held under this very path, the walk would keep it as it is.
+  const int i = catalog_position(st.st_dev, st.st_ino);
+  if (i >= 0 || at_path >= 0) return i == at_path;
+  // A new tagfile with no other name: no other path of the plan reaches it.
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+  add_place({fd, name, path});
+  return true;
+}
 
 int plan_calls() { return plan.live; }
 
@@ -675,6 +713,12 @@ bool index_tagfile(int i, const struct stat &opened) {
 
 namespace {
 
+int add_named(const char *path) {
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) plan.links = true;
+  return add_path(path);
+}
+
 int add_path(const char *path) {
   const size_t len = strlen(path);
   if (len > TAGDB_PATH_MAX) {
@@ -699,7 +743,7 @@ int add_call(const char *path) {
     return add_defaults();
   }
   if (strlen(path) <= TAGDB_PATH_MAX && !record_call(Call::path, path)) return 0;
-  return add_path(path);
+  return add_named(path);
 }
 
 // Recorded with the value TAGLINES has now: a replay does as this call did,

@@ -37,6 +37,21 @@ void replay_plan(known_path known, void *arg);
 // filelist is compacted).
 bool replay_reached(int i);
 
+// Whether the plan is named paths alone, none of them a symbolic link, and
+// the walks of the last replay met no link: every file a fresh load holds
+// is then reached by its own names only, and a name of a listed directory
+// may be reached alone (reach_name).
+bool plan_reaches_names();
+
+// Reach the entry `name` of the open directory at position `dir`, whose
+// path is `path`, as a walk of the directory would, outside a replay: a new
+// tagfile there is opened and indexed.  `held` tells the position of the
+// open record whose path is `path`, or -1.  False when only a replay of
+// the whole plan can tell what a fresh load would hold there: the name
+// leads to a directory, a symbolic link, something other than a tagfile,
+// a file with other names, or a file another record holds.
+bool reach_name(int dir, const char *name, const char *path, known_path held, void *arg);
+
 // Take a path named to tagdb_add out of the plan.  False when it is not in
 // the plan.
 bool take_back(const char *path);

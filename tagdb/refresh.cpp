@@ -61,8 +61,9 @@ struct Checkpoint {
   // replay would only report again.
   enum Mark : unsigned char { unseen = 0, current = 1, followed = 2 };
 
-  int n = 0;                      // the records when it began
-  HashTable<PathSlot> paths;      // the open ones, by path
+  int n = 0;                          // the records when it began
+  mutable HashTable<PathSlot> paths;  // the open ones, by path, once asked for
+  mutable bool paths_filled = false;
   unsigned char *mark = nullptr;  // per record, a Mark
   int *rereads = nullptr;         // tagfiles to read again
   int nrereads = 0;
@@ -70,6 +71,10 @@ struct Checkpoint {
   int nclosing = 0;
   FILE **files = nullptr;  // scratch for dropping their chunks
   int closed = 0;          // tagfiles closed for good
+  int *look = nullptr;     // the records to look at, when the feed lists them
+  int *gone = nullptr;     // records the look at paths closed
+  int ngone = 0;
+  bool gone_elsewhere = false;  // one of them may be reached by another name
 
   bool init(int records);
   void release();
@@ -84,15 +89,8 @@ bool take(Record *&array, int n) {
 
 bool Checkpoint::init(int records) {
   n = records;
-  if (!paths.reserve(static_cast<size_t>(n)) || !take(mark, n) || !take(rereads, n) ||
-      !take(closing, n) || !take(files, n))
-    return false;
-  for (int i = 0; i < n; ++i) {
-    if (!is_open(tagdb.filelist[i])) continue;
-    const char *path = tagdb.filelist[i].path;
-    paths.insert({hash_bytes(path, strlen(path)), i});  // never grows: reserved above
-  }
-  return true;
+  return paths.reserve(static_cast<size_t>(n)) && take(mark, n) && take(rereads, n) &&
+         take(closing, n) && take(files, n) && take(look, n) && take(gone, n);
 }
 
 void Checkpoint::release() {
@@ -101,10 +99,24 @@ void Checkpoint::release() {
   free(rereads);
   free(closing);
   free(files);
+  free(look);
+  free(gone);
 }
 
 // The position of the record with this path (of `len` bytes), or -1.
+// The table is filled at the first question: a checkpoint that looks at a
+// few records never hashes every path.
 int Checkpoint::find(const char *path, size_t len) const {
+  if (!paths_filled) {
+    for (int i = 0; i < n; ++i) {
+      // A record the checkpoint closed after following its path is found,
+      // so that the replay passes over it.
+      if (!is_open(tagdb.filelist[i]) && mark[i] != followed) continue;
+      const char *held = tagdb.filelist[i].path;
+      paths.insert({hash_bytes(held, strlen(held)), i});  // never grows: reserved by init
+    }
+    paths_filled = true;
+  }
   const PathSlot *slot = paths.find(hash_bytes(path, len), [path, len](const PathSlot &s) {
     const char *held_path = tagdb.filelist[s.position].path;
     return strncmp(held_path, path, len) == 0 && held_path[len] == '\0';
@@ -194,10 +206,11 @@ bool follows(bool was_tagfile, mode_t mode, const char *path) {
 // component of the path.
 // The records of one directory mostly follow one another, as its walk added
 // them: the parent found last is tried first.
-int stat_path(const Checkpoint &known, int i, struct stat *st, int *last_parent) {
+// A checkpoint that looks at a few records (`few`) stats their paths.
+int stat_path(const Checkpoint &known, int i, struct stat *st, int *last_parent, bool few) {
   const char *path = tagdb.filelist[i].path;
   const char *slash = strrchr(path, '/');
-  if (slash != nullptr && slash != path && slash[1] != '\0') {
+  if (!few && slash != nullptr && slash != path && slash[1] != '\0') {
     const auto len = static_cast<size_t>(slash - path);
     const char *last = *last_parent >= 0 ? tagdb.filelist[*last_parent].path : "";
     const bool same = strncmp(last, path, len) == 0 && last[len] == '\0';
@@ -208,6 +221,20 @@ int stat_path(const Checkpoint &known, int i, struct stat *st, int *last_parent)
       return fstatat(dirfd(tagdb.filelist[parent].dir), slash + 1, st, 0);
   }
   return stat(path, st);
+}
+
+// The look at paths closes record i, which no longer names what it holds.
+// Whether another name may reach its file still is noted: its stream
+// tells, or for a stream past the descriptor budget, the feed.
+void gone_from_path(Checkpoint &c, int i, const FeedPass &feed) {
+  const tagsource &source = tagdb.filelist[i];
+  struct stat st;
+  const int fd = source.file != nullptr ? fileno(source.file) : -1;
+  const bool linked = fd >= 0 ? fstat(fd, &st) != 0 || st.st_nlink != 0
+                              : source.file == nullptr || !feed_deleted(feed, source);
+  if (linked) c.gone_elsewhere = true;
+  c.gone[c.ngone++] = i;
+  set_aside(c, i);
 }
 
 // Close record i: its streams go, and its chunks leave the tagindex.
@@ -394,6 +421,103 @@ void close_unreached(Checkpoint &c) {
   close_all_of(c.closing, c.nclosing, c.files);
 }
 
+// Fill c.look with the positions of the open records the feed does not
+// vouch for, in order, and mark every record current.  -1 when the feed
+// cannot list them: every record is then looked at.
+int list_unvouched(Checkpoint &c, const FeedPass &feed) {
+  struct Listing {
+    Checkpoint &c;
+    int n;
+    bool fits;
+  } listing{c, 0, true};
+  const bool listed = feed_each_unvouched(
+      feed,
+      [](uint64_t dev, uint64_t ino, void *arg) {
+        auto &l = *static_cast<Listing *>(arg);
+        const int i = catalog_position(dev, ino);
+        if (i < 0 || i >= l.c.n) return;
+        if (l.n == l.c.n) {
+          l.fits = false;
+          return;
+        }
+        l.c.look[l.n++] = i;
+      },
+      &listing);
+  if (!listed || !listing.fits) return -1;
+  qsort(c.look, static_cast<size_t>(listing.n), sizeof *c.look, [](const void *a, const void *b) {
+    const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+  });
+  int n = 0;
+  for (int k = 0; k < listing.n; ++k)
+    if (n == 0 || c.look[n - 1] != c.look[k]) c.look[n++] = c.look[k];
+  memset(c.mark, Checkpoint::current, static_cast<size_t>(c.n));
+  return n;
+}
+
+// The open record whose path is this, or -1.
+int open_at(const char *path, size_t len, void *arg) {
+  const int i = static_cast<const Checkpoint *>(arg)->find(path, len);
+  return i >= 0 && is_open(tagdb.filelist[i]) ? i : -1;
+}
+
+// In place of a replay of the plan: reach the names that came, went or
+// moved in listed directories, each as the walk of its directory would.
+// Only when nothing else changed what a fresh load reaches: every record
+// the look at paths closed had its file go with its last name, and that
+// name is among them; nothing was reported; the plan is named paths
+// without links.  False when a replay must run (what was reached so far
+// it finds held already).
+bool reach_names(Checkpoint &c, const FeedPass &feed) {
+  if (c.gone_elsewhere || messages_said() != feed.said || !plan_reaches_names() ||
+      catalog_open_count() + static_cast<size_t>(c.ngone) != feed.records)
+    return false;
+  constexpr int most = 64;
+  struct Names {
+    Checkpoint &c;
+    int dir[most];
+    const char *name[most];
+    int n;
+    bool usable;
+  } names{c, {}, {}, 0, true};
+  feed_each_name(
+      [](uint64_t dev, uint64_t ino, const char *name, void *arg) {
+        auto &w = *static_cast<Names *>(arg);
+        const int dir = catalog_position(dev, ino);
+        if (dir < 0 || dir >= w.c.n || tagdb.filelist[dir].dir == nullptr ||
+            w.c.mark[dir] != Checkpoint::current || w.n == most) {
+          w.usable = false;
+          return;
+        }
+        w.dir[w.n] = dir;
+        w.name[w.n++] = name;
+      },
+      &names);
+  if (!names.usable) return false;
+  for (int g = 0; g < c.ngone; ++g) {
+    const char *path = tagdb.filelist[c.gone[g]].path;
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr) return false;
+    const auto len = static_cast<size_t>(slash - path);
+    bool named = false;
+    for (int k = 0; k < names.n && !named; ++k) {
+      const char *dir = tagdb.filelist[names.dir[k]].path;
+      named = strcmp(names.name[k], slash + 1) == 0 && strncmp(dir, path, len) == 0 &&
+              dir[len] == '\0';
+    }
+    if (!named) return false;
+  }
+  char path[TAGDB_PATH_MAX + 1];
+  for (int k = 0; k < names.n && !operation_stopped(); ++k) {
+    const int written = snprintf(path, sizeof path, "%s/%s", tagdb.filelist[names.dir[k]].path,
+                                 names.name[k]);
+    if (written < 0 || written > TAGDB_PATH_MAX ||
+        !reach_name(names.dir[k], names.name[k], path, open_at, &c))
+      return false;
+  }
+  return true;
+}
+
 // The checkpoint, in steps.  First every open record's path is stat'ed: a
 // record whose path still names what it holds is kept (a changed tagfile is
 // read again, all of them in one pass over the tagindex); any other is
@@ -418,19 +542,26 @@ int refresh() {
     memory_short(ENOMEM, "realloc filelist");
     return -1;
   }
+  // Where the feed lists the records it does not vouch for, only those are
+  // looked at, and every other record is current.
+  const int nlook = list_unvouched(c, feed);
+  const bool listed = nlook >= 0;
   int last_parent = -1;
-  for (int i = 0; i < c.n && !work_done(0, 1); ++i) {
+  for (int k = 0; k < (listed ? nlook : c.n) && !work_done(0, 1); ++k) {
+    const int i = listed ? c.look[k] : k;
     tagsource &source = tagdb.filelist[i];
     // Records a kilobyte apart, and identity entries anywhere, each wait on
     // memory: while the stat of this record runs, the next record's entry
     // and the one after's fields are fetched.
-    if (i + 2 < c.n) {
+    if (!listed && i + 2 < c.n) {
       __builtin_prefetch(tagdb.filelist[i + 2].path);
       __builtin_prefetch(&tagdb.filelist[i + 2].dev);
       __builtin_prefetch(&tagdb.filelist[i + 2].dir);
     }
-    if (i + 1 < c.n) catalog_prefetch(tagdb.filelist[i + 1].dev, tagdb.filelist[i + 1].ino);
+    if (!listed && i + 1 < c.n)
+      catalog_prefetch(tagdb.filelist[i + 1].dev, tagdb.filelist[i + 1].ino);
     debug_msg("Checkpointing %s\n", source.path);
+    c.mark[i] = Checkpoint::unseen;
     if (!is_open(source)) continue;
     if (feed_unchanged(feed, source)) {
       c.mark[i] = Checkpoint::current;
@@ -438,14 +569,14 @@ int refresh() {
     }
     stated_directory = stated_directory || source.dir != nullptr;
     struct stat st;
-    if (stat_path(c, i, &st, &last_parent) != 0) {
+    if (stat_path(c, i, &st, &last_parent, listed) != 0) {
       debug_msg("Problem stat()ing %s, closing it.\n", source.path);
       debug_msg("Closing %s\n", source.path);
-      set_aside(c, i);
+      gone_from_path(c, i, feed);
     } else if (!same_file(source, st)) {
       if (!follows(source.file != nullptr, st.st_mode, source.path))
         c.mark[i] = Checkpoint::followed;
-      set_aside(c, i);
+      gone_from_path(c, i, feed);
     } else {
       c.mark[i] = Checkpoint::current;
       if (source.file != nullptr && (needs_reread(source, st) || feed_written(feed, source))) {
@@ -460,9 +591,12 @@ int refresh() {
   reindex_all(c);
   // Nothing is added, and nothing closed as unreached, once memory ran
   // short: a replay cut short reaches less than a fresh load would.
-  const bool replay = feed_must_replay(feed, plan_state(), stated_directory);
-  if (replay && !operation_stopped()) replay_plan(known_record, &c);
-  if (replay && !operation_stopped()) close_unreached(c);
+  const FeedReplay replay = feed_replay(feed, plan_state(), stated_directory);
+  if (replay != FeedReplay::none && !operation_stopped() &&
+      (replay == FeedReplay::all || !reach_names(c, feed))) {
+    replay_plan(known_record, &c);
+    if (!operation_stopped()) close_unreached(c);
+  }
   if (catalog_closed_since_compacted() > 0) catalog_compact();
   feed_end(feed, plan_state());
   c.release();
