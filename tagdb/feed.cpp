@@ -11,8 +11,11 @@
 // A tagfile written, moved or deleted since the last checkpoint is stat'ed
 // and read again or closed as before, and the rest is passed over.  A name
 // created, removed or renamed where a walk lists it, or that ends a
-// tagfile's path, makes the checkpoint replay the plan (which finds what the
-// names lead to now) without a stat of what the feed vouches for.  Any
+// tagfile's path, makes the checkpoint reach those names alone, or replay
+// the plan (which finds what the names lead to now) where a name may lead
+// further, without a stat of what the feed vouches for.  Coverage follows
+// the catalog's log of what opened and closed, so that a checkpoint under
+// churn does not cover every record again.  Any
 // other change that matters (a name along the path of a directory or of
 // more than one record, a directory's status, a directory's watch that
 // went, an overflow, a file system mounted or unmounted anywhere) resets

@@ -6,7 +6,7 @@
 // watch refused, a file system that sends no events, a path through a
 // symbolic link) is stat'ed as before.  A name that came or went in a
 // walked directory, or at the end of a tagfile's path, makes the checkpoint
-// replay the load plan; after an overflow of its queue, or another change
+// reach that name (feed_each_name) or replay the load plan; after an overflow of its queue, or another change
 // to the directories, the checkpoint stats everything and replays the load
 // plan, then watches afresh.  A change of the mount table
 // counts as a change to the directories.  A write through a shared mapping

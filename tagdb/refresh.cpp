@@ -524,7 +524,9 @@ bool reach_names(Checkpoint &c, const FeedPass &feed) {
 // closed.  Then the load plan is replayed against the disk, as a fresh load
 // of the same calls would run now, fallbacks included: what it reaches and
 // a record holds is kept as it is, what is new is opened, and the records it
-// does not reach are closed.  Last, the filelist is compacted.  Returns the
+// does not reach are closed; where the feed says only names of listed
+// directories changed, those names alone are reached in place of the
+// replay.  Last, the filelist is compacted.  Returns the
 // number of tagfiles closed for good, or -1 when memory ran short before
 // anything changed.
 int refresh() {
