@@ -277,7 +277,12 @@ void on_event(const ChangeEvent &e, void *) {
     // A tagfile no record holds any longer: the checkpoint that closed it
     // dealt with it, and its watch goes with its last link.
     if (catalog_position(slot->dev, slot->ino) < 0) return;
-    if ((e.what & change_self) != 0) {
+    DirtySlot *d = dirty_slot(slot->dev, slot->ino);
+    // A file deleted for good is closed by the checkpoint, which stats it:
+    // no other record's coverage changes (its watch's end, which follows,
+    // says nothing more).
+    const bool deleted = ((e.what | (d != nullptr ? d->what : 0)) & change_deleted) != 0;
+    if ((e.what & change_self) != 0 && !deleted) {
       // It moved or went, or its watch did: the checkpoint stats it (and
       // closes it, which makes the replay run), and it is watched again if
       // it stays.
@@ -286,7 +291,7 @@ void on_event(const ChangeEvent &e, void *) {
         f.coverage_stale = true;
       }
     }
-    if (DirtySlot *d = dirty_slot(slot->dev, slot->ino)) {
+    if (d != nullptr) {
       d->what |= e.what;
     } else if (f.dirty.insert({identity_hash(slot->dev, slot->ino), slot->dev, slot->ino,
                                e.what}) == nullptr) {

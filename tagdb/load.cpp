@@ -591,18 +591,15 @@ bool plan_reaches_names() {
   return true;
 }
 
-bool reach_name(int dir, const char *name, const char *path, known_path held, void *arg) {
+bool reach_name(int dir, const char *name, const char *path) {
   if (name[0] == '.') return true;  // a walk passes over hidden names
-  const size_t len = strlen(path);
-  if (len > TAGDB_PATH_MAX) return false;
+  if (strlen(path) > TAGDB_PATH_MAX) return false;
   const int fd = dirfd(tagdb.filelist[dir].dir);
-  const int at_path = held(path, len, arg);
   struct stat st;
-  if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT && at_path < 0;  // gone, and no record holds it
+  if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
   // Held under this very path, the walk would keep it as it is.
-  const int i = catalog_position(st.st_dev, st.st_ino);
-  if (i >= 0 || at_path >= 0) return i == at_path;
+  if (const int i = catalog_position(st.st_dev, st.st_ino); i >= 0)
+    return strcmp(tagdb.filelist[i].path, path) == 0;
   // A new tagfile with no other name: no other path of the plan reaches it.
   if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
   add_place({fd, name, path});

@@ -45,12 +45,13 @@ bool plan_reaches_names();
 
 // Reach the entry `name` of the open directory at position `dir`, whose
 // path is `path`, as a walk of the directory would, outside a replay: a new
-// tagfile there is opened and indexed.  `held` tells the position of the
-// open record whose path is `path`, or -1.  False when only a replay of
-// the whole plan can tell what a fresh load would hold there: the name
-// leads to a directory, a symbolic link, something other than a tagfile,
-// a file with other names, or a file another record holds.
-bool reach_name(int dir, const char *name, const char *path, known_path held, void *arg);
+// tagfile there is opened and indexed.  A record that held the name before
+// was looked at already: its file's own watch told that it lost the name.
+// False when only a replay of the whole plan can tell what a fresh load
+// would hold there: the name leads to a directory, a symbolic link,
+// something other than a tagfile, a file with other names, or a file
+// another record holds.
+bool reach_name(int dir, const char *name, const char *path);
 
 // Take a path named to tagdb_add out of the plan.  False when it is not in
 // the plan.

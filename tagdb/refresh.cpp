@@ -455,12 +455,6 @@ int list_unvouched(Checkpoint &c, const FeedPass &feed) {
   return n;
 }
 
-// The open record whose path is this, or -1.
-int open_at(const char *path, size_t len, void *arg) {
-  const int i = static_cast<const Checkpoint *>(arg)->find(path, len);
-  return i >= 0 && is_open(tagdb.filelist[i]) ? i : -1;
-}
-
 // In place of a replay of the plan: reach the names that came, went or
 // moved in listed directories, each as the walk of its directory would.
 // Only when nothing else changed what a fresh load reaches: every record
@@ -512,7 +506,7 @@ bool reach_names(Checkpoint &c, const FeedPass &feed) {
     const int written = snprintf(path, sizeof path, "%s/%s", tagdb.filelist[names.dir[k]].path,
                                  names.name[k]);
     if (written < 0 || written > TAGDB_PATH_MAX ||
-        !reach_name(names.dir[k], names.name[k], path, open_at, &c))
+        !reach_name(names.dir[k], names.name[k], path))
       return false;
   }
   return true;
