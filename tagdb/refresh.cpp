@@ -423,8 +423,10 @@ void close_unreached(Checkpoint &c) {
 
 // Fill c.look with the positions of the open records the feed does not
 // vouch for, in order, and mark every record current.  -1 when the feed
-// cannot list them: every record is then looked at.
+// cannot list them, or in debug mode, whose trace names every record: every
+// record is then looked at.
 int list_unvouched(Checkpoint &c, const FeedPass &feed) {
+  if (tagdb.debug) return -1;
   struct Listing {
     Checkpoint &c;
     int n;
@@ -460,10 +462,11 @@ int list_unvouched(Checkpoint &c, const FeedPass &feed) {
 // Only when nothing else changed what a fresh load reaches: every record
 // the look at paths closed had its file go with its last name, and that
 // name is among them; nothing was reported; the plan is named paths
-// without links.  False when a replay must run (what was reached so far
-// it finds held already).
+// without links; not in debug mode, whose trace tells what the walks
+// meet.  False when a replay must run (what was reached so far it finds
+// held already).
 bool reach_names(Checkpoint &c, const FeedPass &feed) {
-  if (c.gone_elsewhere || messages_said() != feed.said || !plan_reaches_names() ||
+  if (tagdb.debug || c.gone_elsewhere || messages_said() != feed.said || !plan_reaches_names() ||
       catalog_open_count() + static_cast<size_t>(c.ngone) != feed.records)
     return false;
   constexpr int most = 64;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -797,6 +798,35 @@ TEST_F(RefreshTest, LinkLeftLeadingNowhereByARemovalIsReportedByTheNextCheckpoin
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "stat " + dir / "one/link" + ": " + support::error_text(ENOENT) + "\n");
   EXPECT_EQ(open_paths(), (std::set<std::string>{dir / "two", dir / "two/z", dir / "one"}));
+}
+
+// In debug mode a checkpoint names every record and every entry its walks
+// meet, as one without the change feed does, though the feed could tell it
+// which few to look at.
+TEST_F(RefreshTest, DebugTraceOfACheckpointAfterTheFeedIsSetUpNamesEveryRecordAndEntry) {
+#if defined(TAGDB_PORTABLE) || !defined(__linux__)
+  GTEST_SKIP() << "no change feed in this build: every checkpoint polls, as the other tests check";
+#endif
+  make_dir(dir / "col");
+  write_file(dir / "col/a", "a\n");
+  write_file(dir / "col/b", "b\n");
+  ASSERT_EQ(tagdb_add((dir / "col").c_str()), 2);
+  tagdb_checkpoint();
+  tagdb_checkpoint();
+  write_file(dir / "col/c", "c\n");
+  tagdb.debug = 1;
+  testing::internal::CaptureStderr();
+  tagdb_checkpoint();
+  const std::string trace = testing::internal::GetCapturedStderr();
+  tagdb.debug = 0;
+  std::multiset<std::string> lines;
+  std::istringstream in(trace);
+  for (std::string line; std::getline(in, line);) lines.insert(line);
+  for (const std::string &expected :
+       {"Checkpointing " + dir / "col", "Checkpointing " + dir / "col/a",
+        "Checkpointing " + dir / "col/b", "Won't add duplicate file: " + dir / "col/a",
+        "Won't add duplicate file: " + dir / "col/b", "Adding " + dir / "col/c"})
+    EXPECT_EQ(lines.count(expected), 1u) << expected << " in:\n" << trace;
 }
 
 // The feed follows what opened and closed since the last checkpoint by the

@@ -344,7 +344,8 @@ TAGDB_API int tagdb_set_verify_interval(int seconds);
  * what the feed watches and reported nothing of (where only names of open
  * directories came, went or moved, and the plan is named paths without
  * symbolic links, a checkpoint looks up those names alone in place of the
- * replay, and costs what changed): the feed holds two
+ * replay, and costs what changed; not in debug mode, whose trace names
+ * every source): the feed holds two
  * descriptors until tagdb_close_all (its queue, and /proc/self/mountinfo, which
  * tells a mount or an unmount anywhere; a change of the mount table makes
  * the next checkpoint look at everything again).  The feed's limits: a
