@@ -115,7 +115,6 @@ struct Feed {
   size_t refused_count = 0;     // records covered as refused
   size_t refused_dirs = 0;      // of them directories, whose names no event tells
   size_t refused_recent = 0;    // of them covered by this checkpoint's feed_begin
-  bool covers_all = false;      // every open record then
   CatalogChange recent[recent_max];
   int nrecent = 0;
   bool recent_lost = true;
@@ -190,7 +189,6 @@ void reset_feed() {
   forget_watches();
   f.coverage.clear();
   f.coverage_stale = true;
-  f.covers_all = false;
   f.refused_count = 0;
   f.refused_dirs = 0;
   if (f.fd >= 0) {
@@ -613,11 +611,9 @@ void cover_what_is_new(const FeedPass &pass, const FeedPlan &plan) {
     if (covered) {
       f.coverage_edits = catalog_edits();
       f.coverage_stale = false;
-      f.covers_all = f.refused_count == 0;
     } else {  // no memory: every record is stat'ed, and covered afresh next time
       f.coverage.clear();
       f.coverage_stale = true;
-      f.covers_all = false;
       f.refused_count = 0;
       f.refused_dirs = 0;
       f.recent_lost = true;
@@ -666,9 +662,11 @@ FeedPass feed_begin(const FeedPlan &plan) {
   }
   pass.on = true;
   pass.full = reset;
-  pass.quiet = !reset && !f.noisy && !f.entries && f.dirty.count == 0 && f.covers_all &&
-               !f.coverage_stale && f.coverage_edits == catalog_edits() && f.lookups && f.plan_edits == plan.edits &&
-               f.nfiles == tagdb.nfiles && f.records == pass.records && plan.shortages == 0;
+  // Every open record covered, none refused, and nothing changed since.
+  pass.quiet = !reset && !f.noisy && !f.entries && f.dirty.count == 0 && !f.coverage_stale &&
+               f.refused_count == 0 && f.coverage_edits == catalog_edits() && f.lookups &&
+               f.plan_edits == plan.edits && f.nfiles == tagdb.nfiles &&
+               f.records == pass.records && plan.shortages == 0;
   if (pass.quiet)
     f.unfinished = false;
   else

@@ -602,7 +602,7 @@ bool reach_name(int dir, const char *name, const char *path) {
     return strcmp(tagdb.filelist[i].path, path) == 0;
   // A new tagfile with no other name: no other path of the plan reaches it.
   if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
-  add_place({fd, name, path});
+  add_tagfile({fd, name, path}, st);
   return true;
 }
 

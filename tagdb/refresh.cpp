@@ -146,6 +146,12 @@ int known_record(const char *path, size_t len, void *arg) {
   return c.mark[i] == Checkpoint::current && is_open(tagdb.filelist[i]) ? i : -1;
 }
 
+// qsort's order of filelist positions.
+int ascending(const void *a, const void *b) {
+  const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
 // Close these streams: their chunks leave the tagindex in one pass, and the
 // newest is closed first.  glibc keeps every stream on a list with the
 // newest at its head, and fclose walks that list, so closing many in another
@@ -405,10 +411,7 @@ void close_unreached(Checkpoint &c) {
       },
       &found);
   const int n = found.n;
-  qsort(c.rereads, static_cast<size_t>(n), sizeof *c.rereads, [](const void *a, const void *b) {
-    const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
-    return x < y ? -1 : x > y ? 1 : 0;
-  });
+  qsort(c.rereads, static_cast<size_t>(n), sizeof *c.rereads, ascending);
   c.nclosing = 0;
   for (int k = 0; k < n; ++k) {
     tagsource &source = tagdb.filelist[c.rereads[k]];
@@ -446,10 +449,7 @@ int list_unvouched(Checkpoint &c, const FeedPass &feed) {
       },
       &listing);
   if (!listed || !listing.fits) return -1;
-  qsort(c.look, static_cast<size_t>(listing.n), sizeof *c.look, [](const void *a, const void *b) {
-    const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
-    return x < y ? -1 : x > y ? 1 : 0;
-  });
+  qsort(c.look, static_cast<size_t>(listing.n), sizeof *c.look, ascending);
   int n = 0;
   for (int k = 0; k < listing.n; ++k)
     if (n == 0 || c.look[n - 1] != c.look[k]) c.look[n++] = c.look[k];
