@@ -191,9 +191,7 @@ size_t catalog_open_count() { return catalog.entries.count; }
 uint64_t catalog_edits() { return catalog.edits; }
 
 void catalog_each(void (*each)(const CatalogEntry &entry, void *arg), void *arg) {
-  const HashTable<CatalogEntry> &entries = catalog.entries;
-  for (size_t k = 0; k < entries.capacity(); ++k)
-    if (entries.slots[k].hash != 0) each(entries.slots[k], arg);
+  catalog.entries.each([each, arg](const CatalogEntry &entry) { each(entry, arg); });
 }
 
 int catalog_count_tagfiles() {

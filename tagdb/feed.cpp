@@ -85,7 +85,6 @@ struct Coverage {
 
 // A name that came, went or moved in a listed directory since the last
 // checkpoint, which a checkpoint may reach alone in place of a replay.
-constexpr int targets_max = 64;
 struct Target {
   int watch;
   char name[NAME_MAX + 1];
@@ -168,8 +167,7 @@ DirtySlot *dirty_slot(uint64_t dev, uint64_t ino) {
 
 void forget_watches() {
   Feed &f = feed;
-  for (size_t k = 0; k < f.dirs.capacity(); ++k)
-    if (f.dirs.slots[k].hash != 0) free(f.dirs.slots[k].path);
+  f.dirs.each([](const DirSlot &d) { free(d.path); });
   f.dirs.release();
   f.by_watch.release();
   f.names.release();
@@ -246,12 +244,12 @@ void name_changed(const WatchSlot &dir, const char *name, size_t len) {
   if (f.wide) return;
   for (int k = 0; k < f.ntargets; ++k)
     if (f.targets[k].watch == dir.watch && strcmp(f.targets[k].name, name) == 0) return;
-  if (!dir.listed || len > NAME_MAX || f.ntargets == targets_max) {
+  if (!dir.listed || len > NAME_MAX || f.ntargets == feed_names_max) {
     f.wide = true;
     return;
   }
   if (f.targets == nullptr) {
-    f.targets = static_cast<Target *>(malloc(targets_max * sizeof(Target)));
+    f.targets = static_cast<Target *>(malloc(feed_names_max * sizeof(Target)));
     if (f.targets == nullptr) {
       f.wide = true;
       return;
@@ -722,8 +720,7 @@ bool feed_each_unvouched(const FeedPass &pass, void (*each)(uint64_t dev, uint64
   if (!pass.on || pass.full || f.refused_count != f.refused_recent || f.coverage_stale ||
       f.recent_lost || f.coverage_edits != catalog_edits())
     return false;
-  for (size_t k = 0; k < f.dirty.capacity(); ++k)
-    if (f.dirty.slots[k].hash != 0) each(f.dirty.slots[k].dev, f.dirty.slots[k].ino, arg);
+  f.dirty.each([each, arg](const DirtySlot &d) { each(d.dev, d.ino, arg); });
   for (int k = 0; k < f.nrecent; ++k) each(f.recent[k].dev, f.recent[k].ino, arg);
   return true;
 }

@@ -75,7 +75,9 @@ enum class FeedReplay { none, names, all };
 FeedReplay feed_replay(const FeedPass &pass, const FeedPlan &plan, bool stated_directory);
 
 // Call `each` for every name that came, went or moved in a listed directory
-// since the last checkpoint, with the directory's identity.
+// since the last checkpoint, with the directory's identity: at most
+// feed_names_max of them (more make the replay run).
+inline constexpr int feed_names_max = 64;
 void feed_each_name(void (*each)(uint64_t dev, uint64_t ino, const char *name, void *arg),
                     void *arg);
 

@@ -87,6 +87,13 @@ struct HashTable {
     *this = {};
   }
 
+  // Call `each` for every slot in use, in no order.
+  template <class Each>
+  void each(Each visit) const {
+    for (size_t k = 0; k < capacity(); ++k)
+      if (slots[k].hash != 0) visit(slots[k]);
+  }
+
   // Empty it, keeping its memory.
   void clear() {
     for (size_t k = 0; k < capacity(); ++k) slots[k].hash = 0;

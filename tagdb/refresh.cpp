@@ -469,11 +469,10 @@ bool reach_names(Checkpoint &c, const FeedPass &feed) {
   if (tagdb.debug || c.gone_elsewhere || messages_said() != feed.said || !plan_reaches_names() ||
       catalog_open_count() + static_cast<size_t>(c.ngone) != feed.records)
     return false;
-  constexpr int most = 64;
   struct Names {
     Checkpoint &c;
-    int dir[most];
-    const char *name[most];
+    int dir[feed_names_max];
+    const char *name[feed_names_max];
     int n;
     bool usable;
   } names{c, {}, {}, 0, true};
@@ -482,7 +481,7 @@ bool reach_names(Checkpoint &c, const FeedPass &feed) {
         auto &w = *static_cast<Names *>(arg);
         const int dir = catalog_position(dev, ino);
         if (dir < 0 || dir >= w.c.n || tagdb.filelist[dir].dir == nullptr ||
-            w.c.mark[dir] != Checkpoint::current || w.n == most) {
+            w.c.mark[dir] != Checkpoint::current || w.n == feed_names_max) {
           w.usable = false;
           return;
         }
